@@ -1,0 +1,120 @@
+#include "quillmarsh/submit/host/args.hpp"
+
+namespace quillmarsh::host {
+
+Signature::Signature(const char* qualname, int implicit_first, int n_positional,
+                     std::initializer_list<Param> params)
+    : qualname_(qualname), implicit_first_(implicit_first), n_positional_(n_positional), params_(params) {
+  interned_.reserve(params_.size());
+  for (const Param& p : params_) {
+    interned_.push_back(PyUnicode_InternFromString(p.name));  // kept for the process lifetime
+  }
+}
+
+bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+  const int n = size();
+  for (int i = 0; i < n; ++i) out[i] = nullptr;
+  const Py_ssize_t n_copy = nargs < n_positional_ ? nargs : n_positional_;
+  for (Py_ssize_t i = 0; i < n_copy; ++i) out[i] = args[i];
+
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", qualname_);
+        return false;
+      }
+      int found = -1;
+      for (int i = 0; i < n && found < 0; ++i) {
+        if (interned_[i] == key) found = i;
+      }
+      for (int i = 0; i < n && found < 0; ++i) {
+        int eq = PyUnicode_Compare(interned_[i], key) == 0;
+        if (eq) found = i;
+      }
+      if (found < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_, key);
+        return false;
+      }
+      if (out[found] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", qualname_, key);
+        return false;
+      }
+      out[found] = args[nargs + k];
+    }
+  }
+
+  if (nargs > n_positional_) {
+    too_many_positional(nargs, out);
+    return false;
+  }
+  for (int i = 0; i < n_positional_; ++i) {
+    if (params_[i].required && out[i] == nullptr) {
+      missing("positional", 0, n_positional_, out);
+      return false;
+    }
+  }
+  for (int i = n_positional_; i < n; ++i) {
+    if (params_[i].required && out[i] == nullptr) {
+      missing("keyword-only", n_positional_, n, out);
+      return false;
+    }
+  }
+  return true;
+}
+
+void Signature::too_many_positional(Py_ssize_t given, PyObject* const* out) const {
+  Py_ssize_t kwonly_given = 0;
+  for (int i = n_positional_; i < size(); ++i) {
+    if (out[i] != nullptr) ++kwonly_given;
+  }
+  Py_ssize_t argcount = n_positional_ + implicit_first_;
+  Py_ssize_t defcount = 0;
+  for (int i = 0; i < n_positional_; ++i) {
+    if (!params_[i].required) ++defcount;
+  }
+  given += implicit_first_;
+  Ref sig(defcount ? PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount)
+                   : PyUnicode_FromFormat("%zd", argcount));
+  if (!sig) return;
+  bool plural = defcount ? true : argcount != 1;
+  Ref kwonly_sig(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                     given != 1 ? "s" : "", kwonly_given,
+                                                     kwonly_given != 1 ? "s" : "")
+                              : PyUnicode_FromString(""));
+  if (!kwonly_sig) return;
+  PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd%U %s given", qualname_, sig.get(),
+               plural ? "s" : "", given, kwonly_sig.get(), given == 1 && !kwonly_given ? "was" : "were");
+}
+
+void Signature::missing(const char* kind, int from, int to, PyObject* const* out) const {
+  Ref names(PyList_New(0));
+  if (!names) return;
+  for (int i = from; i < to; ++i) {
+    if (params_[i].required && out[i] == nullptr) {
+      Ref r(PyObject_Repr(interned_[i]));
+      if (!r || PyList_Append(names.get(), r.get()) < 0) return;
+    }
+  }
+  const Py_ssize_t len = PyList_GET_SIZE(names.get());
+  Ref text;
+  if (len == 1) {
+    text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+  } else if (len == 2) {
+    text = Ref(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+  } else {
+    Ref head(PyList_GetSlice(names.get(), 0, len - 2));
+    Ref sep(PyUnicode_FromString(", "));
+    if (!head || !sep) return;
+    Ref joined(PyUnicode_Join(sep.get(), head.get()));
+    if (!joined) return;
+    text = Ref(PyUnicode_FromFormat("%U, %U, and %U", joined.get(), PyList_GET_ITEM(names.get(), len - 2),
+                                    PyList_GET_ITEM(names.get(), len - 1)));
+  }
+  if (!text) return;
+  PyErr_Format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %U", qualname_, len, kind,
+               len == 1 ? "" : "s", text.get());
+}
+
+}  // namespace quillmarsh::host

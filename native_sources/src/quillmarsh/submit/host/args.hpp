@@ -1,0 +1,47 @@
+// One argument parser for every vectorcall entry point, with the host's own messages.
+#pragma once
+
+#include <initializer_list>
+#include <vector>
+
+#include "quillmarsh/submit/host/ref.hpp"
+
+namespace quillmarsh::host {
+
+struct Param {
+  const char* name;
+  bool required;
+};
+
+// Describes a parameter list of positional-or-keyword parameters followed by
+// keyword-only ones, like `def f(a, b=None, *, c, d=None)`. Errors read exactly like
+// those the interpreter raises for such a Python function.
+class Signature {
+ public:
+  // `qualname` names the callable in messages ("SignalServiceClient.close").
+  // `implicit_first` is 1 for methods: the interpreter counts `self`/`cls` in the
+  // "takes N positional arguments" message.
+  Signature(const char* qualname, int implicit_first, int n_positional,
+            std::initializer_list<Param> params);
+
+  int size() const { return static_cast<int>(params_.size()); }
+
+  // Fills out[0..size) with borrowed values, nullptr for parameters not given.
+  // Returns false with a TypeError set when the call does not fit.
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+
+ private:
+  void too_many_positional(Py_ssize_t given, PyObject* const* out) const;
+  void missing(const char* kind, int from, int to, PyObject* const* out) const;
+
+  const char* qualname_;
+  int implicit_first_;
+  int n_positional_;
+  std::vector<Param> params_;
+  std::vector<PyObject*> interned_;
+};
+
+// The value given for a parameter, or a borrowed default.
+inline PyObject* or_default(PyObject* given, PyObject* fallback) { return given ? given : fallback; }
+
+}  // namespace quillmarsh::host

@@ -1,0 +1,136 @@
+// Entry of quillmarsh.submit: creates the module, performs its imports, defines its
+// constants and logger, registers its functions and builds its classes.
+#include <initializer_list>
+
+#include "quillmarsh/submit/collaborators/imports.hpp"
+#include "quillmarsh/submit/host/classes.hpp"
+#include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/transport/client.hpp"
+#include "quillmarsh/submit/transport/errors.hpp"
+#include "quillmarsh/submit/transport/observed_body.hpp"
+#include "quillmarsh/submit/transport/request_json.hpp"
+#include "quillmarsh/submit/transport/response_json.hpp"
+#include "quillmarsh/submit/transport/url.hpp"
+
+namespace quillmarsh {
+
+using host::Member;
+using host::MemberKind;
+using host::Ref;
+
+namespace {
+
+constexpr const char* kTerminalStatuses[] = {
+    "signal_found",     "signal_is_rejected", "signal_os_passed",  "signal_os_failed",
+    "signal_server_side_error", "signal_useful", "signal_not_useful", "signal_useful_transition_failed",
+};
+
+bool add_constants(PyObject* module) {
+  Ref logger(PyObject_CallMethod(PyModule_GetDict(module) ? PyDict_GetItemString(PyModule_GetDict(module), "logging")
+                                                          : nullptr,
+                                 "getLogger", "s", "quillmarsh.submit"));
+  if (!logger || PyModule_AddObjectRef(module, "logger", logger.get()) < 0) return false;
+  if (PyModule_AddIntConstant(module, "_MALFORMED_BODY_PREVIEW_BYTES", 512) < 0) return false;
+  if (PyModule_AddIntConstant(module, "_SIGNALS_BATCH_CLIENT_CHUNK_SIZE", 100) < 0) return false;
+
+  Ref statuses(PyFrozenSet_New(nullptr));
+  if (!statuses) return false;
+  for (const char* status : kTerminalStatuses) {
+    Ref text(PyUnicode_FromString(status));
+    if (!text || PySet_Add(statuses.get(), text.get()) < 0) return false;
+  }
+  if (PyModule_AddObjectRef(module, "_TERMINAL_STATUSES", statuses.get()) < 0) return false;
+
+  Ref interval(PyFloat_FromDouble(0.1));
+  if (!interval || PyModule_AddObjectRef(module, "_POLL_INTERVAL_SECONDS", interval.get()) < 0) return false;
+
+  Ref unreserved = transport::make_unreserved_bytes();
+  if (!unreserved || PyModule_AddObjectRef(module, "_UNRESERVED_BYTES", unreserved.get()) < 0) return false;
+
+  Ref retired(Py_BuildValue("(sss)", "universe_id", "valid_universe_id", "valid_universe_rule_id"));
+  return retired && PyModule_AddObjectRef(module, "_RETIRED_UNIVERSE_ALIAS_KEYS", retired.get()) == 0;
+}
+
+bool add_functions(PyObject* module, std::initializer_list<PyMethodDef*> defs) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef* def : defs) {
+    Ref fn(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return false;
+  }
+  return true;
+}
+
+// Builds `class name(base): doc` with the given members (a list ending in {nullptr}).
+bool add_class(PyObject* module, const char* name, PyObject* base, const char* doc, const Member* members) {
+  Ref module_name(PyModule_GetNameObject(module));
+  Ref bases(PyTuple_Pack(1, base));
+  if (!module_name || !bases) return false;
+  Ref cls = host::make_class(name, bases.get(), doc, module_name.get());
+  if (!cls) return false;
+  for (const Member* m = members; m->def != nullptr; ++m) {
+    if (!host::add_member(cls.get(), *m, module)) return false;
+  }
+  return PyModule_AddObjectRef(module, name, cls.get()) == 0;
+}
+
+const Member kSubmissionRejectedErrorMembers[] = {
+    {&transport::kSubmissionRejectedErrorInit, MemberKind::Instance},
+    {nullptr, MemberKind::Instance},
+};
+
+const Member kSignalClientResponseErrorMembers[] = {
+    {&transport::kSignalClientResponseErrorInit, MemberKind::Instance},
+    {nullptr, MemberKind::Instance},
+};
+
+// SignalServiceClient's members in definition order.
+const Member kClientMembers[] = {
+    {&transport::kClientInit, MemberKind::Instance},
+    {&transport::kClientClose, MemberKind::Instance},
+    {&transport::kClientResponseContent, MemberKind::Instance},
+    {&transport::kClientTransportRequest, MemberKind::Instance},
+    {&transport::kClientCanonicalRequest, MemberKind::Instance},
+    {nullptr, MemberKind::Instance},
+};
+
+bool populate(PyObject* module) {
+  host::set_module(module);
+  if (!collaborators::bind_imports(module)) return false;
+  if (!add_constants(module)) return false;
+  if (!add_class(module, "SubmissionRejectedError", PyExc_Exception,
+                 "Raised when the server rejects a submission or poll request.", kSubmissionRejectedErrorMembers) ||
+      !add_class(module, "SignalClientResponseError", PyExc_Exception,
+                 "Raised when signal_service returns an invalid response body.", kSignalClientResponseErrorMembers) ||
+      !add_class(module, "_TransmissionObservedBody", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                 "Seekable request body that observes the first transport read.", transport::kObservedBodyMembers) ||
+      !add_class(module, "SignalServiceClient", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                 "Result-based HTTP SDK facade backed by the canonical submit transport.", kClientMembers)) {
+    return false;
+  }
+  return add_functions(module, {&transport::kRequestJson, &transport::kJoinUrl, &transport::kPercentEncode,
+                                &transport::kParseResponseJson, &transport::kRaiseSubmissionRejected,
+                                &transport::kRequiresLegacySignalPoolIdRetry});
+}
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "quillmarsh.submit",
+    "Submit subcomponent \xe2\x80\x94 client-side signal and strategy submission",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quillmarsh
+
+PyMODINIT_FUNC PyInit_submit(void) {
+  quillmarsh::host::Ref module(PyModule_Create(&quillmarsh::kModuleDef));
+  if (!module) return nullptr;
+  if (!quillmarsh::populate(module.get())) return nullptr;
+  return module.release();
+}

@@ -1,0 +1,234 @@
+#include "quillmarsh/submit/transport/client.hpp"
+
+#include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/host/text.hpp"
+
+namespace quillmarsh::transport {
+
+using host::Ref;
+
+namespace {
+
+// getattr(obj, name, None)
+Ref optional_attr(PyObject* obj, PyObject* name) {
+  Ref value(PyObject_GetAttr(obj, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
+  }
+  return value;
+}
+
+Ref encode_utf8(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return Ref(PyUnicode_AsUTF8String(text));
+  Ref encoding(PyUnicode_FromString("utf-8"));
+  return encoding ? Ref(PyObject_CallMethodOneArg(text, QM_NAME("encode"), encoding.get())) : Ref();
+}
+
+PyObject* client_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("SignalServiceClient.__init__", 1, 2,
+                                   {{"base_url", true}, {"jwt_token", true}, {"timeout", false}, {"transport", false},
+                                    {"transmission_observer", false}});
+  PyObject* a[5];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* {
+    PyObject *base_url = a[0], *token = a[1];
+    Ref default_timeout;
+    if (a[2] == nullptr) {
+      default_timeout = Ref(PyFloat_FromDouble(30.0));
+      if (!default_timeout) return nullptr;
+    }
+    PyObject* timeout = a[2] ? a[2] : default_timeout.get();
+    PyObject* transport = host::or_default(a[3], Py_None);
+    PyObject* observer = host::or_default(a[4], Py_None);
+
+    PyObject* vet_args[] = {base_url};
+    if (!host::call_global(QM_NAME("validate_bearer_transport_url"), vet_args, 1)) return nullptr;
+    if (PyObject_SetAttr(self, QM_NAME("_base_url"), base_url) < 0 ||
+        PyObject_SetAttr(self, QM_NAME("_jwt_token"), token) < 0 ||
+        PyObject_SetAttr(self, QM_NAME("_timeout"), timeout) < 0 ||
+        PyObject_SetAttr(self, QM_NAME("_transmission_observer"), observer) < 0) {
+      return nullptr;
+    }
+
+    Ref client;
+    if (transport == Py_None) {
+      Ref settings(PyDict_New());
+      if (!settings || PyDict_SetItemString(settings.get(), "base_url", base_url) < 0 ||
+          PyDict_SetItemString(settings.get(), "timeout", timeout) < 0) {
+        return nullptr;
+      }
+      Ref lowered(PyObject_CallMethodNoArgs(base_url, QM_NAME("lower")));
+      Ref plain_http = lowered ? Ref(PyObject_CallMethodOneArg(lowered.get(), QM_NAME("startswith"),
+                                                               QM_NAME("http://")))
+                               : Ref();
+      if (!plain_http) return nullptr;
+      int is_plain = PyObject_IsTrue(plain_http.get());
+      if (is_plain < 0) return nullptr;
+      if (is_plain && PyDict_SetItemString(settings.get(), "verify", Py_False) < 0) return nullptr;
+      Ref client_type = host::global_attr(QM_NAME("httpx"), QM_NAME("Client"));
+      if (!client_type) return nullptr;
+      Ref no_args(PyTuple_New(0));
+      if (!no_args) return nullptr;
+      client = Ref(PyObject_Call(client_type.get(), no_args.get(), settings.get()));
+      if (!client) return nullptr;
+    } else {
+      client = Ref::borrow(transport);
+    }
+    if (PyObject_SetAttr(self, QM_NAME("_client"), client.get()) < 0 ||
+        PyObject_SetAttr(self, QM_NAME("_era_catalog_cache"), Py_None) < 0) {
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* client_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("SignalServiceClient.close", 1, 0, {});
+  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
+  return host::guarded([&]() -> PyObject* {
+    Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
+    if (!client) return nullptr;
+    Ref close = optional_attr(client.get(), QM_NAME("close"));
+    if (!close) return nullptr;
+    if (PyCallable_Check(close.get()) && !Ref(PyObject_CallNoArgs(close.get()))) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* response_content_impl(PyObject* response) {
+  Ref content = optional_attr(response, QM_NAME("content"));
+  if (!content) return nullptr;
+  if (PyBytes_Check(content.get())) return content.release();
+  if (PyUnicode_Check(content.get())) return encode_utf8(content.get()).release();
+  Ref text = optional_attr(response, QM_NAME("text"));
+  if (!text) return nullptr;
+  if (PyUnicode_Check(text.get())) return encode_utf8(text.get()).release();
+  int has_json = PyObject_HasAttr(response, QM_NAME("json"));
+  if (has_json) {
+    Ref parsed(PyObject_CallMethodNoArgs(response, QM_NAME("json")));
+    if (!parsed) return nullptr;
+    Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
+    Ref dumped = dumps ? Ref(PyObject_CallOneArg(dumps.get(), parsed.get())) : Ref();
+    return dumped ? encode_utf8(dumped.get()).release() : nullptr;
+  }
+  return PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+PyObject* client_response_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("SignalServiceClient._response_content", 1, 1, {{"response", true}});
+  PyObject* a[1];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* { return response_content_impl(a[0]); });
+}
+
+// The path and query of `url`, as the transport resolves them against its own base URL.
+Ref path_of(PyObject* url) {
+  Ref url_type = host::global_attr(QM_NAME("httpx"), QM_NAME("URL"));
+  if (!url_type) return Ref();
+  Ref parsed(PyObject_CallOneArg(url_type.get(), url));
+  Ref raw_path = parsed ? Ref(PyObject_GetAttr(parsed.get(), QM_NAME("raw_path"))) : Ref();
+  if (!raw_path) return Ref();
+  if (PyBytes_Check(raw_path.get())) {
+    raw_path = Ref(PyUnicode_DecodeASCII(PyBytes_AS_STRING(raw_path.get()), PyBytes_GET_SIZE(raw_path.get()), nullptr));
+    if (!raw_path) return Ref();
+  }
+  int nonempty = PyObject_IsTrue(raw_path.get());
+  if (nonempty < 0) return Ref();
+  return nonempty ? std::move(raw_path) : Ref(PyUnicode_FromString("/"));
+}
+
+PyObject* client_transport_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("SignalServiceClient._transport_request", 1, 4,
+                                   {{"method", true}, {"url", true}, {"headers", true}, {"body_content", true}});
+  PyObject* a[4];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* {
+    PyObject *method = a[0], *headers = a[2], *body_content = a[3];
+    Ref path = path_of(a[1]);
+    if (!path) return nullptr;
+    Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
+    if (!client) return nullptr;
+
+    Ref response;
+    const bool is_post = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "POST") == 0;
+    const bool is_get = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "GET") == 0;
+    if (is_post) {
+      Ref post(PyObject_GetAttr(client.get(), QM_NAME("post")));
+      Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
+      if (!post || !kw) return nullptr;
+      PyObject* call_args[] = {path.get(), body_content, headers};
+      response = Ref(PyObject_Vectorcall(post.get(), call_args, 1, kw.get()));
+    } else if (is_get) {
+      Ref get(PyObject_GetAttr(client.get(), QM_NAME("get")));
+      Ref kw(PyTuple_Pack(1, QM_NAME("headers")));
+      if (!get || !kw) return nullptr;
+      PyObject* call_args[] = {path.get(), headers};
+      response = Ref(PyObject_Vectorcall(get.get(), call_args, 1, kw.get()));
+    } else {
+      int has_request = PyObject_HasAttr(client.get(), QM_NAME("request"));
+      if (!has_request) {
+        Ref message = host::join({QM_NAME("Unsupported HTTP method: "), host::text_of(method).get()});
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+        return nullptr;
+      }
+      Ref request(PyObject_GetAttr(client.get(), QM_NAME("request")));
+      Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
+      if (!request || !kw) return nullptr;
+      PyObject* call_args[] = {method, path.get(), body_content, headers};
+      response = Ref(PyObject_Vectorcall(request.get(), call_args, 2, kw.get()));
+    }
+    if (!response) return nullptr;
+    Ref status_code(PyObject_GetAttr(response.get(), QM_NAME("status_code")));
+    if (!status_code) return nullptr;
+    Ref content(PyObject_CallMethodOneArg(self, QM_NAME("_response_content"), response.get()));
+    if (!content) return nullptr;
+    return PyTuple_Pack(2, status_code.get(), content.get());
+  });
+}
+
+// The token getter handed to each request: reads the client's token when called.
+PyObject* read_token(PyObject* client, PyObject*) { return PyObject_GetAttr(client, QM_NAME("_jwt_token")); }
+
+PyMethodDef token_getter_def = {"_token_getter", read_token, METH_NOARGS, "Return the client's current bearer token."};
+
+PyObject* client_canonical_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("SignalServiceClient._canonical_request", 1, 3,
+                                   {{"method", true}, {"endpoint", true}, {"body", false}});
+  PyObject* a[3];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* {
+    Ref token_getter(PyCFunction_NewEx(&token_getter_def, self, nullptr));
+    Ref base_url = token_getter ? Ref(PyObject_GetAttr(self, QM_NAME("_base_url"))) : Ref();
+    Ref request_func = base_url ? Ref(PyObject_GetAttr(self, QM_NAME("_transport_request"))) : Ref();
+    Ref observer = request_func ? Ref(PyObject_GetAttr(self, QM_NAME("_transmission_observer"))) : Ref();
+    Ref kw(PyTuple_Pack(2, QM_NAME("request_func"), QM_NAME("transmission_observer")));
+    if (!observer || !kw) return nullptr;
+    PyObject* call_args[] = {a[0], a[1], token_getter.get(), base_url.get(), host::or_default(a[2], Py_None),
+                             request_func.get(), observer.get()};
+    return host::call_global(QM_NAME("_request_json"), call_args, 5, kw.get()).release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef kClientInit = {
+    "__init__", QM_FASTCALL_ENTRY(client_init),
+    "__init__($self, base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)\n--\n\n"
+    "Vet the base URL for bearer transport, store the settings and build the default httpx.Client "
+    "unless a transport is given."};
+PyMethodDef kClientClose = {"close", QM_FASTCALL_ENTRY(client_close),
+                            "close($self)\n--\n\nClose the HTTP transport when it has a callable close()."};
+PyMethodDef kClientResponseContent = {
+    "_response_content", QM_FASTCALL_ENTRY(client_response_content),
+    "_response_content($self, response)\n--\n\nRead a transport response into bytes (content, text or json())."};
+PyMethodDef kClientTransportRequest = {
+    "_transport_request", QM_FASTCALL_ENTRY(client_transport_request),
+    "_transport_request($self, method, url, headers, body_content)\n--\n\n"
+    "Send one request through the HTTP transport; returns (status_code, response_bytes)."};
+PyMethodDef kClientCanonicalRequest = {
+    "_canonical_request", QM_FASTCALL_ENTRY(client_canonical_request),
+    "_canonical_request($self, method, endpoint, body=None)\n--\n\n"
+    "Send an authenticated JSON request to the service; returns (status_code, dict)."};
+
+}  // namespace quillmarsh::transport
