@@ -3,8 +3,11 @@
 namespace quillmarsh::host {
 
 Signature::Signature(const char* qualname, int implicit_first, int n_positional,
-                     std::initializer_list<Param> params)
+                     std::initializer_list<Param> params, const char* implicit_name)
     : qualname_(qualname), implicit_first_(implicit_first), n_positional_(n_positional), params_(params) {
+  if (implicit_first_ && implicit_name != nullptr) {
+    implicit_name_ = PyUnicode_InternFromString(implicit_name);  // kept for the process lifetime
+  }
   interned_.reserve(params_.size());
   for (const Param& p : params_) {
     interned_.push_back(PyUnicode_InternFromString(p.name));  // kept for the process lifetime
@@ -32,6 +35,11 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
       for (int i = 0; i < n && found < 0; ++i) {
         int eq = PyUnicode_Compare(interned_[i], key) == 0;
         if (eq) found = i;
+      }
+      if (found < 0 && implicit_name_ != nullptr && PyUnicode_Compare(implicit_name_, key) == 0) {
+        // `self` is already bound positionally, as in `obj.method(self=...)`.
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", qualname_, key);
+        return false;
       }
       if (found < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_, key);

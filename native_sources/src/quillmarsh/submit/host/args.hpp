@@ -20,9 +20,10 @@ class Signature {
  public:
   // `qualname` names the callable in messages ("SignalServiceClient.close").
   // `implicit_first` is 1 for methods: the interpreter counts `self`/`cls` in the
-  // "takes N positional arguments" message.
+  // "takes N positional arguments" message, and a keyword naming it (`implicit_name`,
+  // "self" unless given) has "multiple values".
   Signature(const char* qualname, int implicit_first, int n_positional,
-            std::initializer_list<Param> params);
+            std::initializer_list<Param> params, const char* implicit_name = "self");
 
   int size() const { return static_cast<int>(params_.size()); }
 
@@ -36,6 +37,7 @@ class Signature {
 
   const char* qualname_;
   int implicit_first_;
+  PyObject* implicit_name_ = nullptr;  // interned; null for functions
   int n_positional_;
   std::vector<Param> params_;
   std::vector<PyObject*> interned_;

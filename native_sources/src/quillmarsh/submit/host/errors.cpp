@@ -61,12 +61,15 @@ bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
   }
   Ref extra(PyIter_Next(it.get()));
   if (!extra) return !PyErr_Occurred();
+#if PY_VERSION_HEX >= 0x030E0000
+  // From 3.14 on the interpreter also names the size of an exact list, tuple or dict.
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
     Py_ssize_t n = PyDict_CheckExact(value) ? PyDict_Size(value) : Py_SIZE(value);
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
-  } else {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return false;
   }
+#endif
+  PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
   return false;
 }
 

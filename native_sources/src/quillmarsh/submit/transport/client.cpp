@@ -19,6 +19,16 @@ Ref optional_attr(PyObject* obj, PyObject* name) {
   return value;
 }
 
+// hasattr(obj, name): 1 or 0, or -1 with the error set when the lookup fails with
+// anything but AttributeError.
+int has_attr(PyObject* obj, PyObject* name) {
+  Ref value(PyObject_GetAttr(obj, name));
+  if (value) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
 Ref encode_utf8(PyObject* text) {
   if (PyUnicode_CheckExact(text)) return Ref(PyUnicode_AsUTF8String(text));
   Ref encoding(PyUnicode_FromString("utf-8"));
@@ -104,7 +114,8 @@ PyObject* response_content_impl(PyObject* response) {
   Ref text = optional_attr(response, QM_NAME("text"));
   if (!text) return nullptr;
   if (PyUnicode_Check(text.get())) return encode_utf8(text.get()).release();
-  int has_json = PyObject_HasAttr(response, QM_NAME("json"));
+  int has_json = has_attr(response, QM_NAME("json"));
+  if (has_json < 0) return nullptr;
   if (has_json) {
     Ref parsed(PyObject_CallMethodNoArgs(response, QM_NAME("json")));
     if (!parsed) return nullptr;
@@ -166,7 +177,8 @@ PyObject* client_transport_request(PyObject* self, PyObject* const* args, Py_ssi
       PyObject* call_args[] = {path.get(), headers};
       response = Ref(PyObject_Vectorcall(get.get(), call_args, 1, kw.get()));
     } else {
-      int has_request = PyObject_HasAttr(client.get(), QM_NAME("request"));
+      int has_request = has_attr(client.get(), QM_NAME("request"));
+      if (has_request < 0) return nullptr;
       if (!has_request) {
         Ref message = host::join({QM_NAME("Unsupported HTTP method: "), host::text_of(method).get()});
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
@@ -190,7 +202,8 @@ PyObject* client_transport_request(PyObject* self, PyObject* const* args, Py_ssi
 // The token getter handed to each request: reads the client's token when called.
 PyObject* read_token(PyObject* client, PyObject*) { return PyObject_GetAttr(client, QM_NAME("_jwt_token")); }
 
-PyMethodDef token_getter_def = {"_token_getter", read_token, METH_NOARGS, "Return the client's current bearer token."};
+PyMethodDef token_getter_def = {"_token_getter", read_token, METH_NOARGS,
+                                 "_token_getter($self)\n--\n\nReturn the client's current bearer token."};
 
 PyObject* client_canonical_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._canonical_request", 1, 3,

@@ -189,6 +189,7 @@ PyMethodDef init_def = {"__init__", QM_FASTCALL_ENTRY(init),
                         "__init__($self, body_bytes, observer, method, url, headers)\n--\n\n"
                         "Wrap serialised request bytes for one request."};
 PyMethodDef consumed_def = {"consumed", QM_FASTCALL_ENTRY(consumed),
+                            "consumed($self)\n--\n\n"
                             "Whether the transport has read the body (and the observer was called)."};
 PyMethodDef observe_once_def = {"_observe_once", QM_FASTCALL_ENTRY(observe_once),
                                 "_observe_once($self)\n--\n\n"
