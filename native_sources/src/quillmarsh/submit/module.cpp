@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "quillmarsh/submit/collaborators/imports.hpp"
+#include "quillmarsh/submit/eras/registry.hpp"
 #include "quillmarsh/submit/host/classes.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/transport/client.hpp"
@@ -11,6 +12,7 @@
 #include "quillmarsh/submit/transport/request_json.hpp"
 #include "quillmarsh/submit/transport/response_json.hpp"
 #include "quillmarsh/submit/transport/url.hpp"
+#include "quillmarsh/submit/validation/registry.hpp"
 
 namespace quillmarsh {
 
@@ -51,15 +53,23 @@ bool add_constants(PyObject* module) {
   return retired && PyModule_AddObjectRef(module, "_RETIRED_UNIVERSE_ALIAS_KEYS", retired.get()) == 0;
 }
 
-bool add_functions(PyObject* module, std::initializer_list<PyMethodDef*> defs) {
+// Adds module-level functions from a list ending with nullptr.
+bool add_functions(PyObject* module, PyMethodDef* const* defs) {
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return false;
-  for (PyMethodDef* def : defs) {
-    Ref fn(PyCFunction_NewEx(def, module, module_name.get()));
-    if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return false;
+  for (; *defs != nullptr; ++defs) {
+    Ref fn(PyCFunction_NewEx(*defs, module, module_name.get()));
+    if (!fn || PyModule_AddObjectRef(module, (*defs)->ml_name, fn.get()) < 0) return false;
   }
   return true;
 }
+
+PyMethodDef* const kTransportFunctions[] = {
+    &transport::kRequestJson,       &transport::kJoinUrl,
+    &transport::kPercentEncode,     &transport::kParseResponseJson,
+    &transport::kRaiseSubmissionRejected, &transport::kRequiresLegacySignalPoolIdRetry,
+    nullptr,
+};
 
 // Builds `class name(base): doc` with the given members (a list ending in {nullptr}).
 bool add_class(PyObject* module, const char* name, PyObject* base, const char* doc, const Member* members) {
@@ -91,6 +101,9 @@ const Member kClientMembers[] = {
     {&transport::kClientResponseContent, MemberKind::Instance},
     {&transport::kClientTransportRequest, MemberKind::Instance},
     {&transport::kClientCanonicalRequest, MemberKind::Instance},
+    {&eras::kFetchEraCatalog, MemberKind::Instance},
+    {&eras::kResolveSubmitThresholds, MemberKind::Instance},
+    {&validation::kValidateSubmissionContract, MemberKind::Static},
     {nullptr, MemberKind::Instance},
 };
 
@@ -108,9 +121,8 @@ bool populate(PyObject* module) {
                  "Result-based HTTP SDK facade backed by the canonical submit transport.", kClientMembers)) {
     return false;
   }
-  return add_functions(module, {&transport::kRequestJson, &transport::kJoinUrl, &transport::kPercentEncode,
-                                &transport::kParseResponseJson, &transport::kRaiseSubmissionRejected,
-                                &transport::kRequiresLegacySignalPoolIdRetry});
+  return add_functions(module, kTransportFunctions) && add_functions(module, validation::kModuleFunctions) &&
+         add_functions(module, eras::kModuleFunctions);
 }
 
 PyModuleDef kModuleDef = {
