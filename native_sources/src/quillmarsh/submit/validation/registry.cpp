@@ -1,16 +1,26 @@
 #include "quillmarsh/submit/validation/registry.hpp"
 
+#include "quillmarsh/submit/validation/contract.hpp"
+#include "quillmarsh/submit/validation/identifiers.hpp"
+#include "quillmarsh/submit/validation/metrics.hpp"
+
 namespace quillmarsh::validation {
 
-namespace {
-PyObject* not_built(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "submission contract validation is not built yet");
-  return nullptr;
-}
-}  // namespace
-
-PyMethodDef kValidateSubmissionContract = {"_validate_submission_contract", QM_FASTCALL_ENTRY(not_built), nullptr};
-
-PyMethodDef* const kModuleFunctions[] = {nullptr};
+PyMethodDef* const kModuleFunctions[] = {
+    &kIsFiniteNumber,
+    &kHasNonFiniteNumber,
+    &kCoerceMiContractValue,
+    &kMiContractJsonValue,
+    &kHasDisallowedMiContractField,
+    &kStatMetric,
+    &kSubmissionIsStatsPayload,
+    &kRejectCallerThresholdAuthority,
+    &kValidateSubmissionThresholds,
+    &kValidateOptionalManifestInt,
+    &kValidateSelectedPoolId,
+    &kValidateNamedUniverse,
+    &kRejectRetiredUniverseAliases,
+    nullptr,
+};
 
 }  // namespace quillmarsh::validation

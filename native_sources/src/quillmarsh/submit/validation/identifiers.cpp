@@ -1,0 +1,205 @@
+#include "quillmarsh/submit/validation/identifiers.hpp"
+
+#include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/validation/lookups.hpp"
+
+namespace quillmarsh::validation {
+
+namespace {
+
+// Raises ValueError(message); a null message means building it failed (error set).
+Ref refuse(PyObject* message) {
+  if (message != nullptr) PyErr_SetObject(PyExc_ValueError, message);
+  return Ref();
+}
+
+Ref validate_selected_pool_id(PyObject* value, PyObject* field_name) {
+  int usable = 0;
+  if (PyUnicode_CheckExact(value)) {
+    usable = PyUnicode_GET_LENGTH(value) > 0;
+  } else if (PyUnicode_Check(value)) {
+    usable = PyObject_IsTrue(value);
+    if (usable < 0) return Ref();
+  }
+  if (usable) return Ref::borrow(Py_None);
+  Ref name = host::text_of(field_name);
+  return refuse(host::join({name.get(), QM_NAME(" must be a non-empty string")}).get());
+}
+
+// `text.strip()`: computed here for a plain str, else the object's own strip().
+Ref strip(PyObject* text) {
+  if (!PyUnicode_CheckExact(text)) return Ref(PyObject_CallMethodNoArgs(text, QM_NAME("strip")));
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  Py_ssize_t start = 0, end = length;
+  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  return Ref(PyUnicode_Substring(text, start, end));  // the str itself when nothing is stripped
+}
+
+// `not text`: 1, 0 or -1.
+int is_blank(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return PyUnicode_GET_LENGTH(text) == 0;
+  int truth = PyObject_IsTrue(text);
+  return truth < 0 ? -1 : !truth;
+}
+
+// `str(_config.get("named_universe") or "").strip()`, `_config` imported from the onboarding
+// module now. Any Exception on the way means no default (""); null only for a BaseException
+// that is not an Exception (KeyboardInterrupt, SystemExit), which is left set.
+Ref configured_universe() {
+  Ref text = [] {
+    static PyObject* fromlist = nullptr;
+    if (str_tuple(&fromlist, {"_config"}) == nullptr) return Ref();
+    Ref module(PyImport_ImportModuleLevel("quillmarsh.agent_onboarding", nullptr, nullptr, fromlist, 0));
+    Ref config = module ? Ref(PyObject_GetAttr(module.get(), QM_NAME("_config"))) : Ref();
+    Ref value = config ? Ref(PyObject_CallMethodOneArg(config.get(), QM_NAME("get"), QM_NAME("named_universe")))
+                       : Ref();
+    int truth = truth_of(value);
+    if (truth < 0) return Ref();
+    Ref shown = truth ? Ref(PyObject_Str(value.get())) : Ref::borrow(QM_NAME(""));
+    return shown ? strip(shown.get()) : Ref();
+  }();
+  if (text) return text;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+  PyErr_Clear();
+  return Ref::borrow(QM_NAME(""));
+}
+
+// Whether the name is no single safe path segment: "." or "..", or holding "/", a
+// backslash or NUL. 1, 0 or -1.
+int is_unsafe_segment(PyObject* text) {
+  static constexpr Py_UCS4 kForbidden[] = {'/', '\\', 0};
+  if (PyUnicode_CheckExact(text)) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    if (length <= 2) {
+      bool dots = length > 0;
+      for (Py_ssize_t i = 0; i < length; ++i) dots = dots && PyUnicode_READ(kind, data, i) == '.';
+      if (dots) return 1;
+    }
+    for (Py_UCS4 ch : kForbidden) {
+      if (PyUnicode_FindChar(text, ch, 0, length, 1) >= 0) return 1;
+    }
+    return 0;
+  }
+  // A replaced str()/strip() answered something else: ask it through its own operators.
+  for (PyObject* name : {QM_NAME("."), QM_NAME("..")}) {
+    int equal = PyObject_RichCompareBool(text, name, Py_EQ);
+    if (equal != 0) return equal;
+  }
+  for (Py_UCS4 ch : kForbidden) {
+    Ref piece(PyUnicode_FromOrdinal(static_cast<int>(ch)));
+    int found = piece ? PySequence_Contains(text, piece.get()) : -1;
+    if (found != 0) return found;
+  }
+  return 0;
+}
+
+Ref validate_named_universe(PyObject* value) {
+  Ref text;
+  if (value == Py_None) {
+    text = Ref::borrow(QM_NAME(""));
+  } else {
+    Ref shown(PyObject_Str(value));
+    if (!shown) return Ref();
+    text = strip(shown.get());
+    if (!text) return Ref();
+  }
+  int blank = is_blank(text.get());
+  if (blank > 0) {
+    text = configured_universe();
+    if (!text) return Ref();
+    blank = is_blank(text.get());
+  }
+  if (blank < 0) return Ref();
+  if (blank) return refuse(QM_NAME("named_universe is required"));
+  int unsafe = is_unsafe_segment(text.get());
+  if (unsafe < 0) return Ref();
+  if (unsafe) {
+    Ref shown(PyObject_Repr(value));
+    return refuse(host::join({QM_NAME("named_universe must be a single safe path segment, got "), shown.get()}).get());
+  }
+  return text;
+}
+
+Ref reject_retired_universe_aliases(PyObject* body) {
+  if (!PyDict_Check(body)) return Ref::borrow(Py_None);
+  Ref keys = host::global(QM_NAME("_RETIRED_UNIVERSE_ALIAS_KEYS"));
+  if (!keys) return Ref();
+  const bool tuple = PyTuple_CheckExact(keys.get());
+  Ref iter = tuple ? Ref() : Ref(PyObject_GetIter(keys.get()));
+  if (!tuple && !iter) return Ref();
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref key;
+    if (tuple) {
+      if (i >= PyTuple_GET_SIZE(keys.get())) break;
+      key = Ref::borrow(PyTuple_GET_ITEM(keys.get(), i));
+    } else if (!(key = Ref(PyIter_Next(iter.get())))) {
+      if (PyErr_Occurred()) return Ref();
+      break;
+    }
+    int present = PySequence_Contains(body, key.get());
+    if (present < 0) return Ref();
+    if (present) {
+      Ref name = host::text_of(key.get());
+      return refuse(host::join({name.get(), QM_NAME(" is retired; submit named_universe")}).get());
+    }
+  }
+  return Ref::borrow(Py_None);
+}
+
+// ---- entry points
+
+PyObject* validate_selected_pool_id_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("_validate_selected_pool_id", 0, 2, {{"value", true}, {"field_name", false}});
+  PyObject* a[2];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* {
+    return validate_selected_pool_id(a[0], host::or_default(a[1], QM_NAME("signal_pool_id"))).release();
+  });
+}
+
+PyObject* validate_named_universe_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("_validate_named_universe", 0, 1, {{"value", true}});
+  PyObject* a[1];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* { return validate_named_universe(a[0]).release(); });
+}
+
+PyObject* reject_retired_universe_aliases_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
+  static const host::Signature sig("_reject_retired_universe_aliases", 0, 1, {{"body", true}});
+  PyObject* a[1];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&]() -> PyObject* { return reject_retired_universe_aliases(a[0]).release(); });
+}
+
+}  // namespace
+
+bool call_validate_selected_pool_id(PyObject* value, PyObject* field_name) {
+  PyObject* args[] = {value, field_name};
+  return static_cast<bool>(call_module_function(
+      QM_NAME("_validate_selected_pool_id"), &kValidateSelectedPoolId,
+      [&] { return validate_selected_pool_id(value, field_name); }, args, 2));
+}
+
+PyMethodDef kValidateSelectedPoolId = {
+    "_validate_selected_pool_id", QM_FASTCALL_ENTRY(validate_selected_pool_id_entry),
+    "_validate_selected_pool_id($module, value, field_name='signal_pool_id')\n--\n\n"
+    "Refuse a pool name that is not a non-empty str (blanks are accepted)."};
+
+PyMethodDef kValidateNamedUniverse = {
+    "_validate_named_universe", QM_FASTCALL_ENTRY(validate_named_universe_entry),
+    "_validate_named_universe($module, value)\n--\n\n"
+    "The trimmed universe name, or the onboarding default when value is None or blank; it must be one "
+    "safe path segment."};
+
+PyMethodDef kRejectRetiredUniverseAliases = {
+    "_reject_retired_universe_aliases", QM_FASTCALL_ENTRY(reject_retired_universe_aliases_entry),
+    "_reject_retired_universe_aliases($module, body)\n--\n\n"
+    "Refuse a dict body that still carries a retired universe id field."};
+
+}  // namespace quillmarsh::validation
