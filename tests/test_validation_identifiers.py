@@ -3,6 +3,7 @@ import sys
 
 import pytest
 
+import quillmarsh
 import quillmarsh.agent_onboarding as onboarding
 from quillmarsh import submit
 
@@ -101,6 +102,14 @@ def test_missing_onboarding_module_means_required(monkeypatch):
     monkeypatch.setitem(sys.modules, "quillmarsh.agent_onboarding", onboarding)
     with pytest.raises(ValueError, match=f"^{REQUIRED}$"):
         submit._validate_named_universe(None)
+
+
+def test_onboarding_module_is_imported_when_not_loaded(monkeypatch):
+    monkeypatch.setattr(quillmarsh, "agent_onboarding", onboarding)
+    monkeypatch.delitem(sys.modules, "quillmarsh.agent_onboarding")
+    monkeypatch.setenv("QUILLMARSH_NAMED_UNIVERSE", "fresh")
+    assert submit._validate_named_universe(None) == "fresh"
+    assert sys.modules["quillmarsh.agent_onboarding"] is not onboarding
 
 
 def test_interrupt_while_reading_the_default_passes_through(config):

@@ -45,15 +45,31 @@ int is_blank(PyObject* text) {
   return truth < 0 ? -1 : !truth;
 }
 
+// `from quillmarsh.agent_onboarding import _config`. An imported module that already has
+// `_config` needs nothing of the import system but the lookup.
+Ref import_onboarding_config() {
+  PyObject* name = QM_NAME("quillmarsh.agent_onboarding");
+  if (name == nullptr) return Ref();
+  Ref loaded(PyImport_GetModule(name));  // waits for a module still being initialised
+  if (!loaded) {
+    if (PyErr_Occurred()) return Ref();
+  } else if (loaded.get() != Py_None) {
+    Ref config(PyObject_GetAttr(loaded.get(), QM_NAME("_config")));
+    if (config || !PyErr_ExceptionMatches(PyExc_AttributeError)) return config;
+    PyErr_Clear();
+  }
+  static PyObject* fromlist = nullptr;
+  if (str_tuple(&fromlist, {"_config"}) == nullptr) return Ref();
+  Ref module(PyImport_ImportModuleLevelObject(name, nullptr, nullptr, fromlist, 0));
+  return module ? Ref(PyObject_GetAttr(module.get(), QM_NAME("_config"))) : Ref();
+}
+
 // `str(_config.get("named_universe") or "").strip()`, `_config` imported from the onboarding
 // module now. Any Exception on the way means no default (""); null only for a BaseException
 // that is not an Exception (KeyboardInterrupt, SystemExit), which is left set.
 Ref configured_universe() {
   Ref text = [] {
-    static PyObject* fromlist = nullptr;
-    if (str_tuple(&fromlist, {"_config"}) == nullptr) return Ref();
-    Ref module(PyImport_ImportModuleLevel("quillmarsh.agent_onboarding", nullptr, nullptr, fromlist, 0));
-    Ref config = module ? Ref(PyObject_GetAttr(module.get(), QM_NAME("_config"))) : Ref();
+    Ref config = import_onboarding_config();
     Ref value = config ? Ref(PyObject_CallMethodOneArg(config.get(), QM_NAME("get"), QM_NAME("named_universe")))
                        : Ref();
     int truth = truth_of(value);
