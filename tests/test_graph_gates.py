@@ -17,14 +17,14 @@ def test_signatures_and_argument_errors(argument_errors, name):
     argument_errors(getattr(submit, name), name)
 
 
-class Era:
-    """An era record that logs which fields are read."""
+class Logged:
+    """A record (an era, a timing record) that logs which of its fields are read."""
 
-    def __init__(self, log, **fields):
-        self._log, self._fields = log, fields
+    def __init__(self, log, tag, **fields):
+        self._log, self._tag, self._fields = log, tag, fields
 
     def __getattr__(self, name):
-        self._log.append(("era", name))
+        self._log.append((self._tag, name))
         if name in self._fields:
             return self._fields[name]
         raise AttributeError(name)
@@ -46,7 +46,7 @@ BOTH = ["max_depth", "max_node_count"]
 def test_complexity_gate(monkeypatch, depth, nodes, era, reads, message):
     log, complexity = [], types.SimpleNamespace(depth=depth, node_count=nodes)
     monkeypatch.setattr(submit, "measure_graph_complexity", lambda *args: log.append(("measure", args)) or complexity)
-    logged_era = Era(log, **era)
+    logged_era = Logged(log, "era", **era)
     if message is None:
         assert submit._enforce_graph_complexity_for_submit("g", logged_era) is complexity
     else:
@@ -72,15 +72,7 @@ class Timing:
 
     def consume_recorded_backtest_timing(self, *args, **kwargs):
         self.log.append(("consume", args, kwargs))
-        if self.record is None:
-            return None
-        log, figures = self.log, self.record
-
-        class Record:
-            def __getattr__(self, name):
-                log.append(("record", name))
-                return figures[name]
-        return Record()
+        return None if self.record is None else Logged(self.log, "record", **self.record)
 
     def assess_client_backtest_timing(self, *args, **kwargs):
         self.log.append(("assess", args, list(kwargs.items())))
@@ -106,7 +98,7 @@ REFUSED = types.SimpleNamespace(accepted=False, reason="row budget", elapsed_sec
 def test_timing_gate(monkeypatch, record, frequency, assessment, message):
     log = []
     monkeypatch.setattr(submit, "_backtest_timing", Timing(log, record, assessment))
-    era = Era(log, frequency=frequency)
+    era = Logged(log, "era", frequency=frequency)
     if message is None:
         assert submit._enforce_recorded_backtest_timing_for_submit("g", era) is assessment
     else:
