@@ -1,17 +1,29 @@
 #include "quillmarsh/submit/eras/registry.hpp"
 
+#include "quillmarsh/submit/eras/accessors.hpp"
+#include "quillmarsh/submit/eras/graph_gates.hpp"
+#include "quillmarsh/submit/eras/selection.hpp"
+#include "quillmarsh/submit/eras/thresholds.hpp"
+
 namespace quillmarsh::eras {
 
-namespace {
-PyObject* not_built(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "era catalog support is not built yet");
-  return nullptr;
-}
-}  // namespace
+// kFetchEraCatalog and kResolveSubmitThresholds live with the threshold resolution.
 
-PyMethodDef kFetchEraCatalog = {"_fetch_era_catalog", QM_FASTCALL_ENTRY(not_built), nullptr};
-PyMethodDef kResolveSubmitThresholds = {"_resolve_submit_thresholds", QM_FASTCALL_ENTRY(not_built), nullptr};
-
-PyMethodDef* const kModuleFunctions[] = {nullptr};
+PyMethodDef* const kModuleFunctions[] = {
+    &kFieldValue,
+    &kMappingLookup,
+    &kCoerceOptionalInt,
+    &kActiveEraFromCatalog,
+    &kRequiredActiveSubmitEra,
+    &kRequiredPositiveEraInt,
+    &kRequiredEraFrequency,
+    &kSimulationDataContractProjectionFromEra,
+    &kSubmissionThresholdsFromEraCatalog,
+    &kRuleIdForNamedUniverse,
+    &kSignalIsThresholdsForPool,
+    &kEnforceGraphComplexityForSubmit,
+    &kEnforceRecordedBacktestTimingForSubmit,
+    nullptr,
+};
 
 }  // namespace quillmarsh::eras

@@ -1,6 +1,7 @@
 #include "quillmarsh/submit/transport/errors.hpp"
 
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/host/objects.hpp"
 #include "quillmarsh/submit/host/text.hpp"
 
 namespace quillmarsh::transport {
@@ -57,17 +58,6 @@ PyObject* response_error_init(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-// `mapping.get(key)` (or `mapping.get(key, fallback)` when one is given), straight
-// from the table for a plain dict.
-Ref get_entry(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* v = PyDict_GetItemWithError(mapping, key);
-    if (v == nullptr && PyErr_Occurred()) return Ref();
-    return Ref::borrow(v ? v : (fallback ? fallback : Py_None));
-  }
-  return Ref(PyObject_CallMethodObjArgs(mapping, QM_NAME("get"), key, fallback, nullptr));
-}
-
 PyObject* raise_submission_rejected(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("_raise_submission_rejected", 0, 2, {{"status_code", true}, {"response_data", true}});
   PyObject* a[2];
@@ -75,12 +65,12 @@ PyObject* raise_submission_rejected(PyObject*, PyObject* const* args, Py_ssize_t
   return host::guarded([&]() -> PyObject* {
     PyObject* status_code = a[0];
     PyObject* data = a[1];
-    Ref reason = get_entry(data, QM_NAME("reason"));
+    Ref reason = host::mapping_get(data, QM_NAME("reason"));
     if (!reason) return nullptr;
     int truthy = PyObject_IsTrue(reason.get());
     if (truthy < 0) return nullptr;
     if (!truthy) {
-      reason = get_entry(data, QM_NAME("error"));
+      reason = host::mapping_get(data, QM_NAME("error"));
       if (!reason || (truthy = PyObject_IsTrue(reason.get())) < 0) return nullptr;
     }
     if (!truthy) {
@@ -88,7 +78,7 @@ PyObject* raise_submission_rejected(PyObject*, PyObject* const* args, Py_ssize_t
       reason = host::join({QM_NAME("http_"), code_text.get()});
       if (!reason) return nullptr;
     }
-    Ref details = get_entry(data, QM_NAME("details"), Py_None);
+    Ref details = host::mapping_get(data, QM_NAME("details"), Py_None);
     if (!details) return nullptr;
     Ref cls = host::global(QM_NAME("SubmissionRejectedError"));
     if (!cls) return nullptr;
@@ -126,11 +116,11 @@ PyObject* requires_legacy_retry(PyObject*, PyObject* const* args, Py_ssize_t nar
     Ref four_hundred(PyLong_FromLong(400));
     int ok = four_hundred ? PyObject_RichCompareBool(status.get(), four_hundred.get(), Py_EQ) : -1;
     if (ok > 0) {
-      Ref error = get_entry(body.get(), QM_NAME("error"));
+      Ref error = host::mapping_get(body.get(), QM_NAME("error"));
       ok = error ? equals_text(error.get(), "malformed_request") : -1;
     }
     if (ok > 0) {
-      Ref detail = get_entry(body.get(), QM_NAME("detail"));
+      Ref detail = host::mapping_get(body.get(), QM_NAME("detail"));
       ok = detail ? equals_text(detail.get(), "signal_pool_id is required") : -1;
     }
     if (ok < 0) return nullptr;

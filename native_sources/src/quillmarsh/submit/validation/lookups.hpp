@@ -10,29 +10,17 @@
 
 #include "quillmarsh/submit/host/entry.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/host/objects.hpp"
 
 namespace quillmarsh::validation {
 
 using host::Ref;
 
-// Whether `fn` is a builtin function object built over `def` (this module's own function).
-inline bool is_own_function(PyObject* fn, const PyMethodDef* def) {
-  return PyCFunction_Check(fn) && reinterpret_cast<PyCFunctionObject*>(fn)->m_ml == def;
-}
+using host::call_module_function;
+using host::is_own_function;
 
 // Whether `fn` is the host's `math.<name>` builtin.
 bool is_host_math_function(PyObject* fn, const char* name);
-
-// Calls the module global `name` with the given vectorcall arguments; when it holds the
-// module's own function `own`, runs `native()` (which must answer the same) instead.
-template <typename Native>
-Ref call_module_function(PyObject* name, const PyMethodDef* own, Native&& native, PyObject* const* args,
-                         size_t nargs, PyObject* kwnames = nullptr) {
-  Ref fn = host::global(name);
-  if (!fn) return Ref();
-  if (is_own_function(fn.get(), own)) return native();
-  return Ref(PyObject_Vectorcall(fn.get(), args, nargs, kwnames));
-}
 
 // Truth of a result (consumes nothing): 1, 0, or -1 with the error set; -1 also for a null
 // result, whose error is already set.

@@ -234,16 +234,6 @@ Ref mi_contract_json_value(PyObject* value) {
   return Ref(PyNumber_Float(out.get()));
 }
 
-// `mapping.get(key)`.
-Ref get_entry(PyObject* mapping, PyObject* key) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* found = PyDict_GetItemWithError(mapping, key);
-    if (found == nullptr && PyErr_Occurred()) return Ref();
-    return Ref::borrow(found ? found : Py_None);
-  }
-  return Ref(PyObject_CallMethodOneArg(mapping, QM_NAME("get"), key));
-}
-
 Ref stat_metric(PyObject* is_stats, PyObject* keys) {
   Session session;
   FiniteNames names;
@@ -265,7 +255,7 @@ Ref stat_metric(PyObject* is_stats, PyObject* keys) {
         break;
       }
     }
-    Ref value = get_entry(is_stats, key.get());
+    Ref value = host::mapping_get(is_stats, key.get());
     // A lookup may have run a key's __eq__ or an overridden get().
     session.ran_foreign_code();
     if (!value) return Ref();

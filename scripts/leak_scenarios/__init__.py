@@ -1,0 +1,10 @@
+"""Scenarios of the leak check, one module per subsystem.
+
+Each module offers `scenarios()`, a dict from a scenario's name to a `Scenario`: one call
+to repeat and the objects whose reference counts must not move, and `CALLS`, how many
+times its calls run by default.
+"""
+
+from . import eras, transport, validation
+
+MODULES = (transport, validation, eras)
