@@ -1,4 +1,3 @@
-import inspect
 import math
 import types
 
@@ -11,13 +10,6 @@ NAN, INF = math.nan, math.inf
 AUTHORITY = "caller-supplied thresholds are not accepted; submit thresholds must come from era thresholds"
 MI_REFUSAL = "is_pnl_mi must be a scalar number or Infinity"
 ELAPSED = "expression_elapsed_seconds must be a positive float"
-FUNCTIONS = {
-    "_reject_caller_threshold_authority": "(threshold_checks=None, thresholds=None)",
-    "_validate_submission_thresholds": "(is_stats, is_pnl_mi, thresholds=None)",
-    "_validate_optional_manifest_int": "(value, field_name)",
-}
-CONTRACT = ("(signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds, thresholds=None, "
-            "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None)")
 METRIC_KEYS = ["sharpe", "turnover", "delta_exposure", "max_weight", "abs_weight_sum_mean", "is_correlation",
                "is_pnl_mi"]
 
@@ -46,13 +38,7 @@ def gate(monkeypatch):
     return fake
 
 
-def test_signatures_and_argument_errors(argument_errors):
-    for name, signature in FUNCTIONS.items():
-        assert str(inspect.signature(getattr(submit, name))) == signature
-        argument_errors(getattr(submit, name), name)
-    assert isinstance(inspect.getattr_static(SignalServiceClient, "_validate_submission_contract"), staticmethod)
-    assert str(inspect.signature(SignalServiceClient._validate_submission_contract)) == CONTRACT
-    argument_errors(SignalServiceClient._validate_submission_contract, "SignalServiceClient._validate_submission_contract")
+
 
 
 @pytest.mark.parametrize("args, kwargs, refused", [

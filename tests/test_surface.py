@@ -1,0 +1,91 @@
+"""The module's namespace: every function and SignalServiceClient member, with its kind and
+signature, and argument errors that read exactly like those of a Python function."""
+
+import inspect
+
+import pytest
+
+from quillmarsh import submit
+from quillmarsh.submit import SignalServiceClient
+
+FUNCTIONS = {
+    "_request_json": "(method, endpoint, get_token, server_url, body, request_func, transmission_observer=None)",
+    "_join_url": "(server_url, endpoint)",
+    "_percent_encode": "(value)",
+    "_parse_response_json": "(status_code, response_body_bytes, url, *, operation)",
+    "_raise_submission_rejected": "(status_code, response_data)",
+    "_requires_legacy_signal_pool_id_retry": "(exc)",
+    "_is_finite_number": "(value)",
+    "_has_non_finite_number": "(value)",
+    "_coerce_mi_contract_value": "(value)",
+    "_mi_contract_json_value": "(value)",
+    "_has_disallowed_mi_contract_field": "(value)",
+    "_stat_metric": "(is_stats, keys)",
+    "_submission_is_stats_payload": "(is_stats)",
+    "_reject_caller_threshold_authority": "(threshold_checks=None, thresholds=None)",
+    "_validate_submission_thresholds": "(is_stats, is_pnl_mi, thresholds=None)",
+    "_validate_optional_manifest_int": "(value, field_name)",
+    "_validate_selected_pool_id": "(value, field_name='signal_pool_id')",
+    "_validate_named_universe": "(value)",
+    "_reject_retired_universe_aliases": "(body)",
+    "_field_value": "(value, key, default=None)",
+    "_mapping_lookup": "(mapping, key)",
+    "_coerce_optional_int": "(value)",
+    "_active_era_from_catalog": "(catalog, market_id=None, era_number=None)",
+    "_required_active_submit_era": "(catalog, market_id=None, era_number=None)",
+    "_required_positive_era_int": "(era, field_name)",
+    "_required_era_frequency": "(era)",
+    "_simulation_data_contract_projection_from_era": "(era)",
+    "_submission_thresholds_from_era_catalog":
+        "(catalog, named_universe, signal_pool_name, market_id=None, era_number=None)",
+    "_rule_id_for_named_universe": "(era, named_universe)",
+    "_signal_is_thresholds_for_pool": "(pool, rule_id)",
+    "_enforce_graph_complexity_for_submit": "(graph, era)",
+    "_enforce_recorded_backtest_timing_for_submit": "(graph, era)",
+}
+
+# SignalServiceClient's members in definition order: (name, kind, signature as seen on the class).
+CLIENT_MEMBERS = [
+    ("__init__", "instance",
+     "(self, /, base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)"),
+    ("close", "instance", "(self, /)"),
+    ("_response_content", "instance", "(self, /, response)"),
+    ("_transport_request", "instance", "(self, /, method, url, headers, body_content)"),
+    ("_canonical_request", "instance", "(self, /, method, endpoint, body=None)"),
+    ("_fetch_era_catalog", "instance", "(self, /)"),
+    ("_resolve_submit_thresholds", "instance",
+     "(self, /, named_universe, signal_pool_name, market_id=None, era_number=None)"),
+    ("_validate_submission_contract", "static",
+     "(signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds, thresholds=None, "
+     "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None)"),
+]
+KINDS = {staticmethod: "static", classmethod: "class"}
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_module_function_signature_and_argument_errors(argument_errors, name):
+    function = getattr(submit, name)
+    assert function.__module__ == "quillmarsh.submit"
+    assert str(inspect.signature(function)) == FUNCTIONS[name]
+    argument_errors(function, name)
+
+
+def test_client_members_in_definition_order_with_their_kinds():
+    assert SignalServiceClient.__bases__ == (object,)
+    assert SignalServiceClient.__doc__ == "Result-based HTTP SDK facade backed by the canonical submit transport."
+    assert str(inspect.signature(SignalServiceClient)) == (
+        "(base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)")
+    names = [name for name, _, _ in CLIENT_MEMBERS]
+    assert [name for name in vars(SignalServiceClient) if name in names] == names
+    for name, kind, signature in CLIENT_MEMBERS:
+        assert KINDS.get(type(inspect.getattr_static(SignalServiceClient, name)), "instance") == kind, name
+        assert str(inspect.signature(getattr(SignalServiceClient, name))) == signature, name
+
+
+@pytest.mark.parametrize("name, kind", [(name, kind) for name, kind, _ in CLIENT_MEMBERS])
+def test_client_member_argument_errors(argument_errors, fake_transport, name, kind):
+    client = SignalServiceClient("http://127.0.0.1:8000", "tok", transport=fake_transport)
+    if kind == "instance":
+        argument_errors(getattr(SignalServiceClient, name), f"SignalServiceClient.{name}", client)
+    else:
+        argument_errors(getattr(SignalServiceClient, name), f"SignalServiceClient.{name}")
