@@ -6,6 +6,8 @@
 #include "quillmarsh/submit/eras/registry.hpp"
 #include "quillmarsh/submit/host/classes.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/operations/registry.hpp"
+#include "quillmarsh/submit/results/registry.hpp"
 #include "quillmarsh/submit/transport/client.hpp"
 #include "quillmarsh/submit/transport/errors.hpp"
 #include "quillmarsh/submit/transport/observed_body.hpp"
@@ -103,7 +105,25 @@ const Member kClientMembers[] = {
     {&transport::kClientCanonicalRequest, MemberKind::Instance},
     {&eras::kFetchEraCatalog, MemberKind::Instance},
     {&eras::kResolveSubmitThresholds, MemberKind::Instance},
+    {&results::kSubmitResultFromBody, MemberKind::Static},
+    {&results::kStatusResultFromBody, MemberKind::Static},
+    {&results::kSubmissionListResultFromBody, MemberKind::Static},
+    {&results::kSubmitResultFromRejection, MemberKind::Static},
+    {&results::kStatusResultFromRejection, MemberKind::Static},
+    {&results::kErrorBodyFromResponseError, MemberKind::Static},
+    {&results::kSubmitResultFromResponseError, MemberKind::Class},
+    {&results::kBatchResultFromResponseError, MemberKind::Class},
+    {&results::kStatusResultFromResponseError, MemberKind::Class},
+    {&results::kSubmitResultFromTransportError, MemberKind::Static},
+    {&results::kBatchResultFromTransportError, MemberKind::Static},
+    {&results::kStatusResultFromTransportError, MemberKind::Static},
+    {&operations::kIdempotencyKeyForBody, MemberKind::Static},
     {&validation::kValidateSubmissionContract, MemberKind::Static},
+    {&operations::kSubmitSignal, MemberKind::Instance},
+    {&operations::kSubmitStrategy, MemberKind::Instance},
+    {&operations::kGetSignalStatus, MemberKind::Instance},
+    {&operations::kListSignalSubmissions, MemberKind::Instance},
+    {&operations::kPollUntilTerminal, MemberKind::Instance},
     {nullptr, MemberKind::Instance},
 };
 
@@ -111,18 +131,23 @@ bool populate(PyObject* module) {
   host::set_module(module);
   if (!collaborators::bind_imports(module)) return false;
   if (!add_constants(module)) return false;
-  if (!add_class(module, "SubmissionRejectedError", PyExc_Exception,
+  PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+  if (!add_class(module, "SubmissionReceipt", object, "Receipt returned after successful signal/strategy submission.",
+                 results::kSubmissionReceiptMembers) ||
+      !add_class(module, "SubmissionStatus", object, "Status returned by poll_status for a submitted signal/strategy.",
+                 results::kSubmissionStatusMembers) ||
+      !add_class(module, "SubmissionRejectedError", PyExc_Exception,
                  "Raised when the server rejects a submission or poll request.", kSubmissionRejectedErrorMembers) ||
       !add_class(module, "SignalClientResponseError", PyExc_Exception,
                  "Raised when signal_service returns an invalid response body.", kSignalClientResponseErrorMembers) ||
-      !add_class(module, "_TransmissionObservedBody", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+      !add_class(module, "_TransmissionObservedBody", object,
                  "Seekable request body that observes the first transport read.", transport::kObservedBodyMembers) ||
-      !add_class(module, "SignalServiceClient", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+      !add_class(module, "SignalServiceClient", object,
                  "Result-based HTTP SDK facade backed by the canonical submit transport.", kClientMembers)) {
     return false;
   }
   return add_functions(module, kTransportFunctions) && add_functions(module, validation::kModuleFunctions) &&
-         add_functions(module, eras::kModuleFunctions);
+         add_functions(module, eras::kModuleFunctions) && add_functions(module, results::kModuleFunctions);
 }
 
 PyModuleDef kModuleDef = {

@@ -1,0 +1,15 @@
+// What the submission operations add to SignalServiceClient.
+#pragma once
+
+#include "quillmarsh/submit/host/entry.hpp"
+
+namespace quillmarsh::operations {
+
+extern PyMethodDef kIdempotencyKeyForBody;  // static method
+extern PyMethodDef kSubmitSignal;
+extern PyMethodDef kSubmitStrategy;
+extern PyMethodDef kGetSignalStatus;
+extern PyMethodDef kListSignalSubmissions;
+extern PyMethodDef kPollUntilTerminal;
+
+}  // namespace quillmarsh::operations
