@@ -271,7 +271,7 @@ def python_twin(func, qualname):
     return twin
 
 
-def _misfits(signature, bound):
+def _misfits(signature, bound, first="self"):
     params = list(signature.parameters.values())
     positional = tuple(range(sum(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)))
     names = [p.name for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
@@ -280,21 +280,25 @@ def _misfits(signature, bound):
              ((), kwonly), (positional[:1], {}), (positional, {}), (positional[:-1], {"bogus": 2})]
     calls += [(positional, {n: 1}) for n in names[:2]]
     if bound:
-        calls.append((positional, {"self": 1, **kwonly}))
+        calls.append((positional, {first: 1, **kwonly}))
     return calls
 
 
 @pytest.fixture
 def argument_errors():
     """`check(native, qualname, instance=None)`: every ill-fitting call of `native` raises the
-    TypeError, with the same text, that a Python function of the same signature raises."""
+    TypeError, with the same text, that a Python function of the same signature raises. For a
+    class method, `native` is the method bound to its class: its twin takes `cls` first."""
 
     def check(native, qualname, instance=None):
+        first = "self"
+        if inspect.ismethod(native) and isinstance(native.__self__, type):
+            first, instance, native = "cls", native.__self__, native.__func__
         twin = python_twin(native, qualname)
         if instance is not None:
             twin, native = types.MethodType(twin, instance), getattr(instance, native.__name__)
         checked = 0
-        for args, kwargs in _misfits(inspect.signature(twin), instance is not None):
+        for args, kwargs in _misfits(inspect.signature(twin), instance is not None, first):
             try:
                 twin(*args, **kwargs)
             except TypeError as expected:

@@ -42,6 +42,9 @@ FUNCTIONS = {
     "_signal_is_thresholds_for_pool": "(pool, rule_id)",
     "_enforce_graph_complexity_for_submit": "(graph, era)",
     "_enforce_recorded_backtest_timing_for_submit": "(graph, era)",
+    "_coerce_status_metric": "(value)",
+    "_failure_reason_from_status_body": "(body)",
+    "_public_status_body": "(body)",
 }
 
 # SignalServiceClient's members in definition order: (name, kind, signature as seen on the class).
@@ -55,6 +58,18 @@ CLIENT_MEMBERS = [
     ("_fetch_era_catalog", "instance", "(self, /)"),
     ("_resolve_submit_thresholds", "instance",
      "(self, /, named_universe, signal_pool_name, market_id=None, era_number=None)"),
+    ("_submit_result_from_body", "static", "(status_code, body)"),
+    ("_status_result_from_body", "static", "(status_code, body)"),
+    ("_submission_list_result_from_body", "static", "(status_code, body, *, error=None)"),
+    ("_submit_result_from_rejection", "static", "(exc)"),
+    ("_status_result_from_rejection", "static", "(exc)"),
+    ("_error_body_from_response_error", "static", "(exc)"),
+    ("_submit_result_from_response_error", "class", "(exc)"),
+    ("_batch_result_from_response_error", "class", "(exc)"),
+    ("_status_result_from_response_error", "class", "(exc)"),
+    ("_submit_result_from_transport_error", "static", "(exc)"),
+    ("_batch_result_from_transport_error", "static", "(exc)"),
+    ("_status_result_from_transport_error", "static", "(exc)"),
     ("_validate_submission_contract", "static",
      "(signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds, thresholds=None, "
      "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None)"),
