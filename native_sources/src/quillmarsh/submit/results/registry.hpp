@@ -16,6 +16,13 @@ extern const host::Member kSubmissionStatusMembers[];
 
 // Converters of SignalServiceClient (static unless noted).
 extern PyMethodDef kSubmitResultFromBody;
+extern PyMethodDef kBatchItemResultFromBody;
+extern PyMethodDef kBatchResultFromBody;           // class method
+extern PyMethodDef kBatchBodyItemFromResult;
+extern PyMethodDef kBatchHttpStatusForItems;
+extern PyMethodDef kCombineBatchChunkResults;      // class method
+extern PyMethodDef kBatchResultWithPartialFailure;  // class method
+extern PyMethodDef kRebaseBatchItemIndices;
 extern PyMethodDef kStatusResultFromBody;
 extern PyMethodDef kSubmissionListResultFromBody;
 extern PyMethodDef kSubmitResultFromRejection;
