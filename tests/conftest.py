@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import collections
 import dataclasses
+import hashlib
 import http.server
 import importlib
 import inspect
@@ -309,3 +310,57 @@ def argument_errors():
         assert checked >= 3
 
     return check
+
+
+# ---------------------------------------------------------------------------------------------
+# A signal that passes every local check of submit_signal, and the era catalog it is checked against
+
+SIGNAL_GRAPH = "rank(ts_mean(close, 5))"  # depth 3, 4 nodes
+
+
+def signal_catalog(**era_fields):
+    return {"eras": [{"market_id": 7, "era_number": 3, "state": "active", "max_depth": 4, "max_node_count": 8,
+                      "frequency": "1d", "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1},
+                      "universe_rules": {"us_top": {"rule_id": 12}}, "signal_pools": {"pool-a": {}}, **era_fields}]}
+
+
+def signal_kwargs(**overrides):
+    return {"signal_pool_name": "pool-a", "is_stats": {"sharpe": 1.5, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
+            "expression_elapsed_seconds": 0.5, **overrides}
+
+
+def signal_body():
+    """What submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs()) posts, in wire order, before its key."""
+    return {"graph": SIGNAL_GRAPH, "named_universe": "us_top", "signal_pool_name": "pool-a", "graph_depth": 3,
+            "graph_node_count": 4, "is_stats": {"sharpe": 1.5, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
+            "expression_elapsed_seconds": 0.5, "market_id": 7, "era_number": 3, "client_manifest_market_id": 7,
+            "client_manifest_era_number": 3}
+
+
+def keyed(body):
+    """`body` with the idempotency_key of its rule added last: "sigsubmit-" and the SHA-256 of its canonical JSON."""
+    payload = {k: v for k, v in body.items() if k != "idempotency_key"}
+    canonical = json.dumps(payload, sort_keys=True, separators=(",", ":"), allow_nan=False).encode("utf-8")
+    return {**dict(body.items()), "idempotency_key": "sigsubmit-" + hashlib.sha256(canonical).hexdigest()}
+
+
+@pytest.fixture
+def record_timing():
+    """`record_timing(graph=SIGNAL_GRAPH)` records a backtest run for one submission; none outlives the test."""
+    from quillmarsh import _backtest_timing
+
+    def record(graph=SIGNAL_GRAPH):
+        _backtest_timing.record_backtest_timing(graph, row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01)
+
+    _backtest_timing.clear_recorded_backtest_timings()
+    yield record
+    _backtest_timing.clear_recorded_backtest_timings()
+
+
+@pytest.fixture
+def signal_client(submit, fake_transport, record_timing):
+    """A client over `fake_transport` with the era catalog cached and one timing recorded."""
+    client = submit.SignalServiceClient("https://signals.example", "tok", transport=fake_transport)
+    client._era_catalog_cache = signal_catalog()
+    record_timing()
+    return client

@@ -77,9 +77,22 @@ CLIENT_MEMBERS = [
     ("_submit_result_from_transport_error", "static", "(exc)"),
     ("_batch_result_from_transport_error", "static", "(exc)"),
     ("_status_result_from_transport_error", "static", "(exc)"),
+    ("_idempotency_key_for_body", "static", "(body)"),
     ("_validate_submission_contract", "static",
      "(signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds, thresholds=None, "
      "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None)"),
+    ("submit_signal", "instance",
+     "(self, /, graph, named_universe=None, *, signal_pool_name, is_stats, is_pnl_mi, metaparameters=None, "
+     "expression_elapsed_seconds, search_state=None, idempotency_key=None, threshold_checks=None, thresholds=None, "
+     "client_manifest_version=None, market_id=None, era_number=None, client_manifest_market_id=None, "
+     "client_manifest_era_number=None)"),
+    ("submit_strategy", "instance",
+     "(self, /, graph, named_universe=None, *, strategy_pool_name, market_id, era_number, metaparameters=None, "
+     "idempotency_key=None, client_manifest_version=None, client_manifest_market_id=None, "
+     "client_manifest_era_number=None)"),
+    ("get_signal_status", "instance", "(self, /, submission_id)"),
+    ("list_signal_submissions", "instance", "(self, /, *, status=None, idempotency_key=None, since=None, limit=100)"),
+    ("poll_until_terminal", "instance", "(self, /, submission_id, *, timeout)"),
 ]
 KINDS = {staticmethod: "static", classmethod: "class"}
 

@@ -5,6 +5,6 @@ to repeat and the objects whose reference counts must not move, and `CALLS`, how
 times its calls run by default.
 """
 
-from . import eras, transport, validation
+from . import eras, operations, transport, validation
 
-MODULES = (transport, validation, eras)
+MODULES = (transport, validation, eras, operations)

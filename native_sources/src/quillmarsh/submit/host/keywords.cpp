@@ -24,4 +24,9 @@ Ref Keywords::call(PyObject* callable, PyObject* const* values, size_t nposition
   return Ref(PyObject_Vectorcall(callable, values, npositional, names_));
 }
 
+PyObject* Keywords::names() const {
+  if (names_ == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+  return names_;
+}
+
 }  // namespace quillmarsh::host

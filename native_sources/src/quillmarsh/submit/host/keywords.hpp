@@ -15,6 +15,9 @@ class Keywords {
   Keywords(std::initializer_list<const char*> names);
   Py_ssize_t size() const { return size_; }
   Ref call(PyObject* callable, PyObject* const* values, size_t npositional = 0) const;
+  // The names as a kwnames tuple, for calls made some other way (a method call through an
+  // object); null with an error set when they could not be built.
+  PyObject* names() const;
 
  private:
   PyObject* names_ = nullptr;  // tuple of interned str, kept for the process lifetime

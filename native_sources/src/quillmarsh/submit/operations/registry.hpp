@@ -1,4 +1,5 @@
-// What the submission operations add to SignalServiceClient.
+// What the submission operations add to SignalServiceClient. Each member is defined with
+// its concern: idempotency.cpp, submit_signal.cpp, submit_strategy.cpp, status.cpp.
 #pragma once
 
 #include "quillmarsh/submit/host/entry.hpp"

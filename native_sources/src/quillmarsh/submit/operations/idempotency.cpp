@@ -1,0 +1,104 @@
+// SignalServiceClient._idempotency_key_for_body: "sigsubmit-" and the SHA-256 hex digest of
+// the canonical JSON of a body without its own idempotency_key.
+#include "quillmarsh/submit/operations/idempotency.hpp"
+
+#include "quillmarsh/submit/host/keywords.hpp"
+#include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/operations/registry.hpp"
+
+namespace quillmarsh::operations {
+
+using host::Ref;
+
+namespace {
+
+// Whether every key of a dict is a plain str: comparing those with "idempotency_key" runs
+// no code of the interpreter, so the dict's own lookup answers the comparison.
+bool plain_str_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
+// `{k: v for k, v in body.items() if k != "idempotency_key"}`
+Ref payload_without_key(PyObject* body) {
+  PyObject* own_key = QM_NAME("idempotency_key");
+  if (own_key == nullptr) return Ref();
+  if (PyDict_CheckExact(body) && plain_str_keys(body)) {
+    Ref payload(PyDict_Copy(body));
+    if (!payload) return Ref();
+    int present = PyDict_Contains(payload.get(), own_key);
+    if (present < 0 || (present && PyDict_DelItem(payload.get(), own_key) < 0)) return Ref();
+    return payload;
+  }
+  Ref payload(PyDict_New());
+  Ref items = payload ? Ref(PyObject_CallMethodNoArgs(body, QM_NAME("items"))) : Ref();
+  Ref it = items ? Ref(PyObject_GetIter(items.get())) : Ref();
+  if (!it) return Ref();
+  while (Ref item{PyIter_Next(it.get())}) {
+    Ref key, value;
+    if (!host::unpack_pair(item.get(), key, value)) return Ref();
+    int keep = PyObject_RichCompareBool(key.get(), own_key, Py_NE);
+    if (keep < 0 || (keep && PyDict_SetItem(payload.get(), key.get(), value.get()) < 0)) return Ref();
+  }
+  if (PyErr_Occurred()) return Ref();
+  return payload;
+}
+
+// `text.encode("utf-8")`
+Ref utf8(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return Ref(PyUnicode_AsUTF8String(text));
+  Ref encoding(PyUnicode_FromString("utf-8"));
+  return encoding ? Ref(PyObject_CallMethodOneArg(text, QM_NAME("encode"), encoding.get())) : Ref();
+}
+
+// (",", ":"), the separators of the canonical form; kept for the process lifetime.
+PyObject* compact_separators() {
+  static PyObject* separators = Py_BuildValue("(ss)", ",", ":");
+  if (separators == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+  return separators;
+}
+
+Ref idempotency_key_for_body(PyObject* body) {
+  static const host::Keywords canonical({"sort_keys", "separators", "allow_nan"});
+  Ref payload = payload_without_key(body);
+  PyObject* separators = payload ? compact_separators() : nullptr;
+  Ref dumps = separators ? host::global_attr(QM_NAME("json"), QM_NAME("dumps")) : Ref();
+  if (!dumps) return Ref();
+  PyObject* dump_args[] = {payload.get(), Py_True, separators, Py_False};
+  Ref text = canonical.call(dumps.get(), dump_args, 1);
+  Ref raw = text ? utf8(text.get()) : Ref();
+  Ref sha256 = raw ? host::global_attr(QM_NAME("hashlib"), QM_NAME("sha256")) : Ref();
+  Ref hasher = sha256 ? Ref(PyObject_CallOneArg(sha256.get(), raw.get())) : Ref();
+  Ref digest = hasher ? Ref(PyObject_CallMethodNoArgs(hasher.get(), QM_NAME("hexdigest"))) : Ref();
+  if (!digest) return Ref();
+  PyObject* prefix = QM_NAME("sigsubmit-");
+  if (prefix == nullptr) return Ref();
+  if (PyUnicode_CheckExact(digest.get())) return Ref(PyUnicode_Concat(prefix, digest.get()));
+  return Ref(PyNumber_Add(prefix, digest.get()));
+}
+
+PyObject* idempotency_key_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const host::Signature sig("SignalServiceClient._idempotency_key_for_body", 0, 1, {{"body", true}});
+  PyObject* a[1];
+  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+  return host::guarded([&] { return idempotency_key_for_body(a[0]).release(); });
+}
+
+}  // namespace
+
+Ref derive_key(PyObject* self, PyObject* body) {
+  PyObject* args[] = {self, body};
+  return Ref(PyObject_VectorcallMethod(QM_NAME("_idempotency_key_for_body"), args, 2, nullptr));
+}
+
+PyMethodDef kIdempotencyKeyForBody = {
+    "_idempotency_key_for_body", QM_FASTCALL_ENTRY(idempotency_key_entry),
+    "_idempotency_key_for_body($module, body)\n--\n\n"
+    "\"sigsubmit-\" and the SHA-256 hex digest of the body's canonical JSON (sorted keys, no blanks, "
+    "no NaN), computed without its idempotency_key entry."};
+
+}  // namespace quillmarsh::operations
