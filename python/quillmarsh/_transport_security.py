@@ -20,6 +20,7 @@ credentials embedded in it do not end up in logs.
 
 from __future__ import annotations
 
+import functools
 import ipaddress
 from urllib.parse import urlsplit
 
@@ -51,6 +52,13 @@ def validate_bearer_transport_url(url: object) -> None:
         raise ValueError(
             f"bearer transport URL must be a str, got {type(url).__name__}"
         )
+    # The verdict depends on the text alone, and a client asks about the same few URLs
+    # over and over; accepted ones are remembered (refusals raise and are not).
+    _check_url(str(url))
+
+
+@functools.lru_cache(maxsize=1024)
+def _check_url(url: str) -> None:
     if any(ch.isspace() or ord(ch) < 32 or ord(ch) == 127 for ch in url):
         raise ValueError(
             "bearer transport URL must not contain whitespace or control characters"

@@ -133,10 +133,29 @@ PyObject* client_response_content(PyObject*, PyObject* const* args, Py_ssize_t n
   return host::guarded([&]() -> PyObject* { return response_content_impl(a[0]); });
 }
 
+// Paths of recently requested URLs: parsing a URL costs more than the rest of a request's
+// preparation, and a client requests the same few URLs over and over. Entries hold only
+// while `httpx.URL` is the class they were parsed with.
+PyObject* g_path_cache = nullptr;       // dict: exact str URL -> path
+PyObject* g_path_cache_parser = nullptr;  // the httpx.URL the entries come from
+constexpr Py_ssize_t kPathCacheLimit = 1024;
+
 // The path and query of `url`, as the transport resolves them against its own base URL.
 Ref path_of(PyObject* url) {
   Ref url_type = host::global_attr(QM_NAME("httpx"), QM_NAME("URL"));
   if (!url_type) return Ref();
+  const bool cacheable = PyUnicode_CheckExact(url);
+  if (cacheable) {
+    if (g_path_cache_parser != url_type.get() || g_path_cache == nullptr) {
+      PyObject* fresh = PyDict_New();
+      if (fresh == nullptr) return Ref();
+      Py_XSETREF(g_path_cache, fresh);
+      Py_XSETREF(g_path_cache_parser, Py_NewRef(url_type.get()));
+    }
+    PyObject* hit = PyDict_GetItemWithError(g_path_cache, url);
+    if (hit != nullptr) return Ref::borrow(hit);
+    if (PyErr_Occurred()) return Ref();
+  }
   Ref parsed(PyObject_CallOneArg(url_type.get(), url));
   Ref raw_path = parsed ? Ref(PyObject_GetAttr(parsed.get(), QM_NAME("raw_path"))) : Ref();
   if (!raw_path) return Ref();
@@ -146,7 +165,12 @@ Ref path_of(PyObject* url) {
   }
   int nonempty = PyObject_IsTrue(raw_path.get());
   if (nonempty < 0) return Ref();
-  return nonempty ? std::move(raw_path) : Ref(PyUnicode_FromString("/"));
+  Ref path = nonempty ? std::move(raw_path) : Ref(PyUnicode_FromString("/"));
+  if (path && cacheable && PyUnicode_CheckExact(path.get()) && g_path_cache_parser == url_type.get()) {
+    if (PyDict_GET_SIZE(g_path_cache) >= kPathCacheLimit) PyDict_Clear(g_path_cache);
+    if (PyDict_SetItem(g_path_cache, url, path.get()) < 0) return Ref();
+  }
+  return path;
 }
 
 PyObject* client_transport_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
