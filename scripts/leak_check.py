@@ -33,7 +33,7 @@ def check(name: str, call: Callable[[], None], watched: list[object], calls: int
     # Tracing starts before the warm-up: a block that merely grows once (a cache reaching
     # its size) is then counted when it is first made, not as growth of the loop.
     tracemalloc.start()
-    for _ in range(WARMUP):
+    for _ in range(min(WARMUP, max(calls // 10, 10))):
         call()
     gc.collect()
     refcounts = list(map(sys.getrefcount, watched))

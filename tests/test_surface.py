@@ -90,6 +90,7 @@ CLIENT_MEMBERS = [
      "(self, /, graph, named_universe=None, *, strategy_pool_name, market_id, era_number, metaparameters=None, "
      "idempotency_key=None, client_manifest_version=None, client_manifest_market_id=None, "
      "client_manifest_era_number=None)"),
+    ("submit_signals_batch", "instance", "(self, /, submissions)"),
     ("get_signal_status", "instance", "(self, /, submission_id)"),
     ("list_signal_submissions", "instance", "(self, /, *, status=None, idempotency_key=None, since=None, limit=100)"),
     ("poll_until_terminal", "instance", "(self, /, submission_id, *, timeout)"),

@@ -5,6 +5,6 @@ to repeat and the objects whose reference counts must not move, and `CALLS`, how
 times its calls run by default.
 """
 
-from . import eras, operations, transport, validation
+from . import batch, eras, operations, transport, validation
 
-MODULES = (transport, validation, eras, operations)
+MODULES = (transport, validation, eras, operations, batch)

@@ -128,6 +128,7 @@ const Member kClientMembers[] = {
     {&validation::kValidateSubmissionContract, MemberKind::Static},
     {&operations::kSubmitSignal, MemberKind::Instance},
     {&operations::kSubmitStrategy, MemberKind::Instance},
+    {&operations::kSubmitSignalsBatch, MemberKind::Instance},
     {&operations::kGetSignalStatus, MemberKind::Instance},
     {&operations::kListSignalSubmissions, MemberKind::Instance},
     {&operations::kPollUntilTerminal, MemberKind::Instance},
