@@ -1,8 +1,8 @@
 """Scenarios of the leak check, one module per subsystem.
 
 Each module offers `scenarios()`, a dict from a scenario's name to a `Scenario`: one call
-to repeat and the objects whose reference counts must not move, and `CALLS`, how many
-times its calls run by default.
+to repeat, the objects whose reference counts must not move and, optionally, how many times
+to call it; and `CALLS`, how many times its calls run otherwise.
 """
 
 from . import batch, eras, operations, transport, validation

@@ -12,6 +12,7 @@ import quillmarsh.submit as submit
 class Scenario(NamedTuple):
     call: Callable[[], object]
     watched: list[object]
+    calls: int | None = None  # None: the module's CALLS
 
 
 class Response:
