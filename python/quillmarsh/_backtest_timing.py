@@ -43,7 +43,7 @@ from __future__ import annotations
 import json
 import math
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any, Iterable
 
 __all__ = [
@@ -69,7 +69,20 @@ _BUDGET_TABLE: tuple[tuple[tuple[str, ...], float, float, float], ...] = (
     (("5m", "5min"), 0.1, 5.0, 0.004),
     (("1m", "1min", "minute"), 0.05, 5.0, 0.002),
 )
-_BUDGETS = {name: budget[1:] for budget in _BUDGET_TABLE for name in budget[0]}
+
+
+def _budgets_by_name() -> dict[str, tuple[float, float, float, dict[int, float]]]:
+    """name -> (per-row budget, fixed overhead, allowance per row, whole
+    budgets worked out so far by row count); the names of a row share one."""
+    budgets = {}
+    for names, per_row, overhead, allowance in _BUDGET_TABLE:
+        entry = (per_row, overhead, allowance, {})
+        budgets.update(dict.fromkeys(names, entry))
+    return budgets
+
+
+_BUDGETS = _budgets_by_name()
+_KEPT_WHOLE_BUDGETS = 1024  # row counts remembered per budget row
 
 
 @dataclass(frozen=True, slots=True)
@@ -93,27 +106,75 @@ class BacktestTimingAssessment:
     per_row_budget_seconds: float | None
 
 
+def _slot_setters(cls: type) -> tuple[Any, ...]:
+    """Setters of a frozen slots dataclass's fields, in field order.
+
+    ``_new(cls)`` followed by one setter per field builds the same object as
+    ``cls(...)`` without going through the frozen ``__setattr__`` guard.
+    """
+    return tuple(getattr(cls, field.name).__set__ for field in fields(cls))
+
+
+_new = object.__new__
+_set_row_count, _set_elapsed, _set_max_row = _slot_setters(RecordedBacktestTiming)
+(
+    _set_accepted,
+    _set_reason,
+    _set_assessed_elapsed,
+    _set_assessed_max_row,
+    _set_whole_budget,
+    _set_per_row_budget,
+) = _slot_setters(BacktestTimingAssessment)
+
 _lock = threading.Lock()
-# canonical graph text -> [latest record, remaining uses]
-_registry: dict[str, list[Any]] = {}
+# graph key -> [latest record, remaining uses]
+_registry: dict[str | tuple[str], list[Any]] = {}
 
 
-def _graph_key(graph: Any) -> str:
+def _graph_key(graph: Any) -> str | tuple[str]:
+    """The registry key of ``graph``: the text itself for an expression string,
+    a 1-tuple holding the canonical JSON text for anything else.
+
+    Two graphs get the same key exactly when their canonical JSON texts are
+    equal: a string's JSON text is its quoted text, and no other value's JSON
+    text starts with a quote, so the two kinds of key never meet.
+    """
+    if type(graph) is str:
+        return graph
+    if isinstance(graph, str):
+        return str.__str__(graph)  # JSON writes a str subclass as its text
     if graph is None:
         raise ValueError("graph is required to key a backtest timing, got None")
     try:
-        return json.dumps(graph, sort_keys=True, separators=(",", ":"))
+        return (json.dumps(graph, sort_keys=True, separators=(",", ":")),)
     except (TypeError, ValueError, RecursionError) as exc:
         raise ValueError(
             f"graph must be JSON-serialisable to key its backtest timing: {exc}"
         ) from exc
 
 
-def _lookup_key(graph: Any) -> str | None:
+def _lookup_key(graph: Any) -> str | tuple[str] | None:
     try:
         return _graph_key(graph)
     except ValueError:
         return None
+
+
+_PLAIN_NUMBERS = frozenset((int, float))
+_FLOAT_MAX = 1.7976931348623157e308
+
+
+def _plain_figures(row_count: Any, elapsed: Any, max_row: Any) -> bool:
+    """True for plainly valid figures (exact int and float types), which
+    ``_validate_figures`` accepts; False leaves the verdict to it."""
+    return (
+        type(row_count) is int
+        and row_count > 0
+        and type(elapsed) in _PLAIN_NUMBERS
+        and type(max_row) in _PLAIN_NUMBERS
+        # NaN fails, infinity fails and a huge int fails (isfinite raises).
+        and 0 <= max_row <= elapsed <= _FLOAT_MAX
+    )
 
 
 def _validate_figures(row_count: Any, elapsed: Any, max_row: Any) -> None:
@@ -137,22 +198,22 @@ def record_backtest_timing(
     graph: Any, *, row_count: int, elapsed_seconds: float, max_row_elapsed_seconds: float
 ) -> RecordedBacktestTiming:
     """Record one simulated run of ``graph``: store its figures, add one use."""
-    key = _graph_key(graph)
-    _validate_figures(row_count, elapsed_seconds, max_row_elapsed_seconds)
-    record = RecordedBacktestTiming(
-        row_count=row_count,
-        elapsed_seconds=elapsed_seconds,
-        max_row_elapsed_seconds=max_row_elapsed_seconds,
-    )
+    key = graph if type(graph) is str else _graph_key(graph)
+    if not _plain_figures(row_count, elapsed_seconds, max_row_elapsed_seconds):
+        _validate_figures(row_count, elapsed_seconds, max_row_elapsed_seconds)
+    record = _new(RecordedBacktestTiming)
+    _set_row_count(record, row_count)
+    _set_elapsed(record, elapsed_seconds)
+    _set_max_row(record, max_row_elapsed_seconds)
     with _lock:
-        uses = _registry[key][1] if key in _registry else 0
-        _registry[key] = [record, uses + 1]
+        entry = _registry.get(key)
+        _registry[key] = [record, 1 if entry is None else entry[1] + 1]
     return record
 
 
 def consume_recorded_backtest_timing(graph: Any) -> RecordedBacktestTiming | None:
     """Take one use of the graph's record; None when nothing is recorded."""
-    key = _lookup_key(graph)
+    key = graph if type(graph) is str else _lookup_key(graph)
     with _lock:
         entry = _registry.get(key) if key is not None else None
         if entry is None:
@@ -187,7 +248,7 @@ def require_recorded_backtest_timings(
         raise ValueError("graphs must be a list of graphs")
     graphs = list(graphs)
     keys = [_lookup_key(graph) for graph in graphs]
-    needed: dict[str | None, int] = {}
+    needed: dict[str | tuple[str] | None, int] = {}
     records: list[RecordedBacktestTiming] = []
     with _lock:
         for index, key in enumerate(keys):
@@ -211,27 +272,36 @@ def assess_client_backtest_timing(
     Raises ``ValueError`` only for invalid figures; an unknown frequency is a
     refusal, not an error.
     """
-    _validate_figures(row_count, elapsed_seconds, max_row_elapsed_seconds)
-    budget = _BUDGETS.get(frequency.strip().lower()) if isinstance(frequency, str) else None
+    if not _plain_figures(row_count, elapsed_seconds, max_row_elapsed_seconds):
+        _validate_figures(row_count, elapsed_seconds, max_row_elapsed_seconds)
+    # Table names are trimmed and lower case, so a name as given is found as is.
+    budget = _BUDGETS.get(frequency) if type(frequency) is str else None
+    if budget is None and isinstance(frequency, str):
+        budget = _BUDGETS.get(frequency.strip().lower())
     if budget is None:
         accepted, reason, whole, per_row = False, "unknown frequency", None, None
     else:
-        per_row, overhead, allowance = budget
-        whole = round(overhead + allowance * row_count, 6)
+        per_row, overhead, allowance, wholes = budget
+        plain_count = type(row_count) is int
+        whole = wholes.get(row_count) if plain_count else None
+        if whole is None:
+            whole = round(overhead + allowance * row_count, 6)
+            if plain_count and len(wholes) < _KEPT_WHOLE_BUDGETS:
+                wholes[row_count] = whole
         if max_row_elapsed_seconds > per_row:
             accepted, reason = False, "row budget"
         elif elapsed_seconds > whole:
             accepted, reason = False, "whole budget"
         else:
             accepted, reason = True, "within budget"
-    return BacktestTimingAssessment(
-        accepted=accepted,
-        reason=reason,
-        elapsed_seconds=elapsed_seconds,
-        max_row_elapsed_seconds=max_row_elapsed_seconds,
-        whole_budget_seconds=whole,
-        per_row_budget_seconds=per_row,
-    )
+    assessment = _new(BacktestTimingAssessment)
+    _set_accepted(assessment, accepted)
+    _set_reason(assessment, reason)
+    _set_assessed_elapsed(assessment, elapsed_seconds)
+    _set_assessed_max_row(assessment, max_row_elapsed_seconds)
+    _set_whole_budget(assessment, whole)
+    _set_per_row_budget(assessment, per_row)
+    return assessment
 
 
 def clear_recorded_backtest_timings() -> None:

@@ -37,7 +37,10 @@ so very deep graphs are measured without exhausting the stack.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import re
+from array import array
+from dataclasses import dataclass, fields
+from itertools import accumulate
 from typing import Any
 
 __all__ = ["GraphComplexity", "measure_graph_complexity"]
@@ -54,8 +57,21 @@ class GraphComplexity:
     node_count: int
 
 
+# The fast path fills a result through the slot setters, which builds the
+# same object as ``GraphComplexity(...)`` without the frozen ``__setattr__``.
+_new = object.__new__
+_set_depth, _set_node_count = (getattr(GraphComplexity, f.name).__set__ for f in fields(GraphComplexity))
+
+
 def measure_graph_complexity(graph: Any) -> GraphComplexity:
     """Measure ``graph``; raise ``ValueError`` for a graph that cannot be read."""
+    if type(graph) is str:
+        measured = _measure_plain_expression(graph)
+        if measured is not None:
+            result = _new(GraphComplexity)
+            _set_depth(result, measured[0])
+            _set_node_count(result, measured[1])
+            return result
     if isinstance(graph, str):
         depth, count = _measure_expression(graph)
     elif isinstance(graph, _CONTAINER_TYPES):
@@ -70,6 +86,53 @@ def measure_graph_complexity(graph: Any) -> GraphComplexity:
             f"got {type(graph).__name__}"
         )
     return GraphComplexity(depth=depth, node_count=count)
+
+
+# Fast path for the common expression: ASCII text without quotes. The text is
+# mapped to a class string (each atom character becomes "a", whitespace is
+# dropped, separators stay), which is accepted only when its token sequence is
+# well formed:
+#   an atom first; after an atom "(", ")", "," or the end; after "(" an atom
+#   or ")"; after ")" another ")", "," or the end; after "," an atom.
+# Parentheses are then checked for balance and the root call must span the
+# text. Anything else (quotes, non-ASCII text, any error) is left to the
+# general parser, which produces the error messages.
+_WHITESPACE = bytes(code for code in range(128) if chr(code).isspace())
+_CLASSES = bytes(code if code in b"()," else ord("a") for code in range(256))
+_SHAPE = re.compile(rb"a++(?:\(a++|,a++|\(?\)++,a++)*+(?:\(?\)++)?+")
+_STEPS = bytes.maketrans(b"()", b"\x01\xff")  # +1 / -1 as signed bytes
+
+
+def _measure_plain_expression(text: str) -> tuple[int, int] | None:
+    """``(depth, node_count)`` of a well-formed quote-free ASCII expression,
+    or None to leave ``text`` to the general parser."""
+    if '"' in text or "'" in text or not text.isascii():
+        return None
+    classes = text.encode("ascii").translate(_CLASSES, _WHITESPACE)
+    if _SHAPE.fullmatch(classes) is None:
+        return None
+    # The shape puts an atom before every "(", so "()" is always an empty
+    # call: a single node, measured like a leaf.
+    classes = classes.replace(b"()", b"")
+    steps = classes.translate(_STEPS, b"a,")
+    if not steps:
+        # A lone atom; a comma here would be outside any argument list.
+        return None if b"," in classes else (1, 1)
+    levels = list(accumulate(array("b", steps)))
+    last = len(levels) - 1
+    # The root call must span the text: it ends with ")" where the level is
+    # back at zero for the first time (so no ")" is unmatched), and no comma
+    # comes before its "(" (every other comma is inside it).
+    if (
+        classes[-1] != 0x29  # ")"
+        or levels[last] != 0
+        or levels.index(0) != last
+        or 0 <= classes.find(b",") < classes.find(b"(")
+    ):
+        return None
+    # Every "(" left is followed by an atom, so the deepest atom sits at the
+    # highest level; each call adds one node and each comma one more.
+    return max(levels) + 1, 1 + (last + 1) // 2 + classes.count(b",")
 
 
 def _children(node: Any) -> list[Any]:

@@ -87,6 +87,8 @@ def _is_number(value: Any) -> bool:
 
 
 def _as_mapping(value: Any, name: str) -> Mapping[str, Any]:
+    if type(value) is dict:
+        return value
     if value is None:
         return {}
     if not isinstance(value, Mapping):
@@ -108,6 +110,52 @@ def _lookup_threshold(
     return None
 
 
+_PASSED = ThresholdGateResult(passed=True, failures=())
+
+# threshold name -> (metric, comparison): 0 is ">=", 1 is "<=", 2 is
+# "abs(metric) <=".
+_GATE_BY_NAME: dict[str, tuple[str, int]] = {
+    name: (metric, 2 if metric == "delta_exposure" else int(operator == "<="))
+    for metric, names, operator in _GATES
+    for name in names
+}
+# Plain ints that ``math.isnan`` can take (it converts them to float).
+_INT_LIMIT = 1.7976931348623157e308
+
+
+def _passes_all(metrics: dict[Any, Any], thresholds: dict[Any, Any]) -> bool:
+    """True when every threshold in ``thresholds`` is a plain number that its
+    metric (a plain number too) meets; False otherwise, for the general path.
+
+    This is stricter than the lookup: an alias is checked even where its gate's
+    first name wins, so True means the gates pass whichever name is used.
+    """
+    for name, threshold in thresholds.items():
+        gate = _GATE_BY_NAME.get(name)
+        if gate is None or threshold is None:
+            continue
+        metric, comparison = gate
+        actual = metrics.get(metric)
+        if type(threshold) is not float and (
+            type(threshold) is not int or not -_INT_LIMIT <= threshold <= _INT_LIMIT
+        ):
+            return False
+        if type(actual) is not float and (
+            type(actual) is not int or not -_INT_LIMIT <= actual <= _INT_LIMIT
+        ):
+            return False
+        # A NaN on either side fails every comparison.
+        if comparison == 0:
+            if not actual >= threshold:
+                return False
+        elif comparison == 1:
+            if not actual <= threshold:
+                return False
+        elif not abs(actual) <= threshold:
+            return False
+    return True
+
+
 def evaluate_threshold_gates(
     *,
     metrics: Mapping[str, Any],
@@ -115,11 +163,35 @@ def evaluate_threshold_gates(
     pool_thresholds: Mapping[str, Any] | None,
 ) -> ThresholdGateResult:
     """Run every gate that has a threshold; see the module documentation."""
+    # Fast path: plain dicts whose gates all pass. Each gate's threshold is
+    # one of the values that ``_passes_all`` checks in the two mappings, so
+    # when they all pass, every gate passes. Anything else (a failure, a value
+    # to refuse, another mapping type) takes the general path.
+    if type(metrics) is dict:
+        if type(pool_thresholds) is dict:
+            if _passes_all(metrics, pool_thresholds) and (
+                threshold_set is pool_thresholds
+                or threshold_set is None
+                or (type(threshold_set) is dict and _passes_all(metrics, threshold_set))
+            ):
+                return _PASSED
+        elif pool_thresholds is None and type(threshold_set) is dict:
+            if _passes_all(metrics, threshold_set):
+                return _PASSED
+    return _evaluate_gates(metrics, threshold_set, pool_thresholds)
+
+
+def _evaluate_gates(
+    metrics: Any, threshold_set: Any, pool_thresholds: Any
+) -> ThresholdGateResult:
+    """The general path: every gate in order, looked up one name at a time."""
     metrics = _as_mapping(metrics, "metrics")
     sources = (
         _as_mapping(pool_thresholds, "pool_thresholds"),
         _as_mapping(threshold_set, "threshold_set"),
     )
+    if type(pool_thresholds) is dict and threshold_set is pool_thresholds:
+        sources = sources[:1]  # a dict looked up twice answers the same
     failures: list[ThresholdGateFailure] = []
     for metric, names, operator in _GATES:
         found = _lookup_threshold(names, sources)
@@ -147,4 +219,6 @@ def evaluate_threshold_gates(
                     threshold_name=threshold_name,
                 )
             )
-    return ThresholdGateResult(passed=not failures, failures=tuple(failures))
+    if not failures:
+        return _PASSED
+    return ThresholdGateResult(passed=False, failures=tuple(failures))
