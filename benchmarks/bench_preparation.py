@@ -66,17 +66,10 @@ def bench_batch(count: int, rounds: int) -> None:
     signals = workload.signals(count)
     transport = workload.InstantTransport()
     client = new_client(transport)
-    posted: list[bytes] = []
-    original_post = transport.post
-
-    def capturing_post(path, *, content=None, headers=None):
-        posted.append(content)
-        return original_post(path, content=content, headers=headers)
-
-    transport.post = capturing_post
+    posted = transport.captured = []
     workload.record_timings(signals)
     result = client.submit_signals_batch(signals)
-    transport.post = original_post
+    transport.captured = None
     assert result.accepted == count, result
     bodies = [body for chunk in posted for body in json.loads(chunk)["signals"]]
     answers = [workload.batch_answer(min(100, count - start)) for start in range(0, count, 100)]
@@ -104,12 +97,6 @@ def bench_single(count: int, rounds: int) -> None:
     signals = workload.signals(count, seed=11)
     transport = workload.InstantTransport()
     client = new_client(transport)
-    posted: list[bytes] = []
-    original_post = transport.post
-
-    def capturing_post(path, *, content=None, headers=None):
-        posted.append(content)
-        return original_post(path, content=content, headers=headers)
 
     def submit_all() -> None:
         for s in signals:
@@ -117,10 +104,10 @@ def bench_single(count: int, rounds: int) -> None:
                                  is_stats=s["is_stats"], is_pnl_mi=s["is_pnl_mi"],
                                  expression_elapsed_seconds=s["expression_elapsed_seconds"])
 
-    transport.post = capturing_post
+    posted = transport.captured = []
     workload.record_timings(signals)
     submit_all()
-    transport.post = original_post
+    transport.captured = None
     bodies = [json.loads(content) for content in posted]
     answers = [workload.SUBMIT_ANSWER] * count
 

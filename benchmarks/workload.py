@@ -95,13 +95,14 @@ class InstantTransport:
 
     def __init__(self) -> None:
         self.batch_answers = {n: batch_answer(n) for n in (100,)}
-        self.posted_bytes = 0
+        self.captured: list[bytes] | None = None  # set to a list to keep the bodies posted
 
     def get(self, path, *, headers=None):
         return Response(200, CATALOG_BYTES)
 
     def post(self, path, *, content=None, headers=None):
-        self.posted_bytes += len(content)
+        if self.captured is not None:
+            self.captured.append(content)
         if path.endswith("/batch"):
             count = content.count(b'"idempotency_key"')
             answer = self.batch_answers.get(count) or self.batch_answers.setdefault(count, batch_answer(count))
