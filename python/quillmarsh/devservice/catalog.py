@@ -1,0 +1,250 @@
+"""The era catalog the local service publishes at ``GET /eras``, and lookups in it.
+
+The built-in catalog (``default_catalog()``) has two markets with several eras each;
+era 3 is the active era of both. Its shape::
+
+    {"active_era_number": 3,
+     "markets": [{"market_id": 1, "name": "us_equities", ...}, ...],
+     "eras_by_market": {"1": [era, ...], "2": [era, ...]}}
+
+An era carries ``market_id``, ``era_number``, ``state`` ("closed", "active",
+"scheduled"), graph limits ``max_depth`` / ``max_node_count``, the data ``frequency``,
+era-wide ``thresholds``, ``universe_rules`` (named universe -> rule), ``universes``
+(list of universe records), ``signal_pools`` and ``strategy_pools`` (dicts keyed by pool
+name) and a ``simulation_data_contract_projection``. A signal pool lists the universes it
+serves under ``universes``, keyed by rule id, each with its ``signal_is_thresholds``.
+
+A catalog given as a JSON file may instead list its eras flat under ``eras``, and may
+give pools and universes as lists; the lookups below read both shapes.
+"""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any
+
+from quillmarsh._pool_identity import selected_signal_pool_from_era_config
+
+__all__ = ["Catalog", "default_catalog", "load_catalog"]
+
+ACTIVE_ERA = 3
+
+# market id, market name, data set, (named universe, rule id, instrument count, description)
+_MARKETS = (
+    (1, "us_equities", "us_equities_eod", (
+        ("us_top500", 12, 500, "US listed equities, top 500 by 60-day ADV"),
+        ("us_top1000", 13, 1000, "US listed equities, top 1000 by 60-day ADV"),
+    )),
+    (2, "eu_equities", "eu_equities_eod", (
+        ("eu_top300", 21, 300, "European equities, top 300 by 60-day ADV"),
+        ("eu_top600", 22, 600, "European equities, top 600 by 60-day ADV"),
+    )),
+)
+# era number -> (state, max_depth, max_node_count, start, end); market 2 opened one era later
+_ERAS = {
+    1: ("closed", 6, 24, "2024-01-01", "2024-03-31"),
+    2: ("closed", 6, 32, "2024-04-01", "2024-06-30"),
+    3: ("active", 8, 48, "2024-07-01", "2024-09-30"),
+    4: ("scheduled", 8, 64, "2024-10-01", "2024-12-31"),
+}
+_MARKET_ERAS = {1: (1, 2, 3, 4), 2: (2, 3)}
+# pool name -> (per-universe overrides of the base thresholds, reward in credits);
+# "value" serves only the first universe of each market
+_SIGNAL_POOLS = {
+    "momentum": ({"min_sharpe": 1.0, "max_turnover": 0.6}, 25.0),
+    "mean_reversion": ({"min_sharpe": 0.8, "max_turnover": 0.9, "is_correlation_threshold": 0.5}, 20.0),
+    "value": ({"min_sharpe": 0.6, "max_turnover": 0.3, "is_pnl_mi_threshold": 0.05}, 30.0),
+}
+_STRATEGY_POOLS = ("core", "market_neutral")
+
+
+def _signal_pool(market: int, era: int, name: str, universes: tuple) -> dict[str, Any]:
+    overrides, reward = _SIGNAL_POOLS[name]
+    served = universes[:1] if name == "value" else universes
+    per_universe = {}
+    for position, (_, rule_id, _, _) in enumerate(served):
+        thresholds = {"min_sharpe": 0.8, "max_turnover": 0.7, "is_correlation_threshold": 0.6,
+                      "is_pnl_mi_threshold": 0.02, **overrides}
+        if position:  # the broader universe asks a little less of a signal's Sharpe ratio
+            thresholds["min_sharpe"] = round(thresholds["min_sharpe"] - 0.1, 2)
+        per_universe[str(rule_id)] = {"rule_id": rule_id, "signal_is_thresholds": thresholds}
+    return {
+        "name": name,
+        "signal_pool_id": f"sp-{market}-{era}-{name}",
+        "strategy_pool_id": f"stp-{market}-{era}-core",
+        "strategy_signal_pool": f"core/{name}",
+        "reward_credits": reward,
+        "universes": per_universe,
+    }
+
+
+def _era(market: int, market_name: str, dataset: str, universes: tuple, number: int) -> dict[str, Any]:
+    state, max_depth, max_node_count, start, end = _ERAS[number]
+    return {
+        "market_id": market,
+        "market_name": market_name,
+        "era_number": number,
+        "state": state,
+        "starts_at": f"{start}T00:00:00Z",
+        "ends_at": f"{end}T23:59:59Z",
+        "max_depth": max_depth,
+        "max_node_count": max_node_count,
+        "frequency": "1d",
+        "thresholds": {"min_sharpe": 0.5, "is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.01},
+        "universe_rules": {
+            name: {"rule_id": rule_id, "min_adv_usd": 5_000_000, "rebalance": "monthly"}
+            for name, rule_id, _, _ in universes
+        },
+        "universes": [
+            {"named_universe": name, "rule_id": rule_id, "instrument_count": count, "description": text}
+            for name, rule_id, count, text in universes
+        ],
+        "signal_pools": {name: _signal_pool(market, number, name, universes) for name in _SIGNAL_POOLS},
+        "strategy_pools": {
+            name: {"name": name, "strategy_pool_id": f"stp-{market}-{number}-{name}",
+                   "universes": [rule_id for _, rule_id, _, _ in universes]}
+            for name in _STRATEGY_POOLS
+        },
+        "simulation_data_contract_projection": {
+            "dataset": dataset,
+            "schema_version": 4,
+            "fields": ["open", "high", "low", "close", "volume", "vwap"],
+            "start_date": "2015-01-02",
+            "end_date": start,
+            "timezone": "UTC",
+        },
+    }
+
+
+def default_catalog() -> dict[str, Any]:
+    """A fresh copy of the built-in catalog."""
+    return {
+        "active_era_number": ACTIVE_ERA,
+        "markets": [{"market_id": market, "name": name, "active_era_number": ACTIVE_ERA}
+                    for market, name, _, _ in _MARKETS],
+        "eras_by_market": {
+            str(market): [_era(market, name, dataset, universes, number) for number in _MARKET_ERAS[market]]
+            for market, name, dataset, universes in _MARKETS
+        },
+    }
+
+
+def load_catalog(path: str | Path) -> dict[str, Any]:
+    """Read a catalog from a JSON file; ``ValueError`` when it is not one the client can use."""
+    try:
+        data = json.loads(Path(path).read_text(encoding="utf-8"))
+    except (OSError, ValueError) as exc:
+        raise ValueError(f"catalog {str(path)!r} is unreadable: {exc}") from exc
+    if not isinstance(data, dict) or not (
+        isinstance(data.get("eras_by_market"), dict) or isinstance(data.get("market_era_groups"), dict)
+        or isinstance(data.get("eras"), list)
+    ):
+        raise ValueError(f"catalog {str(path)!r} must be an object with an eras_by_market object or an eras list")
+    return data
+
+
+def _as_int(value: Any) -> int | None:
+    if isinstance(value, bool):
+        return None
+    try:
+        return int(value)
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
+def _named(records: Any, name: str, fields: tuple[str, ...]) -> Any:
+    """The entry called ``name`` of a dict keyed by name, or of a list of records."""
+    if isinstance(records, dict):
+        return records.get(name)
+    if isinstance(records, list):
+        for record in records:
+            if isinstance(record, dict) and any(record.get(f) == name for f in fields):
+                return record
+    return None
+
+
+class Catalog:
+    """A catalog and the lookups the service makes when it judges a submission."""
+
+    def __init__(self, data: dict[str, Any]):
+        self.data = data
+        self._body = json.dumps(data).encode("utf-8")
+
+    def body(self) -> bytes:
+        """The catalog as served, encoded once."""
+        return self._body
+
+    def eras(self, market_id: int) -> list[Any]:
+        groups = self.data.get("eras_by_market") or self.data.get("market_era_groups")
+        if isinstance(groups, dict):
+            eras = groups.get(str(market_id)) or groups.get(market_id)
+            return eras if isinstance(eras, list) else []
+        flat = self.data.get("eras")
+        return [e for e in flat if isinstance(e, dict) and _as_int(e.get("market_id")) == market_id] \
+            if isinstance(flat, list) else []
+
+    def era(self, market_id: int, era_number: int) -> dict[str, Any] | None:
+        for era in self.eras(market_id):
+            if isinstance(era, dict) and _as_int(era.get("era_number")) == era_number:
+                return era
+        return None
+
+    def is_open(self, era: dict[str, Any]) -> bool:
+        """An era takes submissions when its state says so, or, stateless, when it is the active one."""
+        state = era.get("state")
+        if state:
+            return str(state).lower() in ("active", "current", "open")
+        return _as_int(era.get("era_number")) == _as_int(self.data.get("active_era_number"))
+
+    @staticmethod
+    def signal_pool(era: dict[str, Any], name: str) -> Any:
+        pool = selected_signal_pool_from_era_config(era, name)
+        return pool if isinstance(pool, dict) else None
+
+    @staticmethod
+    def strategy_pool(era: dict[str, Any], name: str) -> Any:
+        return _named(era.get("strategy_pools"), name, ("name", "strategy_pool_name", "id"))
+
+    @staticmethod
+    def rule_id(era: dict[str, Any], named_universe: str) -> int | None:
+        rule = _named(era.get("universe_rules"), named_universe, ())
+        if isinstance(rule, dict) and _as_int(rule.get("rule_id")) is not None:
+            return _as_int(rule.get("rule_id"))
+        universe = _named(era.get("universes"), named_universe, ("named_universe", "id", "name"))
+        if isinstance(universe, dict):
+            return _as_int(universe.get("rule_id"))
+        return None
+
+    @staticmethod
+    def universe_config(pool: dict[str, Any], rule_id: int) -> tuple[bool, Any]:
+        """(whether the pool serves the universe, its configuration there). A pool that
+        lists no universes serves them all."""
+        universes = pool.get("universes")
+        if isinstance(universes, dict):
+            if not universes:
+                return True, None
+            config = universes.get(str(rule_id), universes.get(rule_id))
+            return config is not None, config
+        if isinstance(universes, list) and universes:
+            for item in universes:
+                item_id = item.get("universe_rule_id", item.get("rule_id")) if isinstance(item, dict) else item
+                if _as_int(item_id) == rule_id:
+                    return True, item
+            return False, None
+        return True, None
+
+    @classmethod
+    def thresholds(cls, era: dict[str, Any], pool: dict[str, Any], rule_id: int) -> dict[str, Any]:
+        """Era-wide thresholds, replaced by the pool's for the universe (or its pool-wide
+        ones), replaced by the pool's own correlation and MI fields."""
+        merged = dict(era.get("thresholds") or {})
+        _, config = cls.universe_config(pool, rule_id)
+        own = config.get("signal_is_thresholds") if isinstance(config, dict) else None
+        if not isinstance(own, dict):
+            own = pool.get("signal_is_thresholds")
+        merged.update(own if isinstance(own, dict) else {})
+        for key in ("is_correlation_threshold", "is_pnl_mi_threshold"):
+            if pool.get(key) is not None:
+                merged[key] = pool[key]
+        return merged

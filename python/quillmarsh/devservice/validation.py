@@ -1,0 +1,259 @@
+"""Judging request bodies: 400 for what is malformed, 422 for what the catalog does not hold.
+
+``check_signal`` and ``check_strategy`` return a ``Checked`` record of what the service
+keeps about an accepted submission, or raise ``Refusal`` carrying the HTTP status and
+the JSON answer: ``{"error": ..., "detail": ...}`` for a 400, ``{"reason": ...,
+"detail": ...}`` for a 422.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import math
+from dataclasses import dataclass
+from typing import Any, Callable
+
+from quillmarsh._graph_complexity import measure_graph_complexity
+from quillmarsh._threshold_gates import evaluate_threshold_gates
+
+from .catalog import Catalog
+from .lifecycle import TERMINAL_STATUSES
+
+__all__ = ["Checked", "Refusal", "check_signal", "check_strategy", "fingerprint", "parse_json"]
+
+RETIRED_UNIVERSE_FIELDS = ("universe_id", "valid_universe_id", "valid_universe_rule_id")
+
+
+class Refusal(Exception):
+    """A request the service answers with an error status and a JSON body."""
+
+    def __init__(self, status: int, body: dict[str, Any]):
+        super().__init__(f"{status}: {body}")
+        self.status = status
+        self.body = body
+
+
+def malformed(detail: str, error: str = "malformed_request") -> Refusal:
+    return Refusal(400, {"error": error, "detail": detail})
+
+
+def unprocessable(reason: str, detail: str) -> Refusal:
+    return Refusal(422, {"reason": reason, "detail": detail})
+
+
+@dataclass
+class Checked:
+    """What an accepted submission is filed with."""
+
+    kind: str  # "signal" or "strategy"
+    market_id: int
+    era_number: int
+    named_universe: str
+    pool_name: str
+    signal_pool_id: str | None = None
+    strategy_pool_id: str | None = None
+    strategy_signal_pool: str | None = None
+    reward_credits: float | None = None
+    is_stats: dict[str, Any] | None = None
+    is_correlation: float | None = None
+    is_pnl_mi: Any = None
+    gate_failure: str | None = None  # the first threshold gate the statistics fail
+    requested_outcome: Any = None
+
+
+def _reject_constant(token: str) -> Any:
+    raise ValueError(f"{token} is not valid JSON")
+
+
+def parse_json(raw: bytes) -> Any:
+    """Strict JSON (no NaN or Infinity tokens); 400 ``malformed_json`` otherwise."""
+    if not raw.strip():
+        raise malformed("request body is empty", "malformed_json")
+    try:
+        return json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
+    except (UnicodeDecodeError, ValueError, RecursionError) as exc:
+        raise malformed(f"request body is not valid JSON: {exc}", "malformed_json") from None
+
+
+def fingerprint(kind: str, body: dict[str, Any]) -> str:
+    """What makes two requests under one idempotency key the same request: the body without
+    its key, and without the older ``signal_pool_id`` when that only repeats the pool name."""
+    same = {k: v for k, v in body.items() if k != "idempotency_key"}
+    if same.get("signal_pool_id") == same.get("signal_pool_name"):
+        same.pop("signal_pool_id", None)
+    text = json.dumps([kind, same], sort_keys=True, separators=(",", ":"))
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def _number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
+def _positive_int(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value > 0
+
+
+_TEXT = (lambda v: isinstance(v, str) and bool(v.strip()), "a non-empty string")
+_POSITIVE_INT = (_positive_int, "a positive integer")
+_OBJECT = (lambda v: isinstance(v, dict), "an object")
+_GRAPH = (lambda v: (isinstance(v, str) and bool(v.strip())) or (isinstance(v, (dict, list)) and bool(v)),
+          "a non-empty expression string or JSON structure")
+_MI = (lambda v: _number(v) or v == "Infinity", 'a finite number or "Infinity"')
+_SECONDS = (lambda v: _number(v) and v > 0, "a positive number")
+
+Rule = tuple[Callable[[Any], bool], str]
+SIGNAL_REQUIRED: tuple[tuple[str, Rule], ...] = (
+    ("graph", _GRAPH), ("named_universe", _TEXT), ("signal_pool_name", _TEXT), ("is_stats", _OBJECT),
+    ("is_pnl_mi", _MI), ("expression_elapsed_seconds", _SECONDS), ("market_id", _POSITIVE_INT),
+    ("era_number", _POSITIVE_INT),
+)
+STRATEGY_REQUIRED: tuple[tuple[str, Rule], ...] = (
+    ("graph", _GRAPH), ("named_universe", _TEXT), ("strategy_pool_name", _TEXT),
+    ("market_id", _POSITIVE_INT), ("era_number", _POSITIVE_INT),
+)
+OPTIONAL: tuple[tuple[str, Rule], ...] = (  # null counts as absent
+    ("graph_depth", _POSITIVE_INT), ("graph_node_count", _POSITIVE_INT),
+    ("client_manifest_version", _POSITIVE_INT), ("client_manifest_market_id", _POSITIVE_INT),
+    ("client_manifest_era_number", _POSITIVE_INT), ("metaparameters", _OBJECT),
+    ("simulation_data_contract_projection", _OBJECT), ("signal_pool_id", _TEXT),
+    ("idempotency_key", (lambda v: isinstance(v, str), "a string")),
+)
+
+
+def _check_fields(body: Any, required: tuple[tuple[str, Rule], ...]) -> dict[str, Any]:
+    if not isinstance(body, dict):
+        raise malformed("request body must be a JSON object")
+    for name in RETIRED_UNIVERSE_FIELDS:
+        if name in body:
+            raise malformed(f"{name} is retired; submit named_universe")
+    for name, (valid, wanted) in required:
+        if body.get(name) is None:
+            raise malformed(f"{name} is required")
+        if not valid(body[name]):
+            raise malformed(f"{name} must be {wanted}")
+    for name, (valid, wanted) in OPTIONAL:
+        if body.get(name) is not None and not valid(body[name]):
+            raise malformed(f"{name} must be {wanted}")
+    return body
+
+
+def _open_era(catalog: Catalog, body: dict[str, Any]) -> dict[str, Any]:
+    market_id, era_number = body["market_id"], body["era_number"]
+    era = catalog.era(market_id, era_number)
+    if era is None:
+        raise unprocessable("unknown_era", f"market {market_id} has no era {era_number}")
+    if not catalog.is_open(era):
+        raise unprocessable("era_not_open", f"era {era_number} of market {market_id} is "
+                                            f"{era.get('state') or 'not active'}; submit to the active era")
+    for name, expected in (("client_manifest_market_id", market_id), ("client_manifest_era_number", era_number)):
+        if body.get(name) is not None and body[name] != expected:
+            raise unprocessable("manifest_mismatch", f"{name} {body[name]} does not match {expected}")
+    return era
+
+
+def _rule_id(catalog: Catalog, era: dict[str, Any], pool: dict[str, Any], body: dict[str, Any],
+             pool_name: str) -> int:
+    named_universe = body["named_universe"].strip()
+    rule_id = catalog.rule_id(era, named_universe)
+    if rule_id is None:
+        raise unprocessable("unknown_named_universe",
+                            f"named_universe {named_universe!r} is not a universe of era {body['era_number']}")
+    if not catalog.universe_config(pool, rule_id)[0]:
+        raise unprocessable("universe_not_in_pool", f"pool {pool_name!r} does not take signals "
+                                                    f"for named_universe {named_universe!r}")
+    return rule_id
+
+
+def _check_graph(era: dict[str, Any], body: dict[str, Any]) -> None:
+    try:
+        measured = measure_graph_complexity(body["graph"])
+    except ValueError as exc:
+        raise malformed(f"graph cannot be read: {exc}") from None
+    for name, actual, limit in (("graph_depth", measured.depth, "max_depth"),
+                                ("graph_node_count", measured.node_count, "max_node_count")):
+        if body.get(name) is not None and body[name] != actual:
+            raise unprocessable("graph_complexity_mismatch", f"{name} {body[name]} does not match "
+                                                             f"the graph, which measures {actual}")
+        if _positive_int(era.get(limit)) and actual > era[limit]:
+            raise unprocessable("graph_too_complex", f"{name} {actual} exceeds {limit} {era[limit]}")
+
+
+def _metric(is_stats: dict[str, Any], *names: str) -> float | None:
+    return next((float(is_stats[n]) for n in names if _number(is_stats.get(n))), None)
+
+
+def _gate_failure(thresholds: dict[str, Any], is_stats: dict[str, Any], is_pnl_mi: Any) -> str | None:
+    metrics = {
+        "sharpe": _metric(is_stats, "sharpe", "is_sharpe", "gross_returns_sharpe"),
+        "turnover": _metric(is_stats, "turnover", "avg_turnover", "is_turnover_pct"),
+        "delta_exposure": _metric(is_stats, "delta_exposure"),
+        "max_weight": _metric(is_stats, "max_weight"),
+        "abs_weight_sum_mean": _metric(is_stats, "abs_weight_sum_mean"),
+        "is_correlation": _metric(is_stats, "correlation", "is_correlation"),
+        "is_pnl_mi": math.inf if is_pnl_mi == "Infinity" else float(is_pnl_mi),
+    }
+    try:
+        verdict = evaluate_threshold_gates(metrics=metrics, threshold_set=thresholds, pool_thresholds=None)
+    except ValueError as exc:  # a threshold in a hand-written catalog that is not a number
+        return f"thresholds unusable: {exc}"
+    if verdict.passed:
+        return None
+    first = verdict.failures[0]
+    return f"{first.gate} failed: {first.actual} {first.operator} {first.threshold}"
+
+
+def _requested_outcome(body: dict[str, Any]) -> Any:
+    wanted = (body.get("metaparameters") or {}).get("devservice_outcome")
+    if wanted is not None and wanted not in TERMINAL_STATUSES:
+        raise malformed("metaparameters.devservice_outcome must be one of " + ", ".join(TERMINAL_STATUSES))
+    return wanted
+
+
+def check_signal(catalog: Catalog, body: Any) -> Checked:
+    body = _check_fields(body, SIGNAL_REQUIRED)
+    era = _open_era(catalog, body)
+    pool_name = body["signal_pool_name"]
+    pool = catalog.signal_pool(era, pool_name)
+    if pool is None:
+        raise unprocessable("unknown_signal_pool",
+                            f"signal_pool_name {pool_name!r} is not a signal pool of era {body['era_number']}")
+    legacy_id = body.get("signal_pool_id")
+    if legacy_id is not None and legacy_id not in (pool_name, pool.get("signal_pool_id")):
+        raise unprocessable("signal_pool_mismatch",
+                            f"signal_pool_id {legacy_id!r} does not name pool {pool_name!r}")
+    rule_id = _rule_id(catalog, era, pool, body, pool_name)
+    _check_graph(era, body)
+    projection = body.get("simulation_data_contract_projection")
+    if projection is not None and projection != era.get("simulation_data_contract_projection"):
+        raise unprocessable("data_contract_mismatch",
+                            "simulation_data_contract_projection differs from the era's; refresh the catalog")
+    is_stats = body["is_stats"]
+    return Checked(
+        kind="signal", market_id=body["market_id"], era_number=body["era_number"],
+        named_universe=body["named_universe"].strip(), pool_name=pool_name,
+        signal_pool_id=pool.get("signal_pool_id", pool_name), strategy_pool_id=pool.get("strategy_pool_id"),
+        strategy_signal_pool=pool.get("strategy_signal_pool"), reward_credits=pool.get("reward_credits"),
+        is_stats=is_stats, is_correlation=_metric(is_stats, "correlation", "is_correlation"),
+        is_pnl_mi=body["is_pnl_mi"],
+        gate_failure=_gate_failure(catalog.thresholds(era, pool, rule_id), is_stats, body["is_pnl_mi"]),
+        requested_outcome=_requested_outcome(body),
+    )
+
+
+def check_strategy(catalog: Catalog, body: Any) -> Checked:
+    body = _check_fields(body, STRATEGY_REQUIRED)
+    era = _open_era(catalog, body)
+    pool_name = body["strategy_pool_name"]
+    pool = catalog.strategy_pool(era, pool_name)
+    if not isinstance(pool, dict):
+        raise unprocessable("unknown_strategy_pool",
+                            f"strategy_pool_name {pool_name!r} is not a strategy pool of era {body['era_number']}")
+    _rule_id(catalog, era, pool, body, pool_name)
+    _check_graph(era, body)
+    return Checked(
+        kind="strategy", market_id=body["market_id"], era_number=body["era_number"],
+        named_universe=body["named_universe"].strip(), pool_name=pool_name,
+        strategy_pool_id=pool.get("strategy_pool_id", pool_name), reward_credits=pool.get("reward_credits"),
+        requested_outcome=_requested_outcome(body),
+    )

@@ -1,0 +1,103 @@
+"""The local signal service under concurrent clients, and across a restart on the same SQLite file."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+from quillmarsh import devservice, submit
+
+STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
+THREADS, PER_THREAD = 8, 500
+
+
+@pytest.fixture(autouse=True)
+def no_proxy(monkeypatch):
+    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
+        monkeypatch.delenv(name, raising=False)
+
+
+def test_eight_threads_share_one_client(record_timing):
+    made, failures = {}, []
+    lock = threading.Lock()
+    with devservice.start() as service:
+        client = submit.SignalServiceClient(service.url, service.token)
+
+        def work(thread):
+            for n in range(PER_THREAD):
+                graph = f"rank(ts_mean(close, {thread * PER_THREAD + n + 1}))"
+                key = f"t{thread}-{n}"
+                record_timing(graph)
+                result = client.submit_signal(graph, "us_top500", signal_pool_name="momentum", is_stats=STATS,
+                                              is_pnl_mi=0.4, expression_elapsed_seconds=0.5, idempotency_key=key)
+                with lock:
+                    (failures.append(result) if result.status_code != 202 else made.__setitem__(key, result))
+
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=300)
+        listed, since = [], None
+        for _ in range(THREADS * PER_THREAD // 1000 + 2):  # pages of 1000, then the short last one
+            page = client.list_signal_submissions(since=since, limit=1000)
+            listed += page.submissions
+            since = page.body["next_since"]
+            if since is None:
+                break
+        client.close()
+        stored = service.store.count()
+    assert failures == [] and len(made) == THREADS * PER_THREAD
+    assert len({r.submission_id for r in made.values()}) == len(made) == stored
+    assert {s["idempotency_key"]: s["submission_id"] for s in listed} == {
+        key: r.submission_id for key, r in made.items()}
+    assert len(listed) == len(made)
+
+
+def _serve(db, *extra):
+    """Start `python -m quillmarsh.devservice` and read the lines it prints on start."""
+    path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
+    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--db", str(db), *extra],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    lines = [process.stdout.readline().strip() for _ in range(1 if "--token" in extra else 2)]
+    return process, dict(line.split("=", 1) for line in lines if "=" in line)
+
+
+def _stop(process):
+    process.send_signal(signal.SIGTERM)
+    try:
+        out, err = process.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise
+    assert process.returncode == 0, err
+    return out
+
+
+def test_a_restart_on_the_same_db_keeps_submissions_and_keys(tmp_path):
+    strategy = {"strategy_pool_name": "core", "market_id": 1, "era_number": 3, "idempotency_key": "restart-1"}
+    answers = []
+    for extra in ((), ("--token", "fixed-token", "--status-after-polls", "1")):
+        process, printed = _serve(tmp_path / "submissions.db", *extra)
+        try:
+            assert set(printed) == ({"QUILLMARSH_BASE_URL"} if extra else {"QUILLMARSH_BASE_URL", "QUILLMARSH_TOKEN"})
+            client = submit.SignalServiceClient(printed["QUILLMARSH_BASE_URL"],
+                                                printed.get("QUILLMARSH_TOKEN", "fixed-token"))
+            answers.append(client.submit_strategy("f(x)", "us_top500", **strategy))
+            if extra:
+                with pytest.raises(submit.SubmissionRejectedError) as conflict:
+                    client.submit_strategy("g(x)", "us_top500", **strategy)
+                assert conflict.value.status_code == 409
+                status = client.get_signal_status(answers[0].submission_id).status
+                listed = client.list_signal_submissions().submissions
+            client.close()
+        finally:
+            _stop(process)
+    assert [a.status_code for a in answers] == [202, 202]
+    assert answers[1].submission_id == answers[0].submission_id and answers[1].body == answers[0].body
+    assert status == "signal_found" and [s["submission_id"] for s in listed] == [answers[0].submission_id]
