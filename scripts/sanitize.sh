@@ -1,29 +1,7 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the
-# test suite against it. Python objects are allocated with malloc so that ASan sees every
-# use after free; leak detection is off because the interpreter itself keeps memory at exit
-# (scripts/leak_check.py watches for leaks instead).
+# Runs the test suite against the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (see scripts/asan-env.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=${PYTHON:-python}
-build=build/asan
-stage=$build/stage
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARSH_SANITIZE=ON \
-  -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-cmake --build "$build"
-
-rm -rf "$stage" && mkdir -p "$stage"
-cp -r python/quillmarsh "$stage/quillmarsh"
-rm -f "$stage"/quillmarsh/submit*.so
-cp "$build"/submit*.so "$stage/quillmarsh/"
-
-asan=$(g++ -print-file-name=libasan.so)
-ubsan=$(g++ -print-file-name=libubsan.so)
-export LD_PRELOAD="$asan $ubsan"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export PYTHONMALLOC=malloc
-export PYTHONPATH="$PWD/$stage"
-"$python" -c "import quillmarsh.submit as s, sys; assert s.__file__.startswith('$PWD/$stage'), s.__file__"
+source scripts/asan-env.sh
 "$python" -m pytest -q -p no:cacheprovider "$@"
