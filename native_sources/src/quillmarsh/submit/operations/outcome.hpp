@@ -53,4 +53,27 @@ int mapped_status(PyObject* exc, bool gateway);
 // `self.<converter>(exc)`
 Ref convert(PyObject* self, PyObject* converter, PyObject* exc);
 
+// `self._canonical_request(method, endpoint[, body])`, then `self.<on_answer>(status_code,
+// response_body)` for an answer. For a failure, `on_failure(exc, failure)` runs while `exc`
+// is being handled, as in the operation's except clauses; it returns the result, null with
+// an error set, or null with no error set for a failure it does not map, which is then
+// raised again unchanged.
+template <typename OnFailure>
+Ref request_then(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body, PyObject* on_answer,
+                 OnFailure&& on_failure) {
+  Ref status_code, response_body;
+  if (request(self, method, endpoint, body, status_code, response_body)) {
+    PyObject* args[] = {self, status_code.get(), response_body.get()};
+    return Ref(PyObject_VectorcallMethod(on_answer, args, 3, nullptr));
+  }
+  Ref exc = take_raised();
+  if (!exc) return Ref();
+  Handling handling(exc.get());
+  Failure failure;
+  if (!classify(exc.get(), failure)) return Ref();
+  Ref result = on_failure(exc, failure);
+  if (!result && !PyErr_Occurred()) reraise(exc);
+  return result;
+}
+
 }  // namespace quillmarsh::operations

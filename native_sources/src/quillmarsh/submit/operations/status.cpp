@@ -28,31 +28,24 @@ PyObject* get_signal_status(PyObject* self, PyObject* submission_id) {
   Ref encoded = percent_encode(submission_id);
   Ref endpoint = encoded ? concat(QM_NAME("signals/status/"), encoded.get()) : Ref();
   if (!endpoint) return nullptr;
-  Ref status_code, response_body;
-  if (request(self, QM_NAME("GET"), endpoint.get(), nullptr, status_code, response_body)) {
-    PyObject* args[] = {self, status_code.get(), response_body.get()};
-    return PyObject_VectorcallMethod(QM_NAME("_status_result_from_body"), args, 3, nullptr);
-  }
-  Ref exc = take_raised();
-  if (!exc) return nullptr;
-  Handling handling(exc.get());
-  Failure failure;
-  if (!classify(exc.get(), failure)) return nullptr;
-  switch (failure) {
-    case Failure::Transport:
-      return convert(self, QM_NAME("_status_result_from_transport_error"), exc.get()).release();
-    case Failure::Rejected:
-      return convert(self, QM_NAME("_status_result_from_rejection"), exc.get()).release();
-    case Failure::Malformed: {
-      int mapped = mapped_status(exc.get(), /*gateway=*/false);
-      if (mapped < 0) return nullptr;
-      if (mapped) return convert(self, QM_NAME("_status_result_from_response_error"), exc.get()).release();
-      break;
-    }
-    case Failure::Other:
-      break;
-  }
-  return reraise(exc);
+  return request_then(self, QM_NAME("GET"), endpoint.get(), nullptr, QM_NAME("_status_result_from_body"),
+                      [&](const Ref& exc, Failure failure) -> Ref {
+                        switch (failure) {
+                          case Failure::Transport:
+                            return convert(self, QM_NAME("_status_result_from_transport_error"), exc.get());
+                          case Failure::Rejected:
+                            return convert(self, QM_NAME("_status_result_from_rejection"), exc.get());
+                          case Failure::Malformed: {
+                            int mapped = mapped_status(exc.get(), /*gateway=*/false);
+                            if (mapped <= 0) return Ref();
+                            return convert(self, QM_NAME("_status_result_from_response_error"), exc.get());
+                          }
+                          case Failure::Other:
+                            break;
+                        }
+                        return Ref();
+                      })
+      .release();
 }
 
 PyObject* get_signal_status_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -143,34 +136,27 @@ Ref listing_endpoint(PyObject* const* filters) {
 PyObject* list_signal_submissions(PyObject* self, PyObject* const* filters) {
   Ref endpoint = listing_endpoint(filters);
   if (!endpoint) return nullptr;
-  Ref status_code, response_body;
-  if (request(self, QM_NAME("GET"), endpoint.get(), nullptr, status_code, response_body)) {
-    PyObject* args[] = {self, status_code.get(), response_body.get()};
-    return PyObject_VectorcallMethod(QM_NAME("_submission_list_result_from_body"), args, 3, nullptr);
-  }
-  Ref exc = take_raised();
-  if (!exc) return nullptr;
-  Handling handling(exc.get());
-  Failure failure;
-  if (!classify(exc.get(), failure)) return nullptr;
-  switch (failure) {
-    case Failure::Transport: {
-      Ref text = failure_text(exc.get());
-      Ref zero = text ? Ref(PyLong_FromLong(0)) : Ref();
-      return zero ? empty_listing(zero.get(), Py_None, text.get()).release() : nullptr;
-    }
-    case Failure::Rejected:
-      return rejected_listing(self, exc.get()).release();
-    case Failure::Malformed: {
-      int mapped = mapped_status(exc.get(), /*gateway=*/false);
-      if (mapped < 0) return nullptr;
-      if (mapped) return malformed_listing(self, exc.get()).release();
-      break;
-    }
-    case Failure::Other:
-      break;
-  }
-  return reraise(exc);
+  return request_then(self, QM_NAME("GET"), endpoint.get(), nullptr, QM_NAME("_submission_list_result_from_body"),
+                      [&](const Ref& exc, Failure failure) -> Ref {
+                        switch (failure) {
+                          case Failure::Transport: {
+                            Ref text = failure_text(exc.get());
+                            Ref zero = text ? Ref(PyLong_FromLong(0)) : Ref();
+                            return zero ? empty_listing(zero.get(), Py_None, text.get()) : Ref();
+                          }
+                          case Failure::Rejected:
+                            return rejected_listing(self, exc.get());
+                          case Failure::Malformed: {
+                            int mapped = mapped_status(exc.get(), /*gateway=*/false);
+                            if (mapped <= 0) return Ref();
+                            return malformed_listing(self, exc.get());
+                          }
+                          case Failure::Other:
+                            break;
+                        }
+                        return Ref();
+                      })
+      .release();
 }
 
 PyObject* list_signal_submissions_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -154,56 +154,46 @@ bool prepare(PyObject* self, PyObject* b) {
   return true;
 }
 
-// The result standing for a request that failed: a BatchSubmitResult, or null with the
-// exception raised again (an unmapped malformed answer, anything unexpected).
-Ref failure_result(PyObject* self) {
-  Ref exc = take_raised();
-  if (!exc) return Ref();
-  Handling handling(exc.get());
-  Failure failure;
-  if (!classify(exc.get(), failure)) return Ref();
-  switch (failure) {
-    case Failure::Transport:
-      return convert(self, QM_NAME("_batch_result_from_transport_error"), exc.get());
-    case Failure::Rejected: {
-      // self._batch_result_from_body(exc.status_code, exc.body or {}, error=exc.reason)
-      static const host::Keywords kw({"error"});
-      Ref status_code(PyObject_GetAttr(exc.get(), QM_NAME("status_code")));
-      Ref body = status_code ? Ref(PyObject_GetAttr(exc.get(), QM_NAME("body"))) : Ref();
-      int has_body = body ? PyObject_IsTrue(body.get()) : -1;
-      if (has_body < 0) return Ref();
-      if (!has_body && !(body = Ref(PyDict_New()))) return Ref();
-      Ref reason(PyObject_GetAttr(exc.get(), QM_NAME("reason")));
-      PyObject* names = reason ? kw.names() : nullptr;
-      if (names == nullptr) return Ref();
-      PyObject* args[] = {self, status_code.get(), body.get(), reason.get()};
-      return Ref(PyObject_VectorcallMethod(QM_NAME("_batch_result_from_body"), args, 3, names));
-    }
-    case Failure::Malformed: {
-      int mapped = mapped_status(exc.get(), /*gateway=*/false);
-      if (mapped < 0) return Ref();
-      if (mapped) return convert(self, QM_NAME("_batch_result_from_response_error"), exc.get());
-      break;
-    }
-    case Failure::Other:
-      break;
-  }
-  reraise(exc);
-  return Ref();
+// `self._batch_result_from_body(exc.status_code, exc.body or {}, error=exc.reason)`
+Ref rejected_batch(PyObject* self, PyObject* exc) {
+  static const host::Keywords kw({"error"});
+  Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
+  Ref body = status_code ? Ref(PyObject_GetAttr(exc, QM_NAME("body"))) : Ref();
+  int has_body = body ? PyObject_IsTrue(body.get()) : -1;
+  if (has_body < 0) return Ref();
+  if (!has_body && !(body = Ref(PyDict_New()))) return Ref();
+  Ref reason(PyObject_GetAttr(exc, QM_NAME("reason")));
+  PyObject* names = reason ? kw.names() : nullptr;
+  if (names == nullptr) return Ref();
+  PyObject* args[] = {self, status_code.get(), body.get(), reason.get()};
+  return Ref(PyObject_VectorcallMethod(QM_NAME("_batch_result_from_body"), args, 3, names));
 }
 
-// POST signals/batch with {"signals": signals}; on success the chunk's result from its body.
+// POST signals/batch with {"signals": signals}: the chunk's result from its answer, or the
+// result standing for its failure (`failed` set), or null with the failure raised again
+// (a malformed answer outside 4xx, anything unexpected).
 Ref post_chunk(PyObject* self, PyObject* signals, bool& failed) {
   failed = false;
   Ref request_body(PyDict_New());
   if (!request_body || PyDict_SetItem(request_body.get(), QM_NAME("signals"), signals) < 0) return Ref();
-  Ref status_code, response_body;
-  if (!request(self, QM_NAME("POST"), QM_NAME("signals/batch"), request_body.get(), status_code, response_body)) {
-    failed = true;
-    return failure_result(self);
-  }
-  PyObject* args[] = {self, status_code.get(), response_body.get()};
-  return Ref(PyObject_VectorcallMethod(QM_NAME("_batch_result_from_body"), args, 3, nullptr));
+  return request_then(self, QM_NAME("POST"), QM_NAME("signals/batch"), request_body.get(),
+                      QM_NAME("_batch_result_from_body"), [&](const Ref& exc, Failure failure) -> Ref {
+                        failed = true;
+                        switch (failure) {
+                          case Failure::Transport:
+                            return convert(self, QM_NAME("_batch_result_from_transport_error"), exc.get());
+                          case Failure::Rejected:
+                            return rejected_batch(self, exc.get());
+                          case Failure::Malformed: {
+                            int mapped = mapped_status(exc.get(), /*gateway=*/false);
+                            if (mapped <= 0) return Ref();
+                            return convert(self, QM_NAME("_batch_result_from_response_error"), exc.get());
+                          }
+                          case Failure::Other:
+                            break;
+                        }
+                        return Ref();
+                      });
 }
 
 PyObject* submit_signals_batch(PyObject* self, PyObject* submissions) {

@@ -70,42 +70,36 @@ Ref legacy_body_of(PyObject* self, PyObject* body, const LegacyRetry& retry) {
 // Posts `body` to signals/submit and maps the outcome to a SubmitResult. With `retry`, a
 // rejection that asks for signal_pool_id is posted once more (without it, it is final).
 PyObject* post_signal(PyObject* self, PyObject* body, const LegacyRetry* retry) {
-  Ref status_code, response_body;
-  if (request(self, QM_NAME("POST"), QM_NAME("signals/submit"), body, status_code, response_body)) {
-    PyObject* args[] = {self, status_code.get(), response_body.get()};
-    return PyObject_VectorcallMethod(QM_NAME("_submit_result_from_body"), args, 3, nullptr);
-  }
-  Ref exc = take_raised();
-  if (!exc) return nullptr;
-  Handling handling(exc.get());
-  Failure failure;
-  if (!classify(exc.get(), failure)) return nullptr;
-  switch (failure) {
-    case Failure::Transport:
-      return convert(self, QM_NAME("_submit_result_from_transport_error"), exc.get()).release();
-    case Failure::Rejected: {
-      if (retry != nullptr) {
-        PyObject* const args[] = {exc.get()};
-        Ref asks = call_global(QM_NAME("_requires_legacy_signal_pool_id_retry"), args);
-        int legacy = asks ? PyObject_IsTrue(asks.get()) : -1;
-        if (legacy < 0) return nullptr;
-        if (legacy) {
-          Ref legacy_body = legacy_body_of(self, body, *retry);
-          return legacy_body ? post_signal(self, legacy_body.get(), nullptr) : nullptr;
-        }
-      }
-      return convert(self, QM_NAME("_submit_result_from_rejection"), exc.get()).release();
-    }
-    case Failure::Malformed: {
-      int mapped = mapped_status(exc.get(), /*gateway=*/true);
-      if (mapped < 0) return nullptr;
-      if (mapped) return convert(self, QM_NAME("_submit_result_from_response_error"), exc.get()).release();
-      return reraise(exc);
-    }
-    case Failure::Other:
-      break;
-  }
-  return reraise(exc);
+  return request_then(
+             self, QM_NAME("POST"), QM_NAME("signals/submit"), body, QM_NAME("_submit_result_from_body"),
+             [&](const Ref& exc, Failure failure) -> Ref {
+               switch (failure) {
+                 case Failure::Transport:
+                   return convert(self, QM_NAME("_submit_result_from_transport_error"), exc.get());
+                 case Failure::Rejected: {
+                   if (retry != nullptr) {
+                     PyObject* const args[] = {exc.get()};
+                     Ref asks = call_global(QM_NAME("_requires_legacy_signal_pool_id_retry"), args);
+                     int legacy = asks ? PyObject_IsTrue(asks.get()) : -1;
+                     if (legacy < 0) return Ref();
+                     if (legacy) {
+                       Ref legacy_body = legacy_body_of(self, body, *retry);
+                       return legacy_body ? Ref(post_signal(self, legacy_body.get(), nullptr)) : Ref();
+                     }
+                   }
+                   return convert(self, QM_NAME("_submit_result_from_rejection"), exc.get());
+                 }
+                 case Failure::Malformed: {
+                   int mapped = mapped_status(exc.get(), /*gateway=*/true);
+                   if (mapped <= 0) return Ref();
+                   return convert(self, QM_NAME("_submit_result_from_response_error"), exc.get());
+                 }
+                 case Failure::Other:
+                   break;
+               }
+               return Ref();
+             })
+      .release();
 }
 
 // Sets body[key] = value, for a value just computed (null: its error stands).
