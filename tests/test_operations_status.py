@@ -104,3 +104,15 @@ def test_polling(monkeypatch, client, fake_transport, timeout, answers, sleeps, 
     result = client.poll_until_terminal("s-1", timeout=timeout)
     assert clock.sleeps == pytest.approx(sleeps) and (result.status_code, result.status) == last
     assert [call.args for call in fake_transport.calls] == [("/signals/status/s-1",)] * (len(sleeps) + 1)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda client: client.get_signal_status(123), AttributeError),       # 123.encode(...)
+    (lambda client: client.get_signal_status("\ud800"), UnicodeEncodeError),
+    (lambda client: client.list_signal_submissions(limit="ten"), ValueError),  # int("ten")
+    (lambda client: client.list_signal_submissions(limit=object()), TypeError),
+])
+def test_argument_conversion_errors_raise_before_any_request(client, fake_transport, call, error):
+    with pytest.raises(error):
+        call(client)
+    assert fake_transport.calls == []
