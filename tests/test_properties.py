@@ -54,3 +54,64 @@ def test_a_requested_era_wins_over_the_active_one(numbers, data):
     assert submit._active_era_from_catalog(catalog)["era_number"] == active
     missing = max(numbers) + 1
     assert submit._active_era_from_catalog(catalog, era_number=missing)["era_number"] == active
+
+
+def host_key_or_error(body):
+    payload = {k: v for k, v in body.items() if k != "idempotency_key"}
+    try:
+        canonical = json.dumps(payload, sort_keys=True, separators=(",", ":"), allow_nan=False).encode("utf-8")
+    except (TypeError, ValueError, RecursionError) as exc:
+        return type(exc), str(exc)
+    return "sigsubmit-" + hashlib.sha256(canonical).hexdigest()
+
+
+any_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.integers(min_value=10 ** 30) | st.floats()
+    | st.text(alphabet=st.characters(min_codepoint=0, max_codepoint=0x10FFFF)) | st.just(-0.0) | st.just(object),
+    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+    | st.dictionaries(st.text(max_size=6) | st.integers() | st.none(), inner, max_size=4),
+    max_leaves=25)
+
+
+@settings(max_examples=400)
+@given(st.dictionaries(st.text(max_size=10), any_values, max_size=6))
+def test_derived_key_matches_the_host_encoder_on_arbitrary_values(body):
+    """The key's canonical text is written natively for plain JSON values; whatever the body
+    holds, the key (or the error) is exactly the one the host's json.dumps gives."""
+    expected = host_key_or_error(body)
+    try:
+        actual = SignalServiceClient._idempotency_key_for_body(body)
+    except (TypeError, ValueError, RecursionError) as exc:
+        actual = type(exc), str(exc)
+    assert actual == expected
+
+
+def test_derived_key_follows_a_replaced_json_dumps(monkeypatch):
+    calls = []
+    real = json.dumps
+    monkeypatch.setattr(submit.json, "dumps", lambda *a, **k: calls.append(k) or real(*a, **k))
+    SignalServiceClient._idempotency_key_for_body({"a": 1})
+    assert calls == [{"sort_keys": True, "separators": (",", ":"), "allow_nan": False}]
+
+
+@settings(max_examples=400)
+@given(st.dictionaries(st.text(max_size=10) | st.integers() | st.booleans() | st.none(), any_values, max_size=6)
+       | st.lists(any_values, max_size=4))
+def test_wire_bytes_match_the_host_encoder_on_arbitrary_values(body):
+    """A request body goes on the wire exactly as json.dumps(body).encode() (or fails as it does)."""
+    try:
+        expected = json.dumps(body).encode("utf-8")
+    except (TypeError, ValueError, RecursionError) as exc:
+        expected = type(exc), str(exc)
+    sent = []
+
+    def transport(method, url, headers, content):
+        sent.append(content)
+        return 200, b"{}"
+
+    try:
+        submit._request_json("POST", "signals/submit", lambda: "t", "https://x", body, transport)
+        actual = sent[0]
+    except (TypeError, ValueError, RecursionError) as exc:
+        actual = type(exc), str(exc)
+    assert actual == expected

@@ -6,6 +6,7 @@
 #include "quillmarsh/submit/eras/registry.hpp"
 #include "quillmarsh/submit/host/classes.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/transport/json_text.hpp"
 #include "quillmarsh/submit/operations/registry.hpp"
 #include "quillmarsh/submit/results/registry.hpp"
 #include "quillmarsh/submit/transport/client.hpp"
@@ -138,6 +139,7 @@ const Member kClientMembers[] = {
 bool populate(PyObject* module) {
   host::set_module(module);
   if (!collaborators::bind_imports(module)) return false;
+  if (!transport::remember_host_dumps(PyDict_GetItemString(PyModule_GetDict(module), "json"))) return false;
   if (!add_constants(module)) return false;
   PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   if (!add_class(module, "SubmissionReceipt", object, "Receipt returned after successful signal/strategy submission.",

@@ -4,6 +4,7 @@
 
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/transport/json_text.hpp"
 #include "quillmarsh/submit/operations/registry.hpp"
 
 namespace quillmarsh::operations {
@@ -65,12 +66,23 @@ PyObject* compact_separators() {
 Ref idempotency_key_for_body(PyObject* body) {
   static const host::Keywords canonical({"sort_keys", "separators", "allow_nan"});
   Ref payload = payload_without_key(body);
-  PyObject* separators = payload ? compact_separators() : nullptr;
-  Ref dumps = separators ? host::global_attr(QM_NAME("json"), QM_NAME("dumps")) : Ref();
-  if (!dumps) return Ref();
-  PyObject* dump_args[] = {payload.get(), Py_True, separators, Py_False};
-  Ref text = canonical.call(dumps.get(), dump_args, 1);
-  Ref raw = text ? utf8(text.get()) : Ref();
+  if (!payload) return Ref();
+  // The canonical text is written natively while json.dumps is the host's own and the
+  // payload holds only plain JSON values; anything else goes through json.dumps itself.
+  int native = transport::host_dumps_in_place();
+  if (native < 0) return Ref();
+  std::string written;
+  Ref raw;
+  if (native && transport::write_json(payload.get(), transport::JsonForm::Canonical, written)) {
+    raw = Ref(PyBytes_FromStringAndSize(written.data(), static_cast<Py_ssize_t>(written.size())));
+  } else {
+    PyObject* separators = compact_separators();
+    Ref dumps = separators ? host::global_attr(QM_NAME("json"), QM_NAME("dumps")) : Ref();
+    if (!dumps) return Ref();
+    PyObject* dump_args[] = {payload.get(), Py_True, separators, Py_False};
+    Ref text = canonical.call(dumps.get(), dump_args, 1);
+    raw = text ? utf8(text.get()) : Ref();
+  }
   Ref sha256 = raw ? host::global_attr(QM_NAME("hashlib"), QM_NAME("sha256")) : Ref();
   Ref hasher = sha256 ? Ref(PyObject_CallOneArg(sha256.get(), raw.get())) : Ref();
   Ref digest = hasher ? Ref(PyObject_CallMethodNoArgs(hasher.get(), QM_NAME("hexdigest"))) : Ref();

@@ -2,6 +2,7 @@
 
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/transport/json_text.hpp"
 
 namespace quillmarsh::transport {
 
@@ -39,8 +40,17 @@ Ref build_headers(PyObject* token, PyObject* body) {
   return headers;
 }
 
-// json.dumps(body).encode("utf-8")
+// json.dumps(body).encode("utf-8"): written natively while json.dumps is the host's own and
+// the body holds only plain JSON values, else by json.dumps itself.
 Ref serialise_body(PyObject* body) {
+  int native = host_dumps_in_place();
+  if (native < 0) return Ref();
+  if (native) {
+    std::string written;
+    if (write_json(body, JsonForm::Wire, written)) {
+      return Ref(PyBytes_FromStringAndSize(written.data(), static_cast<Py_ssize_t>(written.size())));
+    }
+  }
   Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
   if (!dumps) return Ref();
   Ref text(PyObject_CallOneArg(dumps.get(), body));
