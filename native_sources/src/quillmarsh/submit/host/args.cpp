@@ -72,6 +72,14 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   return true;
 }
 
+bool Signature::bind_after_class(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+  if (nargs < 1) {
+    PyErr_Format(PyExc_TypeError, "%s() needs its class as the first argument", qualname_);
+    return false;
+  }
+  return bind(args + 1, nargs - 1, kwnames, out);
+}
+
 void Signature::too_many_positional(Py_ssize_t given, PyObject* const* out) const {
   Py_ssize_t kwonly_given = 0;
   for (int i = n_positional_; i < size(); ++i) {

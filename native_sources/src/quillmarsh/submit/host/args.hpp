@@ -31,6 +31,10 @@ class Signature {
   // Returns false with a TypeError set when the call does not fit.
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
+  // The same for a class method, which receives its class as the first positional argument
+  // (args[0]); the rest is bound as above.
+  bool bind_after_class(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+
  private:
   void too_many_positional(Py_ssize_t given, PyObject* const* out) const;
   void missing(const char* kind, int from, int to, PyObject* const* out) const;

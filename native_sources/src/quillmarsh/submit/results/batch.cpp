@@ -85,16 +85,6 @@ PyObject* batch_item_result_from_body(PyObject*, PyObject* const* args, Py_ssize
   return host::guarded([&] { return item_result_from_body(item).release(); });
 }
 
-// Class methods receive the class as their first positional argument.
-bool bind_class_method(const host::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out) {
-  if (nargs < 1) {
-    PyErr_SetString(PyExc_TypeError, "class method called without its class");
-    return false;
-  }
-  return sig.bind(args + 1, nargs - 1, kwnames, out);
-}
-
 Ref result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObject* error) {
   Ref raw_results = host::mapping_get(body, QM_NAME("results"));
   Ref results(PyList_New(0));
@@ -129,7 +119,7 @@ PyObject* batch_result_from_body(PyObject*, PyObject* const* args, Py_ssize_t na
   static const host::Signature sig("SignalServiceClient._batch_result_from_body", 1, 2,
                                    {{"status_code", true}, {"body", true}, {"error", false}}, "cls");
   PyObject* a[3];
-  if (!bind_class_method(sig, args, nargs, kwnames, a)) return nullptr;
+  if (!sig.bind_after_class(args, nargs, kwnames, a)) return nullptr;
   return host::guarded(
       [&] { return result_from_body(args[0], a[0], a[1], host::or_default(a[2], Py_None)).release(); });
 }
@@ -252,7 +242,7 @@ PyObject* combine_batch_chunk_results(PyObject*, PyObject* const* args, Py_ssize
   static const host::Signature sig("SignalServiceClient._combine_batch_chunk_results", 1, 1,
                                    {{"chunk_results", true}}, "cls");
   PyObject* chunk_results;
-  if (!bind_class_method(sig, args, nargs, kwnames, &chunk_results)) return nullptr;
+  if (!sig.bind_after_class(args, nargs, kwnames, &chunk_results)) return nullptr;
   return host::guarded([&] { return combine_chunk_results(args[0], chunk_results).release(); });
 }
 
@@ -301,7 +291,7 @@ PyObject* batch_result_with_partial_failure(PyObject*, PyObject* const* args, Py
   static const host::Signature sig("SignalServiceClient._batch_result_with_partial_failure", 1, 3,
                                    {{"failure", true}, {"prior_results", true}, {"total_count", true}}, "cls");
   PyObject* a[3];
-  if (!bind_class_method(sig, args, nargs, kwnames, a)) return nullptr;
+  if (!sig.bind_after_class(args, nargs, kwnames, a)) return nullptr;
   return host::guarded([&] { return with_partial_failure(args[0], a[0], a[1], a[2]).release(); });
 }
 

@@ -40,12 +40,6 @@ Ref failure_record(Record kind, PyObject* status_code, PyObject* body, PyObject*
   return Ref();
 }
 
-// One exception argument, for every converter here.
-bool bind_exc(const host::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              PyObject** exc) {
-  return sig.bind(args, nargs, kwnames, exc);
-}
-
 Ref from_rejection(Record kind, PyObject* exc) {
   Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
   Ref body = status_code ? Ref(PyObject_GetAttr(exc, QM_NAME("body"))) : Ref();
@@ -57,21 +51,21 @@ Ref from_rejection(Record kind, PyObject* exc) {
 PyObject* submit_result_from_rejection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._submit_result_from_rejection", 0, 1, {{"exc", true}});
   PyObject* exc;
-  if (!bind_exc(sig, args, nargs, kwnames, &exc)) return nullptr;
+  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&] { return from_rejection(Record::Submit, exc).release(); });
 }
 
 PyObject* status_result_from_rejection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._status_result_from_rejection", 0, 1, {{"exc", true}});
   PyObject* exc;
-  if (!bind_exc(sig, args, nargs, kwnames, &exc)) return nullptr;
+  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&] { return from_rejection(Record::Status, exc).release(); });
 }
 
 PyObject* error_body_from_response_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._error_body_from_response_error", 0, 1, {{"exc", true}});
   PyObject* exc;
-  if (!bind_exc(sig, args, nargs, kwnames, &exc)) return nullptr;
+  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&]() -> PyObject* {
     Ref preview(PyObject_GetAttr(exc, QM_NAME("raw_body_preview")));
     if (!preview) return nullptr;
@@ -122,12 +116,8 @@ Ref from_response_error(Record kind, PyObject* cls, PyObject* exc) {
 // Class methods receive the class as their first positional argument.
 PyObject* response_error_entry(Record kind, const host::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  if (nargs < 1) {
-    PyErr_SetString(PyExc_TypeError, "converter called without its class");
-    return nullptr;
-  }
   PyObject* exc;
-  if (!sig.bind(args + 1, nargs - 1, kwnames, &exc)) return nullptr;
+  if (!sig.bind_after_class(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&] { return from_response_error(kind, args[0], exc).release(); });
 }
 
@@ -194,21 +184,21 @@ Ref from_transport_error(Record kind, PyObject* exc) {
 PyObject* submit_result_from_transport_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._submit_result_from_transport_error", 0, 1, {{"exc", true}});
   PyObject* exc;
-  if (!bind_exc(sig, args, nargs, kwnames, &exc)) return nullptr;
+  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&] { return from_transport_error(Record::Submit, exc).release(); });
 }
 
 PyObject* batch_result_from_transport_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._batch_result_from_transport_error", 0, 1, {{"exc", true}});
   PyObject* exc;
-  if (!bind_exc(sig, args, nargs, kwnames, &exc)) return nullptr;
+  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&] { return from_transport_error(Record::Batch, exc).release(); });
 }
 
 PyObject* status_result_from_transport_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const host::Signature sig("SignalServiceClient._status_result_from_transport_error", 0, 1, {{"exc", true}});
   PyObject* exc;
-  if (!bind_exc(sig, args, nargs, kwnames, &exc)) return nullptr;
+  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
   return host::guarded([&] { return from_transport_error(Record::Status, exc).release(); });
 }
 
