@@ -11,12 +11,6 @@ namespace quillmarsh::validation {
 
 namespace {
 
-// Raises ValueError(message); a null message means building it failed (error set).
-Ref refuse(PyObject* message) {
-  if (message != nullptr) PyErr_SetObject(PyExc_ValueError, message);
-  return Ref();
-}
-
 Ref reject_caller_threshold_authority(PyObject* threshold_checks, PyObject* thresholds) {
   if (threshold_checks != Py_None || thresholds != Py_None) {
     return refuse(

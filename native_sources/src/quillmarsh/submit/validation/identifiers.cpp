@@ -7,12 +7,6 @@ namespace quillmarsh::validation {
 
 namespace {
 
-// Raises ValueError(message); a null message means building it failed (error set).
-Ref refuse(PyObject* message) {
-  if (message != nullptr) PyErr_SetObject(PyExc_ValueError, message);
-  return Ref();
-}
-
 Ref validate_selected_pool_id(PyObject* value, PyObject* field_name) {
   int usable = 0;
   if (PyUnicode_CheckExact(value)) {

@@ -91,6 +91,12 @@ class MathFunction {
 // the replacement.
 Ref math_call(Session& session, MathFunction& fn, double x, PyObject* x_obj, bool native);
 
+// Raises ValueError(message); a null message means building it failed (its error stands).
+inline Ref refuse(PyObject* message) {
+  if (message != nullptr) PyErr_SetObject(PyExc_ValueError, message);
+  return Ref();
+}
+
 // True or False as a new reference, or null for -1 (error set).
 inline Ref bool_ref(int truth) { return truth < 0 ? Ref() : Ref::borrow(truth ? Py_True : Py_False); }
 
