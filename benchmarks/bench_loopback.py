@@ -58,7 +58,7 @@ def start_service(token: str) -> tuple[subprocess.Popen, str]:
     package_root = str(Path(sys.modules["quillmarsh"].__file__).resolve().parents[1])
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
     process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--host", "127.0.0.1", "--port", "0",
-                                "--token", token], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                f"--token={token}"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                                env=env)
     ready, _, _ = select.select([process.stdout], [], [], 30)
     line = process.stdout.readline().strip() if ready else ""

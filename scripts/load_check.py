@@ -75,7 +75,7 @@ def start_service(token: str, db: Path, log) -> tuple[subprocess.Popen, str]:
     package_root = str(Path(sys.modules["quillmarsh"].__file__).resolve().parents[1])
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
     process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--host", "127.0.0.1", "--port", "0",
-                                "--token", token, "--db", str(db)],
+                                f"--token={token}", "--db", str(db)],
                                stdout=subprocess.PIPE, stderr=log, text=True, env=env)
     ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_SECONDS)
     line = process.stdout.readline().strip() if ready else ""

@@ -211,8 +211,8 @@ def test_strategy(run, http_server, answer, exit_status):
 
 
 @pytest.mark.parametrize("argv, env_token, forwarded", [
-    (("serve", "--port", "0"), "env-tok", ["--port", "0", "--token", "env-tok"]),
-    (("--token", "opt", "serve", "--port", "0"), None, ["--port", "0", "--token", "opt"]),
+    (("serve", "--port", "0"), "env-tok", ["--port", "0", "--token=env-tok"]),
+    (("--token", "opt", "serve", "--port", "0"), None, ["--port", "0", "--token=opt"]),
     (("serve", "--token", "own", "--db", "x.db"), "env-tok", ["--token", "own", "--db", "x.db"]),
 ])
 def test_serve_delegates_to_the_local_service(monkeypatch, argv, env_token, forwarded):

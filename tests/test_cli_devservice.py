@@ -20,7 +20,7 @@ def test_batch_of_1000_twice_creates_each_submission_once(tmp_path, capsys):
     batch_file = tmp_path / "signals.jsonl"
     batch_file.write_text("\n".join(lines) + "\n")
     with devservice.start() as service:
-        argv = ["--base-url", service.url, "--token", service.token, "--format", "json", "batch", str(batch_file)]
+        argv = ["--base-url", service.url, f"--token={service.token}", "--format", "json", "batch", str(batch_file)]
         for _ in range(2):
             assert cli.main(argv) == 0
             report = json.loads(capsys.readouterr().out)

@@ -577,7 +577,7 @@ def _serve(args: argparse.Namespace, service_args: list[str]) -> int:
         raise UsageError(f"the local signal service is not available ({_one_line(exc)})") from None
     token = getattr(args, "token", None) or os.environ.get("QUILLMARSH_TOKEN")
     if token and not any(a == "--token" or a.startswith("--token=") for a in service_args):
-        service_args = [*service_args, "--token", token]
+        service_args = [*service_args, f"--token={token}"]  # "=": a token may begin with "-"
     status = service_main(service_args)
     return status if isinstance(status, int) else EXIT_OK
 

@@ -33,7 +33,7 @@ def simulate(expression: str) -> None:
 
 
 def start_service(token: str) -> tuple[subprocess.Popen, str]:
-    service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--port", "0", "--token", token],
+    service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--port", "0", f"--token={token}"],
                                stdout=subprocess.PIPE, text=True)
     for line in service.stdout:
         if line.startswith("QUILLMARSH_BASE_URL="):
