@@ -31,9 +31,8 @@ constexpr const char* kTerminalStatuses[] = {
 };
 
 bool add_constants(PyObject* module) {
-  Ref logger(PyObject_CallMethod(PyModule_GetDict(module) ? PyDict_GetItemString(PyModule_GetDict(module), "logging")
-                                                          : nullptr,
-                                 "getLogger", "s", "quillmarsh.submit"));
+  Ref logging(PyObject_GetAttrString(module, "logging"));
+  Ref logger = logging ? Ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "quillmarsh.submit")) : Ref();
   if (!logger || PyModule_AddObjectRef(module, "logger", logger.get()) < 0) return false;
   if (PyModule_AddIntConstant(module, "_MALFORMED_BODY_PREVIEW_BYTES", 512) < 0) return false;
   if (PyModule_AddIntConstant(module, "_SIGNALS_BATCH_CLIENT_CHUNK_SIZE", 100) < 0) return false;
@@ -139,7 +138,8 @@ const Member kClientMembers[] = {
 bool populate(PyObject* module) {
   host::set_module(module);
   if (!collaborators::bind_imports(module)) return false;
-  if (!transport::remember_host_dumps(PyDict_GetItemString(PyModule_GetDict(module), "json"))) return false;
+  Ref json(PyObject_GetAttrString(module, "json"));
+  if (!json || !transport::remember_host_dumps(json.get())) return false;
   if (!add_constants(module)) return false;
   PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   if (!add_class(module, "SubmissionReceipt", object, "Receipt returned after successful signal/strategy submission.",

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "quillmarsh/submit/host/entry.hpp"
+#include "quillmarsh/submit/host/iterate.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/objects.hpp"
 
@@ -44,25 +45,11 @@ inline int truthy(PyObject* value) { return value == Py_None ? 0 : PyObject_IsTr
 // `a == b` as the operator evaluates it, with no identity shortcut: 1, 0 or -1.
 int equals(PyObject* a, PyObject* b);
 
-// `for item in sequence: ...`. `body(item)` returns 0 to go on, anything else to stop;
-// returns what stopped the walk, 0 at the end, or -1 when iterating failed. An exact
-// list is walked by index with its length read at every step, as its iterator does.
+// `for item in sequence: ...` (see host::for_each).
+using host::for_each;
 template <typename Body>
 int walk(PyObject* sequence, Body&& body) {
-  if (PyList_CheckExact(sequence)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(sequence, i));
-      if (int r = body(item.get())) return r;
-    }
-    return 0;
-  }
-  Ref it(PyObject_GetIter(sequence));
-  if (!it) return -1;
-  for (;;) {
-    Ref item(PyIter_Next(it.get()));
-    if (!item) return PyErr_Occurred() ? -1 : 0;
-    if (int r = body(item.get())) return r;
-  }
+  return for_each(sequence, static_cast<Body&&>(body));
 }
 
 using host::raise_value_error;

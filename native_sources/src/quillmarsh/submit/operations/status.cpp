@@ -121,10 +121,10 @@ Ref listing_endpoint(PyObject* const* filters) {
   Ref parts(PyList_New(0));
   if (!parts) return Ref();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(query.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(query.get(), i);
-    Ref name = percent_encode(PyTuple_GET_ITEM(pair, 0));
+    Ref pair = Ref::borrow(PyList_GET_ITEM(query.get(), i));
+    Ref name = percent_encode(PyTuple_GET_ITEM(pair.get(), 0));
     Ref name_text = name ? host::text_of(name.get()) : Ref();
-    Ref value = name_text ? percent_encode(PyTuple_GET_ITEM(pair, 1)) : Ref();
+    Ref value = name_text ? percent_encode(PyTuple_GET_ITEM(pair.get(), 1)) : Ref();
     Ref value_text = value ? host::text_of(value.get()) : Ref();
     Ref part = host::join({name_text.get(), QM_NAME("="), value_text.get()});
     if (!part || PyList_Append(parts.get(), part.get()) < 0) return Ref();

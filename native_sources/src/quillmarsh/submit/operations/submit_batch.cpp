@@ -15,12 +15,16 @@ namespace quillmarsh::operations {
 
 namespace {
 
-// `body.get(key)` on a prepared body (always a plain dict): a borrowed value or None.
-PyObject* field(PyObject* body, PyObject* key) {
+// `body.get(key)` on a body of the batch (always a plain dict, but its keys are the caller's:
+// the lookup may run a key's __eq__, which may change the dict). An owned value, None when
+// absent, or null with the lookup's error set.
+Ref field(PyObject* body, PyObject* key) {
   PyObject* value = PyDict_GetItemWithError(body, key);
-  return value != nullptr ? value : Py_None;
+  if (value == nullptr && PyErr_Occurred()) return Ref();
+  return Ref::borrow(value != nullptr ? value : Py_None);
 }
 
+// `key in body`: false with the error set when the lookup failed.
 bool has(PyObject* body, PyObject* key, int& present) {
   present = PyDict_Contains(body, key);
   return present >= 0;
@@ -47,9 +51,10 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
   Ref reject_aliases = host::global(QM_NAME("_reject_retired_universe_aliases"));
   if (!reject_aliases) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    Ref body(PyDict_CheckExact(item) ? PyDict_Copy(item)
-                                     : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), item));
+    Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+    Ref body(PyDict_CheckExact(item.get())
+                 ? PyDict_Copy(item.get())
+                 : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), item.get()));
     if (!body || !Ref(PyObject_CallOneArg(reject_aliases.get(), body.get()))) return false;
     PyObject* b = body.get();
     int present;
@@ -63,8 +68,9 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
           "caller-supplied thresholds are not accepted; submit thresholds must come from era thresholds");
       return false;
     }
-    PyObject* universe_arg[] = {field(b, QM_NAME("named_universe"))};
-    if (PyErr_Occurred()) return false;
+    Ref universe = field(b, QM_NAME("named_universe"));
+    if (!universe) return false;
+    PyObject* universe_arg[] = {universe.get()};
     Ref named_universe = host::call_global(QM_NAME("_validate_named_universe"), universe_arg, 1);
     if (!named_universe || PyDict_SetItem(b, QM_NAME("named_universe"), named_universe.get()) < 0) return false;
     if (!has(b, QM_NAME("signal_pool_id"), present)) return false;
@@ -72,76 +78,94 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
       host::raise_value_error("signal_pool_id is retired; submit signal_pool_name");
       return false;
     }
-    PyObject* pool = field(b, QM_NAME("signal_pool_name"));
-    if (PyErr_Occurred() || !validation::call_validate_selected_pool_id(pool, QM_NAME("signal_pool_name"))) {
-      return false;
-    }
-    PyObject* graph = field(b, QM_NAME("graph"));
-    if (PyErr_Occurred() || PyList_Append(graphs.get(), graph) < 0 || PyList_Append(bodies.get(), b) < 0) {
-      return false;
-    }
+    Ref pool = field(b, QM_NAME("signal_pool_name"));
+    if (!pool || !validation::call_validate_selected_pool_id(pool.get(), QM_NAME("signal_pool_name"))) return false;
+    Ref graph = field(b, QM_NAME("graph"));
+    if (!graph || PyList_Append(graphs.get(), graph.get()) < 0 || PyList_Append(bodies.get(), b) < 0) return false;
   }
   return true;
 }
 
 // Second pass over one checked body: thresholds and era, filled era fields, the contract,
-// the graph gates, the statistics payload and the derived key.
+// the graph gates, the statistics payload and the derived key. Each `body.get(...)` is read
+// where the Python reads it, into an owned reference.
 bool prepare(PyObject* self, PyObject* b) {
   PyObject* kwnames = eras::market_era_kwnames();
   if (kwnames == nullptr) return false;
-  PyObject* market_id = field(b, QM_NAME("market_id"));
-  PyObject* era_number = field(b, QM_NAME("era_number"));
-  PyObject* resolve_args[] = {self, field(b, QM_NAME("named_universe")), field(b, QM_NAME("signal_pool_name")),
-                              market_id, era_number};
+  Ref universe = field(b, QM_NAME("named_universe"));
+  Ref pool = universe ? field(b, QM_NAME("signal_pool_name")) : Ref();
+  Ref market_id = pool ? field(b, QM_NAME("market_id")) : Ref();
+  Ref era_number = market_id ? field(b, QM_NAME("era_number")) : Ref();
+  if (!era_number) return false;
+  PyObject* resolve_args[] = {self, universe.get(), pool.get(), market_id.get(), era_number.get()};
   Ref thresholds(PyObject_VectorcallMethod(QM_NAME("_resolve_submit_thresholds"), resolve_args, 3, kwnames));
   if (!thresholds) return false;
   PyObject* fetch_args[] = {self};
   Ref catalog(PyObject_VectorcallMethod(QM_NAME("_fetch_era_catalog"), fetch_args, 1, nullptr));
-  Ref era = catalog ? eras::required_active_submit_era(catalog.get(), field(b, QM_NAME("market_id")),
-                                                       field(b, QM_NAME("era_number")))
-                    : Ref();
+  if (!catalog) return false;
+  market_id = field(b, QM_NAME("market_id"));
+  era_number = market_id ? field(b, QM_NAME("era_number")) : Ref();
+  Ref era = era_number ? eras::required_active_submit_era(catalog.get(), market_id.get(), era_number.get()) : Ref();
   if (!era) return false;
 
   // Era fields the submission leaves open, then the manifest ids that follow them.
   for (PyObject* key : {QM_NAME("market_id"), QM_NAME("era_number")}) {
-    if (field(b, key) != Py_None) continue;
+    Ref given = field(b, key);
+    if (!given) return false;
+    if (given.get() != Py_None) continue;
     Ref value = eras::required_positive_era_int(era.get(), key);
     if (!value || PyDict_SetItem(b, key, value.get()) < 0) return false;
   }
   PyObject* const manifest[][2] = {{QM_NAME("client_manifest_market_id"), QM_NAME("market_id")},
                                    {QM_NAME("client_manifest_era_number"), QM_NAME("era_number")}};
   for (const auto& [key, source] : manifest) {
-    if (field(b, key) == Py_None && PyDict_SetItem(b, key, field(b, source)) < 0) return false;
+    Ref given = field(b, key);
+    if (!given) return false;
+    if (given.get() != Py_None) continue;
+    Ref value = field(b, source);
+    if (!value || PyDict_SetItem(b, key, value.get()) < 0) return false;
   }
 
   static const host::Keywords contract_kw(
       {"thresholds", "client_manifest_version", "client_manifest_market_id", "client_manifest_era_number"});
   PyObject* contract_names = contract_kw.names();
   if (contract_names == nullptr) return false;
-  PyObject* contract_args[] = {self,
-                               field(b, QM_NAME("signal_pool_name")),
-                               field(b, QM_NAME("is_stats")),
-                               field(b, QM_NAME("is_pnl_mi")),
-                               field(b, QM_NAME("expression_elapsed_seconds")),
-                               thresholds.get(),
-                               field(b, QM_NAME("client_manifest_version")),
-                               field(b, QM_NAME("client_manifest_market_id")),
-                               field(b, QM_NAME("client_manifest_era_number"))};
+  PyObject* const contract_fields[] = {QM_NAME("signal_pool_name"),
+                                       QM_NAME("is_stats"),
+                                       QM_NAME("is_pnl_mi"),
+                                       QM_NAME("expression_elapsed_seconds"),
+                                       nullptr,  // thresholds
+                                       QM_NAME("client_manifest_version"),
+                                       QM_NAME("client_manifest_market_id"),
+                                       QM_NAME("client_manifest_era_number")};
+  Ref contract_values[8];
+  PyObject* contract_args[9] = {self};
+  for (int i = 0; i < 8; ++i) {
+    contract_values[i] = contract_fields[i] ? field(b, contract_fields[i]) : Ref::borrow(thresholds.get());
+    if (!contract_values[i]) return false;
+    contract_args[i + 1] = contract_values[i].get();
+  }
   if (!Ref(PyObject_VectorcallMethod(QM_NAME("_validate_submission_contract"), contract_args, 5, contract_names))) {
     return false;
   }
 
-  PyObject* gate_args[] = {field(b, QM_NAME("graph")), era.get()};
+  Ref graph = field(b, QM_NAME("graph"));
+  if (!graph) return false;
+  PyObject* gate_args[] = {graph.get(), era.get()};
   Ref complexity = host::call_global(QM_NAME("_enforce_graph_complexity_for_submit"), gate_args, 2);
   if (!complexity) return false;
-  gate_args[0] = field(b, QM_NAME("graph"));
+  graph = field(b, QM_NAME("graph"));
+  if (!graph) return false;
+  gate_args[0] = graph.get();
   if (!host::call_global(QM_NAME("_enforce_recorded_backtest_timing_for_submit"), gate_args, 2)) return false;
   Ref depth(PyObject_GetAttr(complexity.get(), QM_NAME("depth")));
   if (!depth || PyDict_SetItem(b, QM_NAME("graph_depth"), depth.get()) < 0) return false;
   Ref node_count(PyObject_GetAttr(complexity.get(), QM_NAME("node_count")));
   if (!node_count || PyDict_SetItem(b, QM_NAME("graph_node_count"), node_count.get()) < 0) return false;
 
-  PyObject* stats_arg[] = {field(b, QM_NAME("is_stats"))};
+  Ref stats = field(b, QM_NAME("is_stats"));
+  if (!stats) return false;
+  PyObject* stats_arg[] = {stats.get()};
   Ref payload = host::call_global(QM_NAME("_submission_is_stats_payload"), stats_arg, 1);
   if (!payload || PyDict_SetItem(b, QM_NAME("is_stats"), payload.get()) < 0) return false;
 
@@ -201,10 +225,12 @@ PyObject* submit_signals_batch(PyObject* self, PyObject* submissions) {
   if (!first_pass(submissions, bodies, graphs)) return nullptr;
   Ref require = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("require_recorded_backtest_timings"));
   if (!require || !Ref(PyObject_CallOneArg(require.get(), graphs.get()))) return nullptr;
-  const Py_ssize_t total = PyList_GET_SIZE(bodies.get());
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    if (!prepare(self, PyList_GET_ITEM(bodies.get(), i))) return nullptr;
+  // The length is read at every step, as a list iterator reads it.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bodies.get()); ++i) {
+    Ref body = Ref::borrow(PyList_GET_ITEM(bodies.get(), i));
+    if (!prepare(self, body.get())) return nullptr;
   }
+  const Py_ssize_t total = PyList_GET_SIZE(bodies.get());
 
   Ref chunk_size_value = host::global(QM_NAME("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE"));
   if (!chunk_size_value) return nullptr;

@@ -1,5 +1,8 @@
 // Batch results: item results from an answer, chunk results combined, partial failures,
 // and the one HTTP status that stands for a set of items or chunks.
+#include <utility>
+
+#include "quillmarsh/submit/host/iterate.hpp"
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/objects.hpp"
@@ -24,16 +27,15 @@ int is_accepted(PyObject* status_code) {
 
 // The number of items (objects with `status_code`) in `items` that were accepted, or -1.
 Py_ssize_t count_accepted(PyObject* items) {
-  Ref seq(PySequence_Fast(items, "batch results must be iterable"));
-  if (!seq) return -1;
   Py_ssize_t accepted = 0;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-    Ref status(PyObject_GetAttr(PySequence_Fast_GET_ITEM(seq.get(), i), QM_NAME("status_code")));
+  int stopped = host::for_each(items, [&](PyObject* item) -> int {
+    Ref status(PyObject_GetAttr(item, QM_NAME("status_code")));
     int yes = status ? is_accepted(status.get()) : -1;
     if (yes < 0) return -1;
     accepted += yes;
-  }
-  return accepted;
+    return 0;
+  });
+  return stopped < 0 ? -1 : accepted;
 }
 
 Ref new_int(Py_ssize_t value) { return Ref(PyLong_FromSsize_t(value)); }
@@ -145,18 +147,18 @@ PyObject* batch_body_item_from_result(PyObject*, PyObject* const* args, Py_ssize
 }
 
 Ref http_status_for_items(PyObject* results) {
-  Ref seq(PySequence_Fast(results, "batch results must be iterable"));
-  if (!seq) return Ref();
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  Py_ssize_t accepted = count_accepted(seq.get());
+  Py_ssize_t accepted = count_accepted(results);
   if (accepted < 0) return Ref();
+  Py_ssize_t n = PyObject_Length(results);
+  if (n < 0) return Ref();
   if (n - accepted == 0) return new_int(202);
   Ref statuses(PySet_New(nullptr));
   if (!statuses) return Ref();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref status(PyObject_GetAttr(PySequence_Fast_GET_ITEM(seq.get(), i), QM_NAME("status_code")));
-    if (!status || PySet_Add(statuses.get(), status.get()) < 0) return Ref();
-  }
+  int stopped = host::for_each(results, [&](PyObject* item) -> int {
+    Ref status(PyObject_GetAttr(item, QM_NAME("status_code")));
+    return status && PySet_Add(statuses.get(), status.get()) == 0 ? 0 : -1;
+  });
+  if (stopped < 0) return Ref();
   if (accepted == 0 && PySet_GET_SIZE(statuses.get()) == 1) {
     Ref only(PySet_Pop(statuses.get()));
     if (!only) return Ref();
@@ -175,19 +177,14 @@ PyObject* batch_http_status_for_items(PyObject*, PyObject* const* args, Py_ssize
 // [cls._batch_body_item_from_result(item) for item in items]
 Ref body_items(PyObject* cls, PyObject* items) {
   Ref convert(PyObject_GetAttr(cls, QM_NAME("_batch_body_item_from_result")));
-  Ref seq = convert ? Ref(PySequence_Fast(items, "batch results must be iterable")) : Ref();
-  if (!seq) return Ref();
-  const bool native = host::is_own_function(convert.get(), &kBatchBodyItemFromResult);
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  Ref out(PyList_New(n));
+  Ref out = convert ? Ref(PyList_New(0)) : Ref();
   if (!out) return Ref();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+  const bool native = host::is_own_function(convert.get(), &kBatchBodyItemFromResult);
+  int stopped = host::for_each(items, [&](PyObject* item) -> int {
     Ref body_item = native ? body_item_from_result(item) : Ref(PyObject_CallOneArg(convert.get(), item));
-    if (!body_item) return Ref();
-    PyList_SET_ITEM(out.get(), i, body_item.release());
-  }
-  return out;
+    return body_item && PyList_Append(out.get(), body_item.get()) == 0 ? 0 : -1;
+  });
+  return stopped < 0 ? Ref() : std::move(out);
 }
 
 Ref combine_chunk_results(PyObject* cls, PyObject* chunk_results) {
