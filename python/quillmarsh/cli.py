@@ -10,8 +10,10 @@ Commands (``quillmarsh COMMAND --help`` for each)::
     list                 list submissions (--status, --idempotency-key, --since, --limit)
     serve [ARGS...]      run the local signal service (ARGS go to quillmarsh.devservice)
 
-The service's URL and bearer token come from ``--base-url`` and ``--token``, else from the
-environment variables ``QUILLMARSH_BASE_URL`` and ``QUILLMARSH_TOKEN``. These options, like
+The service's URL and bearer token come from ``--base-url`` and ``--token`` (or
+``--token-file PATH``, "-" for standard input, which keeps the token off the command line),
+else from the environment variables ``QUILLMARSH_BASE_URL`` and ``QUILLMARSH_TOKEN``; the
+blanks and line break around a token are dropped. These options, like
 ``--format`` and ``--request-timeout``, may be given before or after the command name.
 
 A signal file holds the keyword fields of ``SignalServiceClient.submit_signal`` (``graph``,
@@ -106,7 +108,11 @@ def _connection_options(suppress: bool) -> _Parser:
     group = parent.add_argument_group("service and output")
     group.add_argument("--base-url", default=default, metavar="URL",
                        help="signal service URL (default: $QUILLMARSH_BASE_URL)")
-    group.add_argument("--token", default=default, help="bearer token (default: $QUILLMARSH_TOKEN)")
+    group.add_argument("--token", default=default,
+                       help="bearer token (default: --token-file, else $QUILLMARSH_TOKEN)")
+    group.add_argument("--token-file", default=default, metavar="PATH",
+                       help='read the bearer token from this file ("-": standard input), keeping it off '
+                            "the command line")
     group.add_argument("--format", default=default, choices=("table", "json"),
                        help="output format (default: table)")
     group.add_argument("--request-timeout", default=default, type=_request_timeout, metavar="S",
@@ -409,21 +415,47 @@ def _record_timings(signals: Sequence[tuple[dict[str, Any], dict[str, Any], str]
 # Talking to the service
 
 
+def _token(args: argparse.Namespace) -> str | None:
+    """The bearer token from --token, --token-file or $QUILLMARSH_TOKEN, without the line break
+    and blanks that files and shells leave around it."""
+    token = getattr(args, "token", None)
+    path = getattr(args, "token_file", None)
+    if token is None and path is not None:
+        if path == "-":
+            token = sys.stdin.readline()
+        else:
+            try:
+                with open(path, encoding="utf-8") as handle:
+                    token = handle.read()
+            except (OSError, UnicodeDecodeError) as exc:
+                reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else "not UTF-8 text"
+                raise UsageError(f"cannot read the token file {path}: {reason}") from None
+        if not token.strip():
+            raise UsageError(f"the token file {_source(path)} is empty")
+    if token is None:
+        token = os.environ.get("QUILLMARSH_TOKEN")
+    token = token.strip() if token else None
+    if token and not token.isascii():  # HTTP headers carry ASCII text; never repeat the token
+        raise UsageError("token refused: it holds characters other than ASCII")
+    return token
+
+
 def _client(args: argparse.Namespace, transmission_observer: Callable[..., Any] | None = None) -> Any:
     from quillmarsh import submit
 
     base_url = getattr(args, "base_url", None) or os.environ.get("QUILLMARSH_BASE_URL")
-    token = getattr(args, "token", None) or os.environ.get("QUILLMARSH_TOKEN")
     if not base_url:
         raise UsageError("no service URL: pass --base-url or set QUILLMARSH_BASE_URL")
+    token = _token(args)
     if not token:
-        raise UsageError("no token: pass --token or set QUILLMARSH_TOKEN")
+        raise UsageError("no token: pass --token or --token-file, or set QUILLMARSH_TOKEN")
     timeout = getattr(args, "request_timeout", None)
     try:
         return submit.SignalServiceClient(base_url, token, timeout=30.0 if timeout is None else timeout,
                                           transmission_observer=transmission_observer)
-    except ValueError as exc:
-        raise UsageError(f"base URL refused: {_one_line(exc)}") from None
+    except ValueError as exc:  # neither message repeats the token
+        what = "token" if str(exc).startswith("the bearer token") else "base URL"
+        raise UsageError(f"{what} refused: {_one_line(exc)}") from None
 
 
 def _prepared_client(args: argparse.Namespace, signals: Sequence[tuple[dict[str, Any], dict[str, Any], str]],
@@ -575,7 +607,7 @@ def _serve(args: argparse.Namespace, service_args: list[str]) -> int:
         service_main = importlib.import_module("quillmarsh.devservice.__main__").main
     except ImportError as exc:
         raise UsageError(f"the local signal service is not available ({_one_line(exc)})") from None
-    token = getattr(args, "token", None) or os.environ.get("QUILLMARSH_TOKEN")
+    token = _token(args)
     if token and not any(a == "--token" or a.startswith("--token=") for a in service_args):
         service_args = [*service_args, f"--token={token}"]  # "=": a token may begin with "-"
     status = service_main(service_args)

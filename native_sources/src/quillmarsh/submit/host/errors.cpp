@@ -13,6 +13,14 @@ Ref take_exception() {
   return Ref(value);
 }
 
+std::nullptr_t restore_exception(const Ref& exc) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+  Py_INCREF(type);
+  Py_INCREF(exc.get());
+  PyErr_Restore(type, exc.get(), PyException_GetTraceback(exc.get()));
+  return nullptr;
+}
+
 std::nullptr_t raise_from(PyObject* exc, PyObject* cause) {
   if (cause != nullptr) {
     Py_INCREF(cause);

@@ -12,6 +12,10 @@ namespace quillmarsh::host {
 // (null when none is set).
 Ref take_exception();
 
+// Sets `exc` (an instance taken with take_exception) as the exception being raised again,
+// with its own traceback, as a bare `raise` does. Always returns null.
+std::nullptr_t restore_exception(const Ref& exc);
+
 // Raises `exc` (an instance) as `raise exc from cause`: __cause__ and __context__ are
 // `cause`, __suppress_context__ is true. Steals nothing; always returns null.
 std::nullptr_t raise_from(PyObject* exc, PyObject* cause);

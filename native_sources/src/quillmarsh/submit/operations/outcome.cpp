@@ -88,13 +88,7 @@ Ref take_raised() {
   return exc;
 }
 
-std::nullptr_t reraise(const Ref& exc) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-  Py_INCREF(type);
-  Py_INCREF(exc.get());
-  PyErr_Restore(type, exc.get(), PyException_GetTraceback(exc.get()));
-  return nullptr;
-}
+std::nullptr_t reraise(const Ref& exc) { return host::restore_exception(exc); }
 
 int mapped_status(PyObject* exc, bool gateway) {
   Ref status(PyObject_GetAttr(exc, QM_NAME("status_code")));

@@ -2,6 +2,7 @@
 
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/transport/token.hpp"
 
 namespace quillmarsh::transport {
 
@@ -54,6 +55,7 @@ PyObject* client_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
     PyObject* vet_args[] = {base_url};
     if (!host::call_global(QM_NAME("validate_bearer_transport_url"), vet_args, 1)) return nullptr;
+    if (!refuse_unsendable_token(token)) return nullptr;
     if (PyObject_SetAttr(self, QM_NAME("_base_url"), base_url) < 0 ||
         PyObject_SetAttr(self, QM_NAME("_jwt_token"), token) < 0 ||
         PyObject_SetAttr(self, QM_NAME("_timeout"), timeout) < 0 ||

@@ -3,6 +3,7 @@
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/text.hpp"
 #include "quillmarsh/submit/transport/json_text.hpp"
+#include "quillmarsh/submit/transport/token.hpp"
 
 namespace quillmarsh::transport {
 
@@ -12,9 +13,8 @@ namespace {
 
 // Headers for one request, in the order the service expects them: Authorization always,
 // Content-Type and Idempotency-Key only with a body.
-Ref build_headers(PyObject* token, PyObject* body) {
-  Ref token_text = host::text_of(token);
-  Ref bearer = host::join({QM_NAME("Bearer "), token_text.get()});
+Ref build_headers(PyObject* token_text, PyObject* body) {
+  Ref bearer = host::join({QM_NAME("Bearer "), token_text});
   Ref headers(PyDict_New());
   if (!bearer || !headers) return Ref();
   if (PyDict_SetItemString(headers.get(), "Authorization", bearer.get()) < 0) return Ref();
@@ -77,8 +77,9 @@ PyObject* request_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!Ref(host::call_global(QM_NAME("validate_bearer_transport_url"), url_arg, 1))) return nullptr;
 
     Ref token(PyObject_CallNoArgs(get_token));
-    if (!token) return nullptr;
-    Ref headers = build_headers(token.get(), body);
+    Ref token_text = token ? host::text_of(token.get()) : Ref();
+    if (!token_text || !refuse_unsendable_token(token_text.get())) return nullptr;
+    Ref headers = build_headers(token_text.get(), body);
     if (!headers) return nullptr;
 
     Ref body_bytes = body == Py_None ? Ref::borrow(Py_None) : serialise_body(body);
@@ -96,7 +97,12 @@ PyObject* request_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     PyObject* transport_args[] = {method, url.get(), headers.get(), transport_body.get()};
     Ref answer(PyObject_Vectorcall(request_func, transport_args, 4, nullptr));
-    if (!answer) return nullptr;
+    if (!answer) {
+      // The transport's message may quote the Authorization header it refused.
+      Ref failure = host::take_exception();
+      if (failure && !redact_token(failure.get(), token_text.get())) return nullptr;
+      return failure ? host::restore_exception(failure) : nullptr;
+    }
     Ref status_code, response_bytes;
     if (!host::unpack_pair(answer.get(), status_code, response_bytes)) return nullptr;
 
