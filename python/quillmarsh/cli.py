@@ -442,6 +442,7 @@ def _token(args: argparse.Namespace) -> str | None:
 
 def _client(args: argparse.Namespace, transmission_observer: Callable[..., Any] | None = None) -> Any:
     from quillmarsh import submit
+    from quillmarsh.transports import BoundedTransport
 
     base_url = getattr(args, "base_url", None) or os.environ.get("QUILLMARSH_BASE_URL")
     if not base_url:
@@ -450,8 +451,13 @@ def _client(args: argparse.Namespace, transmission_observer: Callable[..., Any] 
     if not token:
         raise UsageError("no token: pass --token or --token-file, or set QUILLMARSH_TOKEN")
     timeout = getattr(args, "request_timeout", None)
+    timeout = 30.0 if timeout is None else timeout
     try:
-        return submit.SignalServiceClient(base_url, token, timeout=30.0 if timeout is None else timeout,
+        # The answers a command reads are capped: a broken or hostile service cannot make it
+        # hold more than the transport's limit in memory.
+        transport = BoundedTransport(base_url=base_url, timeout=timeout,
+                                     verify=not base_url.lower().startswith("http://"))
+        return submit.SignalServiceClient(base_url, token, timeout=timeout, transport=transport,
                                           transmission_observer=transmission_observer)
     except ValueError as exc:  # neither message repeats the token
         what = "token" if str(exc).startswith("the bearer token") else "base URL"
@@ -496,7 +502,7 @@ def _invoke(out: _Output, client: Any, operation: str, *args: Any, **kwargs: Any
         raise _Reported(out.failure(
             f"unreadable answer from the service ({exc.status_code}): {_one_line(error)}",
             {"ok": False, "status_code": exc.status_code, "body": body, "error": error})) from None
-    except (ConnectionError, httpx.TransportError) as exc:
+    except (ConnectionError, httpx.RequestError) as exc:
         raise _Reported(out.failure(
             f"no answer from the service: {_one_line(exc)}",
             {"ok": False, "status_code": 0, "body": None, "error": _one_line(exc)})) from None

@@ -46,6 +46,19 @@ int gateway_status(PyObject* status) {
   return 0;
 }
 
+// `httpx.RequestError`, or null (no error set) when the module bound as `httpx` has none.
+Ref request_error_class() {
+  Ref httpx = host::global(QM_NAME("httpx"));
+  if (!httpx) return Ref();
+  PyObject* found = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyObject_GetOptionalAttr(httpx.get(), QM_NAME("RequestError"), &found) < 0) return Ref();
+#else
+  if (_PyObject_LookupAttr(httpx.get(), QM_NAME("RequestError"), &found) < 0) return Ref();
+#endif
+  return Ref(found);
+}
+
 }  // namespace
 
 bool classify(PyObject* exc, Failure& failure) {
@@ -54,6 +67,15 @@ bool classify(PyObject* exc, Failure& failure) {
   if (!transport_error || !catchable(transport_error.get())) return false;
   if (PyErr_GivenExceptionMatches(exc, PyExc_ConnectionError) ||
       PyErr_GivenExceptionMatches(exc, transport_error.get())) {
+    failure = Failure::Transport;
+    return true;
+  }
+  // The other failures of a request that httpx reports (an answer whose content encoding is
+  // corrupt, too many redirects) are failures of the transport too.
+  Ref request_error = request_error_class();
+  if (!request_error && PyErr_Occurred()) return false;
+  if (request_error && PyExceptionClass_Check(request_error.get()) &&
+      PyErr_GivenExceptionMatches(exc, request_error.get())) {
     failure = Failure::Transport;
     return true;
   }

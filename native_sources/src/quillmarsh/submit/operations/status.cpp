@@ -1,9 +1,11 @@
 // Following a submission: its status (signals/status/<id>), the listing of submissions
 // (signals/submissions with filters) and polling until a terminal status or a deadline.
+#include <cmath>
 #include <utility>
 
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/host/objects.hpp"
 #include "quillmarsh/submit/host/text.hpp"
 #include "quillmarsh/submit/operations/outcome.hpp"
 #include "quillmarsh/submit/operations/registry.hpp"
@@ -209,7 +211,13 @@ PyObject* poll_until_terminal(PyObject* self, PyObject* submission_id, PyObject*
   Ref monotonic = clock(QM_NAME("monotonic"));
   Ref start = monotonic ? Ref(PyObject_CallNoArgs(monotonic.get())) : Ref();
   Ref deadline = start ? Ref(PyNumber_Add(start.get(), timeout)) : Ref();
-  Ref last = deadline ? poll_once(self, submission_id) : Ref();
+  if (!deadline) return nullptr;
+  // A NaN deadline is never reached and makes every sleep zero: the loop would spin on the
+  // service until a terminal status. Refused before the first request.
+  if (PyFloat_Check(deadline.get()) && std::isnan(PyFloat_AS_DOUBLE(deadline.get()))) {
+    return host::raise_value_error("poll_until_terminal timeout must be a number of seconds, not NaN");
+  }
+  Ref last = poll_once(self, submission_id);
   Ref zero(PyFloat_FromDouble(0.0));
   if (!last || !zero) return nullptr;
   for (;;) {

@@ -62,8 +62,11 @@ PyObject* parse_response_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!loads) return nullptr;
     Ref parsed(PyObject_CallOneArg(loads.get(), body));
     if (!parsed) {
-      // JSONDecodeError and UnicodeDecodeError are both ValueErrors.
-      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+      // JSONDecodeError and UnicodeDecodeError are both ValueErrors. An answer nested deeper
+      // than the parser's recursion guard allows is as unreadable as one that is not JSON.
+      if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RecursionError)) {
+        return nullptr;
+      }
       Ref cause = host::take_exception();
       return report_bad_body("Malformed JSON response", status_code, body, url, operation, cause.get());
     }
