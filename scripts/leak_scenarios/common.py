@@ -46,12 +46,17 @@ class ScriptedTransport:
 
 
 class FailingTransport:
-    """Refuses every request with a fresh connection error, as a real transport would."""
+    """Refuses every request with a fresh error (a connection error unless told otherwise), as a
+    real transport would."""
+
+    def __init__(self, make_error: Callable[[], BaseException] = lambda: httpx.ConnectError("connection refused")):
+        self.make_error = make_error
 
     def post(self, path, *, content=None, headers=None):
-        raise httpx.ConnectError("connection refused")
+        raise self.make_error()
 
-    get = post
+    def get(self, path, *, headers=None):
+        raise self.make_error()
 
 
 def _client(transport, observer=None) -> submit.SignalServiceClient:

@@ -19,8 +19,19 @@ def scenarios() -> dict[str, Scenario]:
     broken = _client(FailingTransport())
     observed = _client(ScriptedTransport(200, b"{}"), observer=lambda *args: None)
     unread = _client(ScriptedTransport(200, b"{}", read_body=False), observer=lambda *args: None)
+    quoting = _client(FailingTransport(lambda: httpx.LocalProtocolError("Illegal header value b'Bearer token '")))
+    quoting._jwt_token = "token "
+    deep = _client(ScriptedTransport(422, b"[" * 5000 + b"]" * 5000))
+    corrupt = _client(FailingTransport(lambda: httpx.DecodingError("corrupt gzip")))
     body = BODY
     return {
+        "redacted_transport_error": (_expect(httpx.LocalProtocolError,
+                                             lambda: quoting._canonical_request("POST", "signals/submit", body)),
+                                     [quoting, body]),
+        "unsendable_token": (_expect(ValueError, lambda: submit.SignalServiceClient("https://s.example", "t\n")), []),
+        "answer_nested_too_deep": (_expect(submit.SignalClientResponseError,
+                                           lambda: deep._canonical_request("GET", "eras")), [deep], 20_000),
+        "decoding_error_status": (lambda: corrupt.get_signal_status("s-1"), [corrupt]),
         "success": (lambda: ok._canonical_request("POST", "signals/submit", body), [ok, body]),
         "get": (lambda: ok._canonical_request("GET", "eras"), [ok]),
         "rejection": (_expect(submit.SubmissionRejectedError,
