@@ -224,8 +224,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     _unread = False  # the request declared a body that has not been read
 
     def setup(self) -> None:
-        self.timeout = self.server.idle_timeout
         super().setup()
+        self.connection.settimeout(self.server.idle_timeout)  # every read and write, the TLS handshake included
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if isinstance(self.connection, ssl.SSLSocket):
             self.connection.do_handshake()

@@ -121,8 +121,8 @@ def _check_shape(value: Any) -> None:
             raise _Beyond(f"arrays and objects are nested deeper than {MAX_DEPTH} levels")
         if isinstance(item, dict):
             stack.extend((key, depth) for key in item)
-            item = item.values()
-        stack.extend((child, depth + 1) for child in item if isinstance(child, (str, dict, list)))
+        children = item.values() if isinstance(item, dict) else item
+        stack.extend((child, depth + 1) for child in children if isinstance(child, (str, dict, list)))
 
 
 def parse_json(raw: bytes) -> Any:
