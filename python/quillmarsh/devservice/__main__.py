@@ -1,7 +1,9 @@
 """``python -m quillmarsh.devservice``: run the local signal service until SIGINT or SIGTERM.
 
-On start it prints, one line each, ``QUILLMARSH_BASE_URL=<url>`` and, when no token was
-given, ``QUILLMARSH_TOKEN=<generated token>``.
+On start it prints, one line each, ``QUILLMARSH_BASE_URL=<url>``, when no token was
+given ``QUILLMARSH_TOKEN=<generated token>``, and with ``--tls``
+``SSL_CERT_FILE=<PEM of the certificate authority>``: the variable through which httpx,
+and so the client's default transport, trusts that authority (and only it).
 """
 
 from __future__ import annotations
@@ -13,7 +15,8 @@ import sys
 import threading
 
 from .catalog import default_catalog
-from .server import start
+from .server import DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_CONNECTIONS, start
+from .tls import TLSUnavailable
 
 
 def _count(text: str) -> int:
@@ -27,6 +30,20 @@ def _seconds(text: str) -> float:
     value = float(text)
     if not value >= 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+    return value
+
+
+def _positive_count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {text}")
+    return value
+
+
+def _positive_seconds(text: str) -> float:
+    value = float(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
     return value
 
 
@@ -49,6 +66,17 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--malformed-every", type=_count, default=0, metavar="N",
                         help="answer every N-th request with a non-JSON 502 page")
     parser.add_argument("--latency", type=_seconds, default=0.0, metavar="SECONDS", help="delay every answer")
+    parser.add_argument("--max-connections", type=_positive_count, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
+                        help=f"connections served at a time; past them 503 (default {DEFAULT_MAX_CONNECTIONS})")
+    parser.add_argument("--idle-timeout", type=_positive_seconds, default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS",
+                        help=f"close a connection idle this long (default {DEFAULT_IDLE_TIMEOUT:g})")
+    parser.add_argument("--tls", action="store_true",
+                        help="serve https with a certificate from a certificate authority made for this run "
+                             "(needs the trustme package)")
+    parser.add_argument("--tls-name", action="append", metavar="NAME", dest="tls_names",
+                        help="a name for the certificate, repeatable (default: localhost, 127.0.0.1, ::1)")
+    parser.add_argument("--tls-ca-out", metavar="FILE",
+                        help="write the certificate authority's PEM here (default: a temporary file, removed on stop)")
     parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
     parser.add_argument("--print-catalog", action="store_true",
                         help="print the built-in catalog as JSON and exit (a start for --catalog files)")
@@ -68,13 +96,17 @@ def main(argv: list[str] | None = None) -> int:
         service = start(host=args.host, port=args.port, token=args.token, catalog=args.catalog, db=args.db,
                         status_after_polls=args.status_after_polls, status_after_seconds=args.status_after_seconds,
                         demand_signal_pool_id_once=args.demand_signal_pool_id_once, fail_every=args.fail_every,
-                        malformed_every=args.malformed_every, latency=args.latency, verbose=args.verbose)
-    except (OSError, ValueError) as exc:
+                        malformed_every=args.malformed_every, latency=args.latency, verbose=args.verbose,
+                        max_connections=args.max_connections, idle_timeout=args.idle_timeout, tls=args.tls,
+                        tls_names=args.tls_names, tls_ca_out=args.tls_ca_out)
+    except (OSError, ValueError, TLSUnavailable) as exc:
         print(f"devservice: {exc}", file=sys.stderr)
         return 2
     print(f"QUILLMARSH_BASE_URL={service.url}", flush=True)
     if args.token is None:
         print(f"QUILLMARSH_TOKEN={service.token}", flush=True)
+    if service.ca_pem_path is not None:
+        print(f"SSL_CERT_FILE={service.ca_pem_path}", flush=True)
     try:
         while not stopping.wait(0.5):
             pass

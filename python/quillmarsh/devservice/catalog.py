@@ -15,12 +15,14 @@ name) and a ``simulation_data_contract_projection``. A signal pool lists the uni
 serves under ``universes``, keyed by rule id, each with its ``signal_is_thresholds``.
 
 A catalog given as a JSON file may instead list its eras flat under ``eras``, and may
-give pools and universes as lists; the lookups below read both shapes.
+give pools and universes as lists; the lookups below read both shapes. It must be
+standard JSON: a ``NaN`` or ``Infinity`` token, or a number beyond a double, is refused.
 """
 
 from __future__ import annotations
 
 import json
+import math
 from pathlib import Path
 from typing import Any
 
@@ -130,10 +132,22 @@ def default_catalog() -> dict[str, Any]:
     }
 
 
+def _not_finite(token: str) -> Any:
+    raise ValueError(f"{token} is not valid JSON")
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"number {text} is not finite")
+    return value
+
+
 def load_catalog(path: str | Path) -> dict[str, Any]:
     """Read a catalog from a JSON file; ``ValueError`` when it is not one the client can use."""
     try:
-        data = json.loads(Path(path).read_text(encoding="utf-8"))
+        data = json.loads(Path(path).read_text(encoding="utf-8"), parse_constant=_not_finite,
+                          parse_float=_finite_float)
     except (OSError, ValueError) as exc:
         raise ValueError(f"catalog {str(path)!r} is unreadable: {exc}") from exc
     if not isinstance(data, dict) or not (
@@ -169,7 +183,10 @@ class Catalog:
 
     def __init__(self, data: dict[str, Any]):
         self.data = data
-        self._body = json.dumps(data).encode("utf-8")
+        try:
+            self._body = json.dumps(data, allow_nan=False).encode("utf-8")
+        except ValueError:
+            raise ValueError("catalog holds a number that is not finite; answers are standard JSON") from None
 
     def body(self) -> bytes:
         """The catalog as served, encoded once."""

@@ -4,6 +4,23 @@
 keeps about an accepted submission, or raise ``Refusal`` carrying the HTTP status and
 the JSON answer: ``{"error": ..., "detail": ...}`` for a 400, ``{"reason": ...,
 "detail": ...}`` for a 422.
+
+``parse_json`` reads a request body. What is not JSON text (the ``NaN`` and ``Infinity``
+tokens included) is ``malformed_json``; JSON text the service does not take is
+``malformed_request``:
+
+* a number that does not fit a double (``1e999``): it would come back as a bare
+  ``Infinity``, which no JSON parser has to accept;
+* an integer beyond +-(2**53 - 1) (``MAX_SAFE_INTEGER``): the largest that every JSON
+  implementation reads exactly (RFC 7493, I-JSON); a bigger one is read differently by
+  a client built on doubles, and one of hundreds of digits costs a quadratic conversion;
+* arrays and objects nested deeper than ``MAX_DEPTH`` (64) levels, counting the body
+  itself as one: a request the client sends has at most a handful, a JSON graph a few
+  per graph level, and deeper documents exhaust the stack of whatever re-reads them;
+* a string holding a lone UTF-16 surrogate (``"\\ud800"``): it cannot be stored as text.
+
+``dumps`` writes every answer: standard JSON only, a non-finite number (which an older
+store file may hold) as the string ``"Infinity"``, ``"-Infinity"`` or ``"NaN"``.
 """
 
 from __future__ import annotations
@@ -20,9 +37,12 @@ from quillmarsh._threshold_gates import evaluate_threshold_gates
 from .catalog import Catalog
 from .lifecycle import TERMINAL_STATUSES
 
-__all__ = ["Checked", "Refusal", "check_signal", "check_strategy", "fingerprint", "parse_json"]
+__all__ = ["MAX_DEPTH", "MAX_SAFE_INTEGER", "Checked", "Refusal", "check_signal", "check_strategy", "dumps",
+           "fingerprint", "parse_json"]
 
 RETIRED_UNIVERSE_FIELDS = ("universe_id", "valid_universe_id", "valid_universe_rule_id")
+MAX_SAFE_INTEGER = 2**53 - 1
+MAX_DEPTH = 64
 
 
 class Refusal(Exception):
@@ -66,14 +86,80 @@ def _reject_constant(token: str) -> Any:
     raise ValueError(f"{token} is not valid JSON")
 
 
+class _Beyond(Exception):
+    """JSON text the service does not take (see the module's notes)."""
+
+
+def _bounded_int(text: str) -> int:
+    if len(text.lstrip("-")) > 16 or abs(value := int(text)) > MAX_SAFE_INTEGER:
+        shown = text if len(text) <= 24 else f"{text[:20]}... ({len(text)} characters)"
+        raise _Beyond(f"integer {shown} is beyond +-{MAX_SAFE_INTEGER} (2**53 - 1)")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        shown = text if len(text) <= 24 else f"{text[:20]}..."
+        raise _Beyond(f"number {shown} does not fit a double")
+    return value
+
+
+def _check_shape(value: Any) -> None:
+    """Nesting depth and strings of a parsed document, walked without recursion."""
+    stack = [(value, 1)] if isinstance(value, (str, dict, list)) else []
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, str):
+            if not item.isascii():
+                try:
+                    item.encode("utf-8")
+                except UnicodeEncodeError:
+                    raise _Beyond("a string holds a lone UTF-16 surrogate") from None
+            continue
+        if depth > MAX_DEPTH:
+            raise _Beyond(f"arrays and objects are nested deeper than {MAX_DEPTH} levels")
+        if isinstance(item, dict):
+            stack.extend((key, depth) for key in item)
+        children = item.values() if isinstance(item, dict) else item
+        stack.extend((child, depth + 1) for child in children if isinstance(child, (str, dict, list)))
+
+
 def parse_json(raw: bytes) -> Any:
-    """Strict JSON (no NaN or Infinity tokens); 400 ``malformed_json`` otherwise."""
+    """Strict, bounded JSON: 400 ``malformed_json`` for what is not JSON text (the NaN and
+    Infinity tokens included), 400 ``malformed_request`` for JSON beyond the service's limits."""
     if not raw.strip():
         raise malformed("request body is empty", "malformed_json")
     try:
-        return json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
-    except (UnicodeDecodeError, ValueError, RecursionError) as exc:
+        value = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant, parse_int=_bounded_int,
+                           parse_float=_finite_float)
+        _check_shape(value)
+    except _Beyond as exc:
+        raise malformed(f"request body is beyond the service's limits: {exc}") from None
+    except RecursionError:
+        raise malformed(f"request body is beyond the service's limits: arrays and objects are nested deeper "
+                        f"than {MAX_DEPTH} levels") from None
+    except (UnicodeDecodeError, ValueError) as exc:
         raise malformed(f"request body is not valid JSON: {exc}", "malformed_json") from None
+    return value
+
+
+def _finite(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
+def dumps(value: Any) -> str:
+    """Standard JSON text of an answer; a non-finite number is written as a string."""
+    try:
+        return json.dumps(value, allow_nan=False)
+    except ValueError:
+        return json.dumps(_finite(value), allow_nan=False)
 
 
 def fingerprint(kind: str, body: dict[str, Any]) -> str:

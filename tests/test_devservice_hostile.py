@@ -1,0 +1,286 @@
+"""The local signal service against a hostile client on loopback: raw bytes on a socket,
+bodies it must not read, JSON it must not choke on, connections it must cap and close."""
+
+import json
+import os
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import httpx
+import pytest
+from conftest import SIGNAL_GRAPH
+
+from quillmarsh import devservice, submit
+
+STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
+MB = 1024 * 1024
+
+
+@pytest.fixture
+def service():
+    with devservice.start() as running:
+        yield running
+
+
+def connect(service, timeout=10.0):
+    host, port = service.url.rsplit("//", 1)[1].rsplit(":", 1)
+    return socket.create_connection((host, int(port)), timeout=timeout)
+
+
+def read_answer(reader, head=False):
+    """(status, lower-cased headers, body) of one answer read from `reader` (a socket's file)."""
+    status_line = reader.readline()
+    if not status_line:
+        raise ConnectionError("closed before an answer")
+    headers = {}
+    while (line := reader.readline()) not in (b"\r\n", b""):
+        name, _, value = line.decode("latin-1").partition(":")
+        headers[name.strip().lower()] = value.strip()
+    body = b"" if head else reader.read(int(headers["content-length"]))
+    return int(status_line.split()[1]), headers, body
+
+
+def closed_by_peer(sock):
+    """True when the service ends the connection (EOF or reset) instead of leaving it open."""
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+def exchange(service, raw, head=False):
+    with connect(service) as sock:
+        sock.sendall(raw)
+        return read_answer(sock.makefile("rb"), head)
+
+
+def request(service, method="POST", path="/signals/submit", headers=(), body=b"", token=True):
+    lines = [f"{method} {path} HTTP/1.1", "Host: 127.0.0.1"]
+    if token:
+        lines.append(f"Authorization: Bearer {service.token}")
+    lines += list(headers)
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+
+
+def flood(sock, total):
+    """Send up to `total` bytes; how many went out before the service closed the connection."""
+    block, sent = b"x" * MB, 0
+    try:
+        while sent < total:
+            sent += sock.send(block[:total - sent])
+    except (BrokenPipeError, ConnectionResetError):
+        pass
+    return sent
+
+
+@pytest.mark.parametrize("framing, total", [
+    (["Content-Length: 16777216"], 16 * MB),
+    (["Content-Length: 16777216", "Expect: 100-continue"], 16 * MB),  # and no "100 Continue" first
+    (["Transfer-Encoding: chunked"], 48 * MB),  # and a chunk size of -1: "read to the end"
+])
+def test_a_request_without_the_token_is_refused_before_its_body_is_read(service, framing, total):
+    chunk = b"-1\r\n" if "chunked" in framing[0] else b""
+    with connect(service) as sock:
+        sock.sendall(request(service, headers=framing, token=False) + chunk)
+        status, headers, body = read_answer(sock.makefile("rb"))  # answered with the body still unsent
+        assert (status, json.loads(body)["error"], headers["connection"]) == (401, "unauthorized", "close")
+        assert headers["content-type"] == "application/json"
+        assert flood(sock, total) < total  # the service stopped reading: the body cannot all go out
+    assert service.store.count() == 0
+
+
+def chunked(*chunks):
+    return ["Transfer-Encoding: chunked"], b"".join(chunks)
+
+
+@pytest.mark.parametrize("method, path, headers, body, status, error", [
+    ("POST", "/signals/submit", *chunked(b"-1\r\n", b"x" * 100), 400, "malformed_request"),
+    ("POST", "/signals/submit", *chunked(b"zz\r\n"), 400, "malformed_request"),
+    ("POST", "/signals/submit", *chunked(b"2\r\n{}XX\r\n0\r\n\r\n"), 400, "malformed_request"),
+    ("POST", "/signals/submit", *chunked(b"1000001\r\n"), 413, "payload_too_large"),
+    ("POST", "/signals/submit", ["Content-Length: -5"], b"", 400, "malformed_request"),
+    ("POST", "/signals/submit", ["Content-Length: 2x"], b"{}", 400, "malformed_request"),
+    ("POST", "/signals/submit", ["Content-Length: 2", "Content-Length: 3"], b"{}", 400, "malformed_request"),
+    ("POST", "/signals/submit", ["Content-Length: 16777217"], b"", 413, "payload_too_large"),
+    ("POST", "/signals/submit", ["Content-Length: 2", "Transfer-Encoding: chunked"], b"{}", 400,
+     "malformed_request"),
+    ("POST", "/signals/submit", ["Transfer-Encoding: gzip"], b"", 501, "not_implemented"),
+    ("OPTIONS", "/eras", [], b"", 405, "method_not_allowed"),
+    ("DELETE", "/signals/status/x", [], b"", 405, "method_not_allowed"),
+    ("BREW", "/eras", [], b"", 405, "method_not_allowed"),
+    ("QUERY", "/signals/submit", [], b"", 405, "method_not_allowed"),
+    ("GET", "/" + "a" * 70_000, [], b"", 414, "uri_too_long"),
+    ("GET", "/eras", [f"X-Filler-{n}: {n}" for n in range(150)], b"", 431, "header_fields_too_large"),
+    ("GET", "/eras", ["X-Long: " + "b" * 70_000], b"", 431, "header_fields_too_large"),
+])
+def test_refusals_of_the_http_layer_are_json(service, method, path, headers, body, status, error):
+    answer_status, answer_headers, answer = exchange(service, request(service, method, path, headers, body))
+    assert (answer_status, answer_headers["content-type"], json.loads(answer)["error"]) == (
+        status, "application/json", error)
+    assert json.loads(answer)["detail"]
+    if status == 405:
+        assert answer_headers["allow"] == ("GET" if path != "/signals/submit" else "POST")
+
+
+@pytest.mark.parametrize("raw, status", [
+    (b"HELLO\r\n\r\n", 400),
+    (b"GE(T /eras HTTP/1.1\r\n\r\n", 400),
+    (b"GET /eras HTTP/x\r\n\r\n", 400),
+    (b"GET /eras HTTP/2.0\r\n\r\n", 505),
+    (b"GET /eras\r\n\r\n", 505),  # HTTP/0.9 has no status line: refused with one
+])
+def test_a_garbage_request_line_gets_a_json_answer(service, raw, status):
+    answer_status, headers, body = exchange(service, raw)
+    assert (answer_status, headers["content-type"], headers["connection"]) == (status, "application/json", "close")
+    assert json.loads(body)["detail"]
+
+
+def test_head_is_refused_with_the_headers_of_a_json_answer_and_no_body(service):
+    with connect(service) as sock:
+        sock.sendall(request(service, "HEAD", "/eras") + request(service, "GET", "/eras"))
+        reader = sock.makefile("rb")
+        status, headers, _ = read_answer(reader, head=True)
+        assert (status, headers["content-type"], headers["allow"]) == (405, "application/json", "GET")
+        status, _, body = read_answer(reader)  # the next answer starts where a bodiless one ends
+        assert status == 200 and json.loads(body)["active_era_number"] == 3
+
+
+def raw_signal(**fields):
+    return {"graph": SIGNAL_GRAPH, "named_universe": "us_top500", "signal_pool_name": "momentum", "is_stats": STATS,
+            "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5, "market_id": 1, "era_number": 3, **fields}
+
+
+def nested(depth):
+    """A JSON text holding `depth` levels of arrays."""
+    return "[" * depth + "]" * depth
+
+
+def body_text(**raw_fields):
+    """A signal's JSON text with the given fields written as raw JSON text."""
+    text = json.dumps(raw_signal(is_stats={"sharpe": 1.6}))[:-1]
+    return (text + "".join(f', "{k}": {v}' for k, v in raw_fields.items()) + "}").encode()
+
+
+@pytest.mark.parametrize("body, status, error", [
+    (body_text(is_stats='{"sharpe": 1e999}'), 400, "malformed_request"),
+    (body_text(is_stats='{"sharpe": -1E400}'), 400, "malformed_request"),
+    (body_text(is_stats='{"sharpe": ' + "9" * 400 + "}"), 400, "malformed_request"),
+    (body_text(is_stats='{"n": 9007199254740992}'), 400, "malformed_request"),  # 2**53
+    (body_text(is_stats='{"n": -9007199254740991}'), 202, None),  # -(2**53 - 1)
+    (body_text(is_stats='{"deep": ' + nested(980) + "}"), 400, "malformed_request"),
+    (body_text(is_stats='{"deep": ' + nested(100_000) + "}"), 400, "malformed_request"),
+    (body_text(is_stats='{"deep": ' + nested(62) + "}"), 202, None),  # 64 levels with the body and is_stats
+    (body_text(is_stats='{"deep": ' + nested(63) + "}"), 400, "malformed_request"),
+    (body_text(is_stats='{"sharpe": NaN}'), 400, "malformed_json"),
+    (body_text(is_stats='{"sharpe": Infinity}'), 400, "malformed_json"),
+    (body_text(idempotency_key='"\\ud800"'), 400, "malformed_request"),  # a lone surrogate
+])
+def test_json_beyond_the_limits_is_refused(service, body, status, error):
+    with authorized(service) as http:
+        answer = http.post("/signals/submit", content=body)
+        assert (answer.status_code, answer.json().get("error")) == (status, error)
+        assert service.store.count() == (status == 202)
+        listing = http.get("/signals/submissions")
+    json.loads(listing.text, parse_constant=pytest.fail)  # standard JSON only
+
+
+def authorized(running):
+    return httpx.Client(base_url=running.url, headers={"Authorization": f"Bearer {running.token}"})
+
+
+def test_answers_never_hold_non_standard_numbers(tmp_path):
+    """A file written by an older service may hold a non-finite number; answers write it as a string."""
+    path = tmp_path / "old.sqlite"
+    with devservice.start(db=path) as running, authorized(running) as http:
+        assert http.post("/signals/submit", json=raw_signal(is_stats={"sharpe": 7.5})).status_code == 202
+    with sqlite3.connect(path) as db:
+        db.execute("UPDATE submissions SET record = replace(record, '7.5', 'Infinity')")
+    with devservice.start(db=path) as running, authorized(running) as http:
+        answer = http.get("/signals/submissions")
+    listed = json.loads(answer.text, parse_constant=pytest.fail)["submissions"]
+    assert listed[0]["is_stats"] == {"sharpe": "Infinity"}
+
+
+@pytest.mark.parametrize("text", ['{"eras": [], "x": Infinity}', '{"eras": [], "x": 1e999}'])
+def test_a_catalog_with_non_finite_numbers_is_refused(tmp_path, text):
+    path = tmp_path / "catalog.json"
+    path.write_text(text)
+    with pytest.raises(ValueError, match="not finite|not valid JSON"):
+        devservice.start(catalog=path)
+
+
+def test_connections_past_the_cap_get_503_and_are_closed():
+    with devservice.start(max_connections=2) as running:
+        held = [connect(running) for _ in range(2)]
+        for sock in held:  # each holds a slot once its first answer came back
+            sock.sendall(request(running, "GET", "/eras"))
+            assert read_answer(sock.makefile("rb"))[0] == 200
+        with connect(running) as extra:
+            status, headers, body = read_answer(extra.makefile("rb"))
+            assert (status, headers["connection"], json.loads(body)["error"]) == (
+                503, "close", "service_unavailable")
+            assert closed_by_peer(extra)
+        held.pop().close()
+        for _ in range(200):  # the slot comes back once the service sees the close
+            with connect(running) as again:
+                again.sendall(request(running, "GET", "/eras"))
+                status = read_answer(again.makefile("rb"))[0]
+            if status == 200:
+                break
+            time.sleep(0.02)
+        assert status == 200
+        held[0].close()
+
+
+@pytest.mark.parametrize("first_request", [False, True])
+def test_idle_connections_are_closed(first_request):
+    with devservice.start(idle_timeout=0.2) as running:
+        with connect(running, timeout=30) as sock:
+            if first_request:  # a kept-alive connection after an answer
+                sock.sendall(request(running, "GET", "/eras"))
+                assert read_answer(sock.makefile("rb"))[0] == 200
+            assert closed_by_peer(sock)
+
+
+def serve(*extra):
+    path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
+    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--token=t", *extra],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    printed = dict(process.stdout.readline().strip().split("=", 1) for _ in range(1 + ("--tls" in extra)))
+    return process, printed["QUILLMARSH_BASE_URL"]
+
+
+def abort(sock):
+    """Close with a reset, as a client that went away does."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+@pytest.mark.parametrize("tls", [False, True])
+def test_clients_that_go_away_leave_no_traceback(tls):
+    process, url = serve("--latency", "0.2", *(("--tls",) if tls else ()))
+    try:
+        host, port = url.rsplit("//", 1)[1].rsplit(":", 1)
+        for _ in range(3):
+            sock = socket.create_connection((host, int(port)), timeout=10)
+            if tls:
+                sock.sendall(b"GET /eras HTTP/1.1\r\n\r\n")  # plain text to the TLS port
+                closed_by_peer(sock)
+                sock.close()
+                sock = socket.create_connection((host, int(port)), timeout=10)
+                sock.sendall(b"\x16\x03\x01\x00\x05hello")  # a handshake cut short
+            else:
+                sock.sendall(b"GET /eras HTTP/1.1\r\nAuthorization: Bearer t\r\n\r\n")
+            abort(sock)  # gone before the answer is written
+        time.sleep(0.5)  # the answers are written (and fail) after the latency
+    finally:
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=20)
+    assert process.returncode == 0 and err == "devservice: stopped\n", err
