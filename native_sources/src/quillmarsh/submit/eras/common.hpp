@@ -45,12 +45,8 @@ inline int truthy(PyObject* value) { return value == Py_None ? 0 : PyObject_IsTr
 // `a == b` as the operator evaluates it, with no identity shortcut: 1, 0 or -1.
 int equals(PyObject* a, PyObject* b);
 
-// `for item in sequence: ...` (see host::for_each).
+// `for item in sequence: ...` with each item held (see host::for_each).
 using host::for_each;
-template <typename Body>
-int walk(PyObject* sequence, Body&& body) {
-  return for_each(sequence, static_cast<Body&&>(body));
-}
 
 using host::raise_value_error;
 

@@ -30,7 +30,7 @@ bool merge_market_eras(PyObject* grouping, PyObject* merged) {
     return true;
   }
   Ref values(PyObject_CallMethodNoArgs(grouping, QM_NAME("values")));
-  return values && walk(values.get(), append) == 0;
+  return values && for_each(values.get(), append) == 0;
 }
 
 // The eras the choice is made from (a list, or whatever else the catalog holds there).
@@ -105,7 +105,7 @@ int marks_active(PyObject* era) {
 // set, 0 when none does, -1 on error.
 template <typename NumberOf>
 int first_numbered(PyObject* eras, PyObject* wanted, Ref& chosen, NumberOf&& number_of) {
-  return walk(eras, [&](PyObject* era) -> int {
+  return for_each(eras, [&](PyObject* era) -> int {
     Ref number = number_of(era);
     if (!number) return -1;
     int same = equals(number.get(), wanted);
@@ -164,7 +164,7 @@ Ref active_era_native(PyObject* catalog, PyObject* market_id, PyObject* era_numb
 
   // 3. The first era whose state marks it active.
   Ref chosen;
-  int found = walk(eras.get(), [&](PyObject* era) -> int {
+  int found = for_each(eras.get(), [&](PyObject* era) -> int {
     int active = marks_active(era);
     if (active > 0) chosen = Ref::borrow(era);
     return active;

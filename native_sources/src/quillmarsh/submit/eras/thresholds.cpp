@@ -69,7 +69,7 @@ Ref rule_id_native(PyObject* era, PyObject* named_universe) {
 
   // 3. The era's universes as a list of records naming themselves.
   if (!PyList_Check(universes.get())) return Ref::borrow(Py_None);
-  int found = walk(universes.get(), [&](PyObject* universe) -> int {
+  int found = for_each(universes.get(), [&](PyObject* universe) -> int {
     int named = names_universe(universe, named_universe);
     if (named <= 0) return named;
     out = rule_id_of(universe);
@@ -88,7 +88,7 @@ Ref signal_is_thresholds_native(PyObject* pool, PyObject* rule_id) {
     universe_cfg = mapping_lookup(universes.get(), rule_id);
     if (!universe_cfg) return Ref();
   } else if (PyList_Check(universes.get())) {
-    int found = walk(universes.get(), [&](PyObject* item) -> int {
+    int found = for_each(universes.get(), [&](PyObject* item) -> int {
       Ref plain = field_value(item, QM_NAME("rule_id"));
       Ref raw = plain ? field_value(item, QM_NAME("universe_rule_id"), plain.get()) : Ref();
       Ref item_rule_id = raw ? coerce_optional_int(raw.get()) : Ref();
