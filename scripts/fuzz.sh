@@ -9,6 +9,8 @@
 # sanitizer report, an exception the module does not document, an input running longer than
 # 60 s) stops that harness and leaves the input as build/fuzz/<harness>-crash-* (or -timeout-*,
 # -oom-*); the script then fails, as it does when a harness does not run at all.
+# QUILLMARSH_FUZZ_COVERAGE=OFF fuzzes the build without libFuzzer's instrumentation (Python edges
+# only), in build/fuzz-nocov/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -18,18 +20,20 @@ if [ ${#names[@]} -eq 0 ]; then
   for harness in fuzz/fuzz_*.py; do names+=("$(basename "$harness" .py)"); done
 fi
 source scripts/asan-env.sh
-mkdir -p build/fuzz
+out=build/fuzz
+[ "$coverage" = ON ] || out=build/fuzz-nocov  # its corpus would not guide the instrumented runs
+mkdir -p "$out"
 status=0
 for name in "${names[@]}"; do
   name=$(basename "$name" .py)
   if [ ! -f "fuzz/$name.py" ]; then echo "no harness fuzz/$name.py" >&2; exit 2; fi
-  mkdir -p "build/fuzz/$name"
+  mkdir -p "$out/$name"
   seeds=()
   if [ -d "fuzz/corpus/$name" ]; then seeds=("../../fuzz/corpus/$name"); fi
-  log=build/fuzz/$name.log
+  log=$out/$name.log
   echo "== $name (${seconds}s)"
   rc=0
-  (cd build/fuzz && "$python" "../../fuzz/$name.py" "$name" "${seeds[@]}" -max_total_time="$seconds" -timeout=60 \
+  (cd "$out" && "$python" "../../fuzz/$name.py" "$name" "${seeds[@]}" -max_total_time="$seconds" -timeout=60 \
      -rss_limit_mb=4096 -artifact_prefix="$name-" -print_final_stats=1) >"$log" 2>&1 || rc=$?
   grep -E '^INFO: Loaded|^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \
     "$log" || true
