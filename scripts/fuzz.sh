@@ -8,7 +8,8 @@
 # Python edges, ft: features) at start and end, and the executions. A finding (a crash, a
 # sanitizer report, an exception the module does not document, an input running longer than
 # 60 s) stops that harness and leaves the input as build/fuzz/<harness>-crash-* (or -timeout-*,
-# -oom-*); the script then fails, as it does when a harness does not run at all.
+# -oom-*); the script then fails, as it does when a harness does not run at all or runs blind
+# to the native code (libFuzzer reports no instrumented module loaded).
 # QUILLMARSH_FUZZ_COVERAGE=OFF fuzzes the build without libFuzzer's instrumentation (Python edges
 # only), in build/fuzz-nocov/.
 set -euo pipefail
@@ -40,6 +41,10 @@ for name in "${names[@]}"; do
   if [ "$rc" -ne 0 ]; then
     echo "!! $name: finding or failure (exit $rc); the end of $log:"
     grep -vE 'Submission error|JSON response' "$log" | tail -n 40
+    status=1
+  elif [ "$coverage" = ON ] && ! grep -q '^INFO: Loaded [0-9]* modules .*inline 8-bit counters' "$log"; then
+    # A runtime whose weak coverage callbacks win over libFuzzer's fuzzes blind to native code.
+    echo "!! $name: libFuzzer saw no instrumented native module (is the sanitizer runtime preloaded?)"
     status=1
   fi
 done
