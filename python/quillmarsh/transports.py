@@ -9,17 +9,46 @@ command line uses it; a library user caps answers with::
 
     from quillmarsh.transports import BoundedTransport
     client = SignalServiceClient(url, token, transport=BoundedTransport(base_url=url))
+
+``RetryingTransport`` wraps any transport (an ``httpx.Client``, a ``BoundedTransport``, an
+object of one's own) and sends a request again when the network failed (connection errors,
+timeouts, a connection the service dropped) or the service answered 408, 429, 500, 502, 503
+or 504, but only a request that is safe to repeat: a GET, HEAD or OPTIONS; a POST with an
+``Idempotency-Key`` header; a POST of a batch, ``{"signals": [...]}``, in which every item
+carries its ``idempotency_key`` (the service stores each keyed submission at most once).
+Waits grow exponentially with full jitter, up to ``max_backoff`` each; a ``Retry-After``
+(seconds or an HTTP-date) is honoured instead; retrying ends after ``attempts`` attempts, or
+when the next wait would end more than ``max_total_seconds`` after the first attempt began.
+Whatever the last attempt gave (its answer, or the exception it raised) is what the client
+gets, so it reports a final failure exactly as it would without retries::
+
+    from quillmarsh.transports import BoundedTransport, RetryingTransport
+    client = SignalServiceClient(url, token, transport=RetryingTransport(BoundedTransport(base_url=url)))
+
+Each retry is one INFO record on the ``quillmarsh.transports`` logger (method, path, attempt,
+reason, wait; never a header: they carry the token), and ``on_retry(attempt, reason, wait)``
+is called before each wait.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import email.utils
+import json
+import math
+import random as _random
+import time
 import zlib
+from collections.abc import Callable, Iterable, Mapping
+from datetime import timezone
 from typing import Any
 
 import httpx
 
-__all__ = ["Answer", "BoundedTransport", "DEFAULT_MAX_ANSWER_BYTES"]
+from quillmarsh.logging_style import log_library_surface_event
+
+__all__ = ["Answer", "BoundedTransport", "DEFAULT_MAX_ANSWER_BYTES", "DEFAULT_RETRY_STATUSES", "RetryingTransport",
+           "is_safe_to_repeat"]
 
 DEFAULT_MAX_ANSWER_BYTES = 64 * 1024 * 1024
 _PIECE = 64 * 1024  # the most a decoder may produce in one step
@@ -130,3 +159,244 @@ class BoundedTransport:
     def close(self) -> None:
         if self._owned and self._client is not None:
             self._client.close()
+
+
+# Answers worth asking again: the request timed out at the service, the client is asked to
+# slow down, or the service (or a proxy in front of it) failed for the moment. Not 501 or
+# 505: the same request would meet the same refusal.
+DEFAULT_RETRY_STATUSES = frozenset({408, 429, 500, 502, 503, 504})
+
+# Failures of the network, not of the request: another attempt may well get through. Not
+# LocalProtocolError, DecodingError, UnsupportedProtocol, InvalidURL, TooManyRedirects or
+# ProxyError: each would fail the same way again.
+_RETRIED_ERRORS = (ConnectionError, TimeoutError, httpx.TimeoutException, httpx.NetworkError,
+                   httpx.RemoteProtocolError)
+_SAFE_METHODS = frozenset({"GET", "HEAD", "OPTIONS"})
+_MOST_DOUBLINGS = 62  # backoff * 2**n is capped long before; this only keeps the float finite
+
+SafetyRule = Callable[[str, str, Mapping[str, str], bytes | None], bool]
+RetryObserver = Callable[[int, str, float], None]
+
+
+def _header(headers: Any, name: str) -> str | None:
+    """The value of header `name`, in any case, in whatever httpx takes as headers (a dict,
+    pairs, httpx.Headers); None when absent or when `headers` is no such thing."""
+    if headers is None:
+        return None
+    try:
+        value: str | None = httpx.Headers(headers).get(name)
+    except (TypeError, ValueError, AttributeError):
+        return None
+    return value
+
+
+def _retry_after(response: Any, wall_clock: Callable[[], float]) -> float | None:
+    """The seconds a response's ``Retry-After`` asks to wait (an HTTP-date in the past is 0),
+    or None when it has none that can be read."""
+    value = _header(getattr(response, "headers", None), "Retry-After")
+    if value is None:
+        return None
+    value = value.strip()
+    if value.isascii() and value.isdigit():
+        return float(value)  # inf for absurdly many digits, which no budget admits
+    try:
+        when = email.utils.parsedate_to_datetime(value)
+    except (TypeError, ValueError, IndexError, OverflowError):
+        return None
+    if when.tzinfo is None:  # an HTTP-date is GMT
+        when = when.replace(tzinfo=timezone.utc)
+    return max(0.0, when.timestamp() - wall_clock())
+
+
+def is_safe_to_repeat(method: str, path: str, headers: Mapping[str, str], body: bytes | None) -> bool:
+    """Whether the service does the same whether a request arrives once or twice: a GET, HEAD
+    or OPTIONS; a POST with a non-empty ``Idempotency-Key``; a POST of a batch
+    ``{"signals": [...]}`` in which every item has a non-empty ``idempotency_key``."""
+    del path  # the rule does not depend on the route
+    method = method.upper()
+    if method in _SAFE_METHODS:
+        return True
+    if method != "POST":
+        return False
+    key = _header(headers, "Idempotency-Key")
+    if key is not None and key.strip():
+        return True
+    if not body:
+        return False
+    try:
+        document = json.loads(body)
+    except (ValueError, RecursionError):  # UnicodeDecodeError is a ValueError
+        return False
+    items = document.get("signals") if isinstance(document, dict) else None
+    return isinstance(items, list) and all(
+        isinstance(item, dict) and isinstance(item.get("idempotency_key"), str) and item["idempotency_key"].strip()
+        for item in items)
+
+
+class _Body:
+    """A request body as sent on each attempt: bytes and text go again as they are; a stream
+    goes again from where the first attempt began reading it; anything else only once."""
+
+    def __init__(self, content: Any):
+        self.content = content
+        self.start: int | None = None
+        if content is None or isinstance(content, (bytes, bytearray, memoryview, str)):
+            self.resendable = True
+            return
+        seekable = getattr(content, "seekable", None)
+        self.resendable = False
+        if callable(getattr(content, "seek", None)) and callable(getattr(content, "read", None)) and (
+                seekable is None or seekable()):
+            try:
+                self.start = content.tell() if callable(getattr(content, "tell", None)) else 0
+            except (OSError, ValueError):  # io.UnsupportedOperation is both
+                return
+            self.resendable = True
+
+    def rewind(self) -> bool:
+        if self.start is None:
+            return True
+        try:
+            self.content.seek(self.start)
+        except (OSError, ValueError):
+            return False
+        return True
+
+    def peek(self) -> bytes | None:
+        """The bytes of the body, for deciding whether it may be sent again."""
+        content = self.content
+        if content is None or isinstance(content, bytes):
+            return content
+        if isinstance(content, str):
+            return content.encode("utf-8")
+        if isinstance(content, (bytearray, memoryview)):
+            return bytes(content)
+        # The client's observed body holds its bytes: they are read without reading the
+        # stream, whose first read tells the client's observer the body went out, which it may
+        # not have done (a connection refused before a byte of it was sent).
+        held = getattr(content, "_body_bytes", None)
+        if isinstance(held, bytes):
+            return held
+        if not self.rewind():
+            return None
+        try:
+            data = content.read()
+        except (OSError, ValueError):
+            return None
+        return data if isinstance(data, bytes) else None
+
+
+class RetryingTransport:
+    """A transport that sends a request again after a failure another attempt may not meet,
+    when the request is safe to repeat; it has the ``post``/``get``/``request``/``close`` of
+    a transport and passes each to ``inner``.
+
+    ``attempts`` bounds the attempts (the first included); waits are drawn uniformly from 0 to
+    ``backoff * 2**(n - 1)`` before the n-th retry, at most ``max_backoff``, unless the answer
+    has a ``Retry-After``, which is honoured as it is; no retry is made whose wait would end
+    more than ``max_total_seconds`` after the first attempt began. ``retry_statuses`` are the
+    statuses asked again. ``safe(method, path, headers, body_bytes)`` replaces the rule of
+    which requests may be repeated (``is_safe_to_repeat``); it is asked only when a retry is
+    being decided. ``on_retry(attempt, reason, wait)`` is called before each wait, with the
+    number of the attempt to come. ``sleep``, ``clock`` (monotonic), ``wall_clock`` (for an
+    HTTP-date) and ``random`` (in [0, 1)) may be replaced, e.g. in tests.
+    """
+
+    def __init__(self, inner: Any, *, attempts: int = 4, backoff: float = 0.5, max_backoff: float = 8.0,
+                 max_total_seconds: float = 30.0, retry_statuses: Iterable[int] = DEFAULT_RETRY_STATUSES,
+                 sleep: Callable[[float], Any] = time.sleep, clock: Callable[[], float] = time.monotonic,
+                 wall_clock: Callable[[], float] = time.time, random: Callable[[], float] = _random.random,
+                 safe: SafetyRule | None = None, on_retry: RetryObserver | None = None):
+        if isinstance(attempts, bool) or not isinstance(attempts, int) or attempts < 1:
+            raise ValueError("attempts must be an integer of at least 1")
+        for name, value in (("backoff", backoff), ("max_backoff", max_backoff)):
+            if not (isinstance(value, (int, float)) and 0 <= value < math.inf):
+                raise ValueError(f"{name} must be a finite number of seconds, at least 0")
+        if not (isinstance(max_total_seconds, (int, float)) and max_total_seconds >= 0):
+            raise ValueError("max_total_seconds must be a number of seconds, at least 0")
+        self.inner = inner
+        self.attempts = attempts
+        self.backoff = float(backoff)
+        self.max_backoff = float(max_backoff)
+        self.max_total_seconds = float(max_total_seconds)
+        self.retry_statuses = frozenset(retry_statuses)
+        self.safe: SafetyRule = is_safe_to_repeat if safe is None else safe
+        self.on_retry = on_retry
+        self._sleep = sleep
+        self._clock = clock
+        self._wall_clock = wall_clock
+        self._random = random
+
+    def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        return self._send("POST", url, content, headers,
+                          lambda: self.inner.post(url, content=content, headers=headers))
+
+    def get(self, url: str, *, headers: Any = None) -> Any:
+        return self._send("GET", url, None, headers, lambda: self.inner.get(url, headers=headers))
+
+    def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        send = getattr(self.inner, "request", None)
+        if send is None:  # an inner transport with only post and get
+            if method == "POST":
+                return self.post(url, content=content, headers=headers)
+            if method == "GET" and content is None:
+                return self.get(url, headers=headers)
+            raise ValueError(f"Unsupported HTTP method: {method}")
+        return self._send(method, url, content, headers,
+                          lambda: send(method, url, content=content, headers=headers))
+
+    def close(self) -> None:
+        close = getattr(self.inner, "close", None)
+        if callable(close):
+            close()
+
+    def _send(self, method: str, url: str, content: Any, headers: Any, attempt_once: Callable[[], Any]) -> Any:
+        body = _Body(content)
+        started = self._clock()
+        attempt = 1
+        while True:
+            try:
+                response = attempt_once()
+            except _RETRIED_ERRORS as exc:
+                reason = type(exc).__name__  # never its text, which may quote a header
+                wait = self._retry_wait(attempt, None, started, method, url, headers, body)
+                if wait is None:
+                    raise
+            else:
+                status = getattr(response, "status_code", None)
+                if not (isinstance(status, int) and status in self.retry_statuses):
+                    return response
+                reason = f"HTTP {status}"
+                wait = self._retry_wait(attempt, response, started, method, url, headers, body)
+                if wait is None:
+                    return response
+            attempt += 1
+            self._announce(method, url, attempt, reason, wait)
+            self._sleep(wait)
+
+    def _retry_wait(self, attempt: int, response: Any, started: float, method: str, url: str, headers: Any,
+                    body: _Body) -> float | None:
+        """The wait before the next attempt, or None when the last outcome stands. The cheap
+        questions come first; the body is read last, and only for a request that may go again."""
+        if attempt >= self.attempts or not body.resendable:
+            return None
+        wait = _retry_after(response, self._wall_clock) if response is not None else None
+        if wait is None:
+            ceiling = min(self.max_backoff, self.backoff * 2.0 ** min(attempt - 1, _MOST_DOUBLINGS))
+            wait = self._random() * ceiling  # full jitter: clients failed together spread out most
+        if not math.isfinite(wait) or self._clock() - started + wait > self.max_total_seconds:
+            return None
+        if not self.safe(method.upper(), url, headers if headers is not None else {}, body.peek()):
+            return None
+        return wait if body.rewind() else None
+
+    def _announce(self, method: str, url: str, attempt: int, reason: str, wait: float) -> None:
+        # INFO: a retry is the transport doing its job; what the last attempt gives reaches the
+        # caller as the client's own result (or its WARNING for a transport failure).
+        log_library_surface_event(
+            "Request", "retry", sub_service="transports", component="RetryingTransport",
+            metadata={"method": method, "path": url, "attempt": attempt, "attempts": self.attempts,
+                      "reason": reason, "wait_seconds": round(wait, 3)},
+            source_function="RetryingTransport._send", source_file=__name__)
+        if self.on_retry is not None:
+            self.on_retry(attempt, reason, wait)
