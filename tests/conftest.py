@@ -364,3 +364,34 @@ def signal_client(submit, fake_transport, record_timing):
     client._era_catalog_cache = signal_catalog()
     record_timing()
     return client
+
+
+# ---------------------------------------------------------------------------------------------
+# The command line against the scripted server
+
+
+@pytest.fixture
+def run(http_server, monkeypatch, capsys, tmp_path):
+    """`run(*argv, file=None)`: (exit status, stdout, stderr); `file` (a dict, or a list of lines
+    for JSON Lines: records, or texts written as they are) is written to a file whose path
+    replaces the argument "FILE"."""
+    from quillmarsh import cli
+
+    for name, value in (("QUILLMARSH_BASE_URL", http_server.url), ("QUILLMARSH_TOKEN", "tok-cli"),
+                        ("COLUMNS", "200"), ("QUILLMARSH_CONFIG", str(tmp_path / "no-config.toml"))):
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+    http_server.respond(200, signal_catalog(), method="GET", path="/eras", times=None)
+
+    def run(*argv, file=None):
+        path = tmp_path / "input"
+        if file is not None:
+            lines = file if isinstance(file, list) else [file]
+            text = "\n".join(line if isinstance(line, str) and isinstance(file, list) else json.dumps(line)
+                             for line in lines)
+            path.write_text(text)
+        status = cli.main([str(path) if a == "FILE" else a for a in argv])
+        out, err = capsys.readouterr()
+        return status, out, err.replace(str(path), "FILE")
+
+    return run

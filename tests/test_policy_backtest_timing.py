@@ -8,6 +8,8 @@ from quillmarsh import _backtest_timing as bt
 
 GRAPH = {"op": "rank", "args": ["close"]}
 REQUIRED = "recorded backtest timing is required before submit"
+HINT = ("; record the graph's backtest run with quillmarsh.record_backtest_timing(graph, row_count=..., "
+        "elapsed_seconds=..., max_row_elapsed_seconds=...) before submitting it")
 
 
 @pytest.fixture(autouse=True)
@@ -29,7 +31,7 @@ def test_record_require_consume_cycle_keys_by_canonical_json():
     assert bt.consume_recorded_backtest_timing(GRAPH) is None
     with pytest.raises(ValueError) as info:
         bt.require_recorded_backtest_timing(GRAPH)
-    assert str(info.value) == REQUIRED + "; run simulate_signal for this graph before submitting it"
+    assert str(info.value) == REQUIRED + HINT
 
 
 def test_each_recording_adds_one_use_and_latest_figures_win():
@@ -160,14 +162,14 @@ class _Reference:
 
     def require_one(self, graph):
         if self.lookup(graph) is None:
-            raise ValueError(REQUIRED + "; run simulate_signal for this graph before submitting it")
+            raise ValueError(REQUIRED + HINT)
         return self.lookup(graph)[0]
 
     def require(self, graphs):
         for index, graph in enumerate(graphs):
             entry = self.lookup(graph)
             if entry is None or entry[1] < sum(self.key(g) == self.key(graph) for g in graphs[:index + 1]):
-                raise ValueError(f"{REQUIRED} for submission {index}; run simulate_signal for this graph before submitting it")
+                raise ValueError(f"{REQUIRED} for submission {index}{HINT}")
         return tuple(self.lookup(graph)[0] for graph in graphs)
 
     def assess(self, frequency, rows, elapsed, max_row):

@@ -9,6 +9,37 @@ backtest timings are recorded and budgeted, how a signal pool is picked from
 an era's configuration, how library events are logged, and where an agent's
 onboarding defaults come from.
 
-Importing this package imports nothing else: ``quillmarsh.submit`` is loaded
-only when it is imported explicitly.
+What a research script needs is here, loaded on first use (importing this package imports
+nothing else):
+
+- ``record_backtest_timing(graph, *, row_count, elapsed_seconds, max_row_elapsed_seconds)``:
+  what the simulation side records once a graph's backtest has run; a submission of the
+  graph needs it.
+- ``SignalClient``: ``quillmarsh.submit.SignalServiceClient`` that is also a context manager
+  (``with SignalClient(url, token) as client: ...`` closes its transport) and whose repr
+  names its base URL.
+
+The package's loggers (``quillmarsh.*``) have a ``NullHandler``: a library records, the
+application decides what is shown.
 """
+
+from __future__ import annotations
+
+import logging
+from typing import Any
+
+logging.getLogger(__name__).addHandler(logging.NullHandler())
+
+__all__ = ["SignalClient", "record_backtest_timing"]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "record_backtest_timing":
+        from quillmarsh._backtest_timing import record_backtest_timing
+
+        return record_backtest_timing
+    if name == "SignalClient":
+        from quillmarsh.client import SignalClient
+
+        return SignalClient
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -59,7 +59,8 @@ __all__ = [
 
 _REQUIRED_MESSAGE = (
     "recorded backtest timing is required before submit{where}; "
-    "run simulate_signal for this graph before submitting it"
+    "record the graph's backtest run with quillmarsh.record_backtest_timing(graph, row_count=..., "
+    "elapsed_seconds=..., max_row_elapsed_seconds=...) before submitting it"
 )
 
 # name -> (per-row budget, fixed overhead, allowance per row), all in seconds

@@ -26,7 +26,7 @@ are visible through it.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
 __all__ = [
@@ -47,6 +47,20 @@ def _is_ok(status_code: Any, error: Any) -> bool:
     )
 
 
+_SHOWN_CHARACTERS = 80
+
+
+def _shown(value: Any) -> str:
+    """``repr(value)``, or a summary of it when that would be long: a batch of 100 signals
+    answers with a body of about a hundred kilobytes."""
+    text = repr(value)
+    if len(text) <= _SHOWN_CHARACTERS:
+        return text
+    if isinstance(value, (dict, list, tuple)):
+        return f"<{type(value).__name__} of {len(value)}>"
+    return text[: _SHOWN_CHARACTERS - 1] + "\u2026"
+
+
 class _OkMixin:
     __slots__ = ()
 
@@ -55,8 +69,12 @@ class _OkMixin:
         """True when no error was reported and the status is 2xx."""
         return _is_ok(self.status_code, self.error)  # type: ignore[attr-defined]
 
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{f.name}={_shown(getattr(self, f.name))}" for f in fields(self))  # type: ignore[arg-type]
+        return f"{type(self).__name__}({shown})"
 
-@dataclass(kw_only=True, slots=True, frozen=True)
+
+@dataclass(kw_only=True, slots=True, frozen=True, repr=False)
 class SubmitResult(_OkMixin):
     """Outcome of one signal or strategy submission."""
 
@@ -69,7 +87,7 @@ class SubmitResult(_OkMixin):
     error: Any
 
 
-@dataclass(kw_only=True, slots=True, frozen=True)
+@dataclass(kw_only=True, slots=True, frozen=True, repr=False)
 class StatusResult(_OkMixin):
     """A submission's status as reported by the service.
 
@@ -96,7 +114,7 @@ class StatusResult(_OkMixin):
     failure_message: Any = None
 
 
-@dataclass(kw_only=True, slots=True)
+@dataclass(kw_only=True, slots=True, repr=False)
 class BatchSubmitItemResult(_OkMixin):
     """Outcome of one submission inside a batch.
 
@@ -114,7 +132,7 @@ class BatchSubmitItemResult(_OkMixin):
     error: Any
 
 
-@dataclass(kw_only=True, slots=True, frozen=True)
+@dataclass(kw_only=True, slots=True, frozen=True, repr=False)
 class BatchSubmitResult(_OkMixin):
     """Outcome of a whole batch: counts and per-item results.
 
@@ -129,7 +147,7 @@ class BatchSubmitResult(_OkMixin):
     error: Any
 
 
-@dataclass(kw_only=True, slots=True, frozen=True)
+@dataclass(kw_only=True, slots=True, frozen=True, repr=False)
 class SubmissionListResult(_OkMixin):
     """A page of submissions as listed by the service."""
 

@@ -1,0 +1,256 @@
+"""``quillmarsh batch FILE`` and ``quillmarsh check FILE``.
+
+A batch is checked whole before anything is sent: every line the client's checks refuse is
+reported with its file line (``--skip-invalid`` sends the others). The checked bodies then go
+out in chunks of 100, each chunk retried by the transport when that is safe; a chunk that
+still fails stops the batch, and the signals after it are reported as not sent. Each
+signal's idempotency key comes from its content, so sending the same file again never
+stores a signal twice: after a failure or Ctrl-C, re-running the file is the remedy.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+from collections.abc import Sequence
+from typing import Any
+
+from . import connection, signals
+from .checks import CHUNK, Checker
+from .errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
+from .output import Output, fields_table, rows_table
+from .signals import Problem, Signal
+
+SHOWN_PROBLEMS = 20
+RERUN = ("re-running the same file is safe: each signal's idempotency key comes from its content, "
+         "so the service stores no signal twice")
+
+
+@dataclasses.dataclass
+class Outcome:
+    """What became of one line of the file."""
+
+    line: int | None
+    outcome: str  # accepted | failed | not_sent | invalid | unknown
+    status_code: Any = None
+    submission_id: Any = None
+    idempotency_key: Any = None
+    error: Any = None
+
+
+class Batch:
+    """The lines of one batch file and what became of each."""
+
+    def __init__(self, path: str):
+        self.name = signals.source_name(path)
+        self.signals, self.problems = signals.signal_lines(path)
+        self.outcomes: dict[int | None, Outcome] = {}
+
+    def counts(self) -> dict[str, int]:
+        counts = dict.fromkeys(("accepted", "failed", "not_sent", "unknown", "invalid"), 0)
+        for outcome in self.outcomes.values():
+            counts[outcome.outcome] += 1
+        return counts
+
+    def document(self) -> dict[str, Any]:
+        counts = self.counts()
+        lines = sorted(self.outcomes.values(), key=lambda o: o.line or 0)
+        return {"ok": counts["accepted"] == len(lines), **counts,
+                "lines": [dataclasses.asdict(o) for o in lines]}
+
+
+def _report_problems(out: Output, problems: Sequence[Problem]) -> None:
+    for problem in sorted(problems, key=lambda p: p.line or 0)[:SHOWN_PROBLEMS]:
+        out.error(str(problem))
+    if len(problems) > SHOWN_PROBLEMS:
+        out.error(f"... and {len(problems) - SHOWN_PROBLEMS} more lines refused")
+
+
+def checked(out: Output, batch: Batch, client: Any) -> list[tuple[Signal, dict[str, Any]]]:
+    """The bodies of the batch's valid signals, after the era catalog and every check."""
+    catalog = connection.invoke(out, client, "_fetch_era_catalog")
+    with out.progress(f"Checking {len(batch.signals)} signals", total=len(batch.signals)) as progress:
+        prepared, refused = Checker(client, catalog).batch(batch.signals, progress.advance)
+    batch.problems.extend(refused)
+    return prepared
+
+
+def _post(client: Any, bodies: list[dict[str, Any]]) -> tuple[Any, str | None]:
+    """One chunk: its result, and the reason the chunk as a whole failed (None when answered)."""
+    import httpx
+
+    from quillmarsh import submit
+
+    try:
+        status_code, body = client._canonical_request("POST", "signals/batch", {"signals": bodies})
+    except (ConnectionError, httpx.RequestError) as exc:
+        return client._batch_result_from_transport_error(exc), connection.unreachable(client._base_url, exc)
+    except submit.SubmissionRejectedError as exc:
+        result = client._batch_result_from_body(exc.status_code, exc.body or {}, error=exc.reason)
+        return result, connection.rejected(exc.status_code, exc.reason, exc.body)
+    except submit.SignalClientResponseError as exc:
+        return None, connection.unreadable(exc.status_code)
+    return client._batch_result_from_body(status_code, body), None
+
+
+def send(out: Output, batch: Batch, client: Any, prepared: list[tuple[Signal, dict[str, Any]]]) -> None:
+    """Post the bodies in chunks; a chunk that fails as a whole stops the batch."""
+    for signal, body in prepared:
+        batch.outcomes[signal.line] = Outcome(signal.line, "not_sent", idempotency_key=body.get("idempotency_key"))
+    with out.progress(f"Submitting {len(prepared)} signals", total=len(prepared)) as progress:
+        for start in range(0, len(prepared), CHUNK):
+            chunk = prepared[start:start + CHUNK]
+            for signal, _ in chunk:  # in flight: it may or may not reach the service
+                batch.outcomes[signal.line].outcome = "unknown"
+            result, failure = _post(client, [body for _, body in chunk])
+            answered = {}
+            for item in (result.results if result is not None else ()):
+                if type(item.index) is int and 0 <= item.index < len(chunk):
+                    answered[item.index] = item
+            for index, (signal, _) in enumerate(chunk):
+                outcome = batch.outcomes[signal.line]
+                item = answered.get(index)
+                if item is not None:
+                    outcome.outcome = "accepted" if item.status_code == 202 else "failed"
+                    outcome.status_code, outcome.submission_id, outcome.error = (item.status_code,
+                                                                                 item.submission_id, item.error)
+                else:
+                    outcome.outcome = "failed"
+                    outcome.status_code = result.status_code if result is not None else None
+                    outcome.error = failure or "the service's answer holds no result for this signal"
+            progress.advance(len(chunk))
+            if failure is not None:
+                out.error(f"chunk of lines {chunk[0][0].line}-{chunk[-1][0].line}: {failure}")
+                return
+
+
+def _render(batch: Batch) -> list[Any]:
+    counts = batch.counts()
+    rows = [(name.replace("_", " "), counts[name]) for name in ("accepted", "failed", "not_sent", "unknown",
+                                                                 "invalid") if counts[name] or name == "accepted"]
+    tables = [fields_table(f"Batch {batch.name}: {len(batch.outcomes)} signals", rows)]
+    failed = [o for o in sorted(batch.outcomes.values(), key=lambda o: o.line or 0) if o.outcome == "failed"]
+    if failed:
+        shown = failed[:SHOWN_PROBLEMS]
+        title = "Failed signals" + (f" (first {SHOWN_PROBLEMS} of {len(failed)})" if len(failed) > len(shown) else "")
+        tables.append(rows_table(title, ("line", "status", "error"), [(o.line, o.status_code, o.error) for o in shown],
+                                 no_wrap=("line",)))
+    return tables
+
+
+def _finish(out: Output, batch: Batch, interrupted: bool = False) -> int:
+    counts = batch.counts()
+    if out.format == "json":
+        out.json(batch.document())
+    else:
+        out.print(*_render(batch))
+    total = len(batch.outcomes)
+    if interrupted:
+        out.error(f"interrupted: {counts['accepted']} of {total} signals accepted before the interrupt; {RERUN}")
+        return EXIT_INTERRUPTED
+    if counts["accepted"] == total:
+        return EXIT_OK
+    missing = total - counts["accepted"]
+    if counts["not_sent"] or counts["failed"]:
+        out.error(f"{missing} of {total} signals not accepted ({counts['failed']} failed, "
+                  f"{counts['not_sent']} not sent); {RERUN}")
+    return EXIT_FAILED
+
+
+def run_batch(args: argparse.Namespace, out: Output) -> int:
+    from .settings import connection as settings
+
+    batch = Batch(args.file)
+    conn = settings(args)
+    client = connection.build_client(conn)
+    try:
+        try:
+            prepared = checked(out, batch, client)
+        except KeyboardInterrupt:
+            out.error("interrupted while checking the signals: nothing was sent")
+            return EXIT_INTERRUPTED
+        for problem in batch.problems:
+            batch.outcomes[problem.line] = Outcome(problem.line, "invalid", error=problem.message)
+        if batch.problems:
+            _report_problems(out, batch.problems)
+            if not args.skip_invalid:
+                for signal, body in prepared:
+                    batch.outcomes[signal.line] = Outcome(signal.line, "not_sent",
+                                                          idempotency_key=body.get("idempotency_key"))
+                if out.format == "json":
+                    out.json(batch.document())
+                out.error(f"nothing was sent: {len(batch.problems)} of {len(batch.outcomes)} lines cannot be "
+                          f"sent; fix them, or pass --skip-invalid to send the {len(prepared)} others")
+                return EXIT_USAGE if any(p.kind == "input" for p in batch.problems) else EXIT_FAILED
+        try:
+            send(out, batch, client, prepared)
+        except KeyboardInterrupt:
+            return _finish(out, batch, interrupted=True)
+        return _finish(out, batch)
+    finally:
+        client.close()
+
+
+# ---------------------------------------------------------------------------------------
+# check
+
+
+def _is_batch_file(path: str, text: str, forced: bool) -> bool:
+    if forced or path.endswith((".jsonl", ".ndjson")):
+        return True
+    return sum(1 for line in text.splitlines() if line.strip()) > 1
+
+
+def _checked_signal(line: int | None, endpoint: str, body: dict[str, Any]) -> dict[str, Any]:
+    key = body.get("idempotency_key")
+    return {"line": line, "ok": True, "endpoint": endpoint,
+            "idempotency_key_header": str(key) if key and endpoint == "signals/submit" else None,
+            "body": body, "wire": json.dumps(body)}
+
+
+def run_check(args: argparse.Namespace, out: Output) -> int:
+    from .settings import connection as settings
+
+    text = signals.read_text(args.file)
+    batch_form = _is_batch_file(args.file, text, args.batch)
+    if batch_form:
+        batch = Batch(args.file)
+        lines, problems = batch.signals, batch.problems
+    else:
+        lines, problems = [signals.one_signal(args.file)], []
+    client = connection.build_client(settings(args))
+    try:
+        catalog = connection.invoke(out, client, "_fetch_era_catalog")
+        checker = Checker(client, catalog)
+        results = []
+        if batch_form:
+            prepared, refused = checker.batch(lines)
+            problems = problems + refused
+            results = [_checked_signal(s.line, "signals/batch", body) for s, body in prepared]
+        else:
+            try:
+                results = [_checked_signal(None, *checker.submission(lines[0]))]
+            except Exception as exc:  # noqa: BLE001 -- the checks' refusal is the answer
+                problems = [Problem(lines[0].where, None, connection.describe(exc, client._base_url)
+                                    or connection.one_line(exc), kind="refused")]
+    finally:
+        client.close()
+    results += [{"line": p.line, "ok": False, "error": p.message} for p in problems]
+    results.sort(key=lambda r: r["line"] or 0)
+    if out.format == "json":
+        out.json({"ok": not problems, "sent": False, "signals": results})
+    else:
+        for result in results:
+            if result["ok"]:
+                where = f"{signals.source_name(args.file)}" + (f":{result['line']}" if result["line"] else "")
+                header = f" Idempotency-Key: {result['idempotency_key_header']}" if result[
+                    "idempotency_key_header"] else ""
+                out.stdout.print(f"{where}: ok, would POST {result['endpoint']}{header}", highlight=False)
+                out.stdout.print(result["wire"], highlight=False, soft_wrap=True)
+    _report_problems(out, problems)
+    if problems:
+        return EXIT_USAGE if any(p.kind == "input" for p in problems) else EXIT_FAILED
+    out.error(f"{len(results)} signal{'s' if len(results) != 1 else ''} checked, nothing sent")
+    return EXIT_OK
+

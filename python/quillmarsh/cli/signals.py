@@ -1,0 +1,188 @@
+"""Signal and strategy files as people write them: JSON objects (one per line for a batch)
+holding the keyword fields of the client's operations, a signal's ``backtest_timing``
+beside them. Every problem of a record is reported at once, with its file and line, and
+misspelt fields get a suggestion; integral numbers are taken where the client wants floats.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import difflib
+import functools
+import inspect
+import json
+import sys
+from collections.abc import Callable, Iterable
+from typing import Any
+
+from .errors import UsageError
+
+TIMING = "backtest_timing"
+TIMING_FIELDS = ("row_count", "elapsed_seconds", "max_row_elapsed_seconds")
+FLOAT_FIELDS = ("expression_elapsed_seconds",)  # the client wants a float, people write 2
+
+
+@dataclasses.dataclass
+class Signal:
+    """A signal read from a file: where it stands, its fields, its backtest timing."""
+
+    where: str
+    line: int | None
+    fields: dict[str, Any]
+    timing: dict[str, Any]
+
+
+@dataclasses.dataclass
+class Problem:
+    """A record that cannot be sent: where it stands and why (``input`` for a malformed record,
+    ``refused`` for one the client's checks refused)."""
+
+    where: str
+    line: int | None
+    message: str
+    kind: str = "input"
+
+    def __str__(self) -> str:
+        return f"{self.where}: {self.message}"
+
+
+def source_name(path: str) -> str:
+    return "standard input" if path == "-" else path
+
+
+def read_text(path: str) -> str:
+    if path == "-":
+        return sys.stdin.read()
+    try:
+        with open(path, encoding="utf-8") as handle:
+            return handle.read()
+    except OSError as exc:
+        raise UsageError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError:
+        raise UsageError(f"cannot read {path}: not UTF-8 text") from None
+
+
+@functools.cache
+def operation_fields(operation: str) -> tuple[frozenset[str], frozenset[str]]:
+    """The (allowed, required) field names of a client operation, from its signature."""
+    from quillmarsh.submit import SignalServiceClient
+
+    parameters = [p for p in inspect.signature(getattr(SignalServiceClient, operation)).parameters.values()
+                  if p.name != "self"]
+    return (frozenset(p.name for p in parameters),
+            frozenset(p.name for p in parameters if p.default is inspect.Parameter.empty))
+
+
+def _names(names: Iterable[str]) -> str:
+    return ", ".join(repr(n) for n in names)
+
+
+def field_problems(record: dict[str, Any], allowed: frozenset[str], required: frozenset[str]) -> list[str]:
+    """Unknown fields (with the likely one meant) and missing ones, all at once."""
+    problems = []
+    unknown = sorted(k for k in record if k not in allowed)
+    if unknown:
+        shown = []
+        for name in unknown:
+            close = difflib.get_close_matches(str(name), sorted(allowed), n=1, cutoff=0.6)
+            shown.append(f"{name!r} (did you mean {close[0]!r}?)" if close else repr(name))
+        problems.append(f"unknown field{'s' if len(unknown) > 1 else ''} {', '.join(shown)}")
+    missing = sorted(required - record.keys())
+    if missing:
+        problems.append(f"missing field{'s' if len(missing) > 1 else ''} {_names(missing)}")
+    return problems
+
+
+def _as_floats(fields: dict[str, Any]) -> None:
+    for name in FLOAT_FIELDS:
+        value = fields.get(name)
+        if type(value) is int:
+            fields[name] = float(value)
+
+
+def check_signal(record: Any) -> tuple[dict[str, Any], dict[str, Any]] | list[str]:
+    """(fields, timing) of one signal record, or the list of its problems."""
+    if not isinstance(record, dict):
+        return [f"expected a JSON object, got {type(record).__name__}"]
+    allowed, required = operation_fields("submit_signal")
+    problems = field_problems(record, allowed | {TIMING}, required | {TIMING})
+    timing = record.get(TIMING)
+    if TIMING in record:
+        if isinstance(timing, dict):
+            for problem in field_problems(timing, frozenset(TIMING_FIELDS), frozenset(TIMING_FIELDS)):
+                problems.append(f"{TIMING}: {problem}")
+        else:
+            problems.append(f"{TIMING}: expected a JSON object with {_names(TIMING_FIELDS)}")
+    if problems:
+        return problems
+    fields = {k: v for k, v in record.items() if k != TIMING}
+    _as_floats(fields)
+    return fields, timing
+
+
+def parse(text: str, where: str) -> Any:
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise UsageError(f"{where}: invalid JSON: {exc}") from None
+
+
+def one_signal(path: str) -> Signal:
+    """The signal of a file holding one JSON object; every problem of it at once."""
+    where = source_name(path)
+    checked = check_signal(parse(read_text(path), where))
+    if isinstance(checked, list):
+        raise UsageError(f"{where}: {'; '.join(checked)}")
+    return Signal(where, None, *checked)
+
+
+def strategy(path: str) -> dict[str, Any]:
+    where = source_name(path)
+    record = parse(read_text(path), where)
+    if not isinstance(record, dict):
+        raise UsageError(f"{where}: expected a JSON object, got {type(record).__name__}")
+    problems = field_problems(record, *operation_fields("submit_strategy"))
+    if problems:
+        raise UsageError(f"{where}: {'; '.join(problems)}")
+    return dict(record)
+
+
+def signal_lines(path: str) -> tuple[list[Signal], list[Problem]]:
+    """The signals of a JSON Lines file, and the problems of the lines that are not signals,
+    each with its line number in the file. Blank lines are skipped."""
+    name = source_name(path)
+    signals: list[Signal] = []
+    problems: list[Problem] = []
+    loads = json.loads
+    for number, line in enumerate(read_text(path).splitlines(), start=1):
+        if not line.strip():
+            continue
+        where = f"{name}:{number}"
+        try:
+            record = loads(line)
+        except json.JSONDecodeError as exc:
+            problems.append(Problem(where, number, f"invalid JSON: {exc}"))
+            continue
+        checked = check_signal(record)
+        if isinstance(checked, list):
+            problems.append(Problem(where, number, "; ".join(checked)))
+        else:
+            signals.append(Signal(where, number, *checked))
+    if not signals and not problems:
+        raise UsageError(f"{name}: no signals (expected one JSON object per line)")
+    return signals, problems
+
+
+def record_timings(signals: Iterable[Signal],
+                   record: Callable[..., Any] | None = None) -> list[Problem]:
+    """Record each signal's backtest timing, as the simulation side would have; returns the
+    signals whose timing was refused."""
+    if record is None:
+        from quillmarsh._backtest_timing import record_backtest_timing as record
+    refused = []
+    for signal in signals:
+        try:
+            record(signal.fields["graph"], **signal.timing)
+        except ValueError as exc:
+            refused.append(Problem(signal.where, signal.line, f"{TIMING}: {exc}"))
+    return refused

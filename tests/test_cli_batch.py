@@ -1,0 +1,142 @@
+"""`quillmarsh batch` and `quillmarsh check`: every bad line reported with its file line before
+anything is sent, what was not sent told apart from what failed, retries, Ctrl-C."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from cli_support import posts, signal_record
+
+from quillmarsh import devservice
+
+DEEP = "rank(ts_mean(ts_std(ts_max(close, 5), 5), 5))"  # deeper than the catalog's limit
+
+
+def answer(count, start=0):
+    return {"results": [{"index": i, "status_code": 202, "body": {"submission_id": f"s-{start + i}"}}
+                        for i in range(count)]}
+
+
+def test_every_bad_line_is_reported_with_its_file_line_and_nothing_is_sent(run, http_server):
+    lines = [signal_record(), "{not json", signal_record(metaparameter={}), signal_record(graph=DEEP), signal_record()]
+    status, out, err = run("batch", "FILE", "--format", "json", file=lines)
+    assert status == 2 and posts(http_server) == []
+    with pytest.raises(json.JSONDecodeError) as parse_error:  # the host's own words
+        json.loads("{not json")
+    assert err.splitlines()[:3] == [
+        f"quillmarsh: batch: FILE:2: invalid JSON: {parse_error.value}",
+        "quillmarsh: batch: FILE:3: unknown field 'metaparameter' (did you mean 'metaparameters'?)",
+        "quillmarsh: batch: FILE:4: graph complexity depth 5 exceeds max_depth 4"]
+    assert "nothing was sent: 3 of 5 lines cannot be sent" in err and "--skip-invalid" in err
+    outcomes = {line["line"]: line["outcome"] for line in json.loads(out)["lines"]}
+    assert outcomes == {1: "not_sent", 2: "invalid", 3: "invalid", 4: "invalid", 5: "not_sent"}
+
+
+def test_skip_invalid_sends_the_others_and_reports_each_line(run, http_server):
+    http_server.respond(202, answer(2), method="POST", path="/signals/batch")
+    lines = [signal_record(), signal_record(graph=DEEP), signal_record(is_pnl_mi=0.5)]
+    status, out, err = run("batch", "FILE", "--format", "json", "--skip-invalid", file=lines)
+    document = json.loads(out)
+    assert status == 1 and (document["accepted"], document["invalid"]) == (2, 1)
+    assert [(line["line"], line["outcome"], line["submission_id"]) for line in document["lines"]] == [
+        (1, "accepted", "s-0"), (2, "invalid", None), (3, "accepted", "s-1")]
+    [(_, sent)] = posts(http_server)
+    assert [s["is_pnl_mi"] for s in sent["signals"]] == [0.4, 0.5]
+
+
+def test_more_than_twenty_bad_lines_are_counted(run):
+    status, out, err = run("batch", "FILE", file=[signal_record(graph=DEEP)] * 25)
+    assert status == 1 and len(err.splitlines()) == 22 and "... and 5 more lines refused" in err
+
+
+@pytest.mark.parametrize("retries, outcome", [("0", {"accepted": 100, "failed": 100, "not_sent": 50}),
+                                              ("2", {"accepted": 250, "failed": 0, "not_sent": 0})])
+def test_a_failing_chunk_stops_the_batch_unless_a_retry_gets_it_through(run, http_server, retries, outcome):
+    http_server.respond(202, answer(100), method="POST", path="/signals/batch")
+    http_server.respond(503, {"error": "busy"}, method="POST", path="/signals/batch", headers=[("Retry-After", "0")])
+    http_server.respond(202, answer(100, 100), method="POST", path="/signals/batch")
+    http_server.respond(202, answer(50, 200), method="POST", path="/signals/batch")
+    lines = [signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)]
+    status, out, err = run("batch", "FILE", "--format", "json", "--retries", retries, file=lines)
+    document = json.loads(out)
+    assert {k: document[k] for k in outcome} == outcome and status == (0 if retries != "0" else 1)
+    if retries == "0":
+        assert "chunk of lines 101-200: rejected by the service (HTTP 503 busy)" in err
+        assert "50 not sent" in err and "re-running the same file is safe" in err
+        assert {line["outcome"] for line in document["lines"][200:]} == {"not_sent"}
+
+
+def test_progress_on_a_terminal(run, http_server, monkeypatch):
+    monkeypatch.setenv("FORCE_COLOR", "1")  # rich then treats the captured streams as a terminal
+    http_server.respond(202, answer(100), method="POST", path="/signals/batch")
+    http_server.respond(202, answer(50, 100), method="POST", path="/signals/batch")
+    status, out, err = run("batch", "FILE", "--format", "json", file=[signal_record()] * 150)
+    assert (status, json.loads(out)["accepted"]) == (0, 150)
+    assert "150/150" in err and [len(sent["signals"]) for _, sent in posts(http_server)] == [100, 50]
+
+
+def test_check_prints_what_would_be_posted_and_sends_nothing(run, http_server):
+    status, out, err = run("check", "FILE", "--format", "json", file=signal_record())
+    [single] = json.loads(out)["signals"]
+    assert status == 0 and (single["endpoint"], single["ok"]) == ("signals/submit", True)
+    assert single["idempotency_key_header"] == single["body"]["idempotency_key"]
+    assert single["wire"] == json.dumps(single["body"])  # the exact bytes submit would post
+    status, out, err = run("check", "FILE", "--format", "json", file=[signal_record(), signal_record(graph=DEEP)])
+    document = json.loads(out)
+    assert status == 1 and document["sent"] is False and "FILE:2: graph complexity depth 5" in err
+    assert [(s["line"], s["ok"], s.get("endpoint")) for s in document["signals"]] == [
+        (1, True, "signals/batch"), (2, False, None)]
+    assert document["signals"][0]["idempotency_key_header"] is None  # batch items carry their keys inside
+    assert posts(http_server) == []
+
+
+def write_signals(path, count):
+    with open(path, "w") as handle:
+        for i in range(count):
+            handle.write(json.dumps({"graph": f"rank(ts_mean(close, {i + 2}))", "named_universe": "us_top500",
+                                     "signal_pool_name": "momentum", "is_stats": {"sharpe": 1.6, "turnover": 0.3,
+                                                                                   "is_correlation": 0.2},
+                                     "is_pnl_mi": 0.4, "expression_elapsed_seconds": 1,
+                                     "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.0,
+                                                         "max_row_elapsed_seconds": 0.004}}) + "\n")
+
+
+@pytest.mark.parametrize("retries", [4, 0])
+def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, capsys, retries):
+    from quillmarsh import cli
+
+    write_signals(tmp_path / "signals.jsonl", 3000)
+    with devservice.start(fail_every=3) as service:
+        argv = ["--base-url", service.url, f"--token={service.token}", "--format", "json", "--retries", str(retries),
+                "batch", str(tmp_path / "signals.jsonl")]
+        status = cli.main(argv)
+        document = json.loads(capsys.readouterr().out)
+        if retries:
+            assert (status, document["accepted"], service.store.count()) == (0, 3000, 3000)
+        else:  # the catalog read was the 1st request, the 2nd chunk the 3rd: 100 accepted, 100 failed
+            assert (status, document["accepted"], document["failed"], document["not_sent"]) == (1, 100, 100, 2800)
+            not_sent = [line["line"] for line in document["lines"] if line["outcome"] == "not_sent"]
+            assert not_sent == list(range(201, 3001)) and service.store.count() == 100
+
+
+def test_ctrl_c_reports_what_was_accepted_and_that_rerunning_is_safe(tmp_path):
+    write_signals(tmp_path / "signals.jsonl", 2000)
+    with devservice.start(latency=0.2) as service:
+        env = {**os.environ, "QUILLMARSH_BASE_URL": service.url, "QUILLMARSH_TOKEN": service.token}
+        child = subprocess.Popen([sys.executable, "-m", "quillmarsh", "--format", "json", "batch",
+                                  str(tmp_path / "signals.jsonl")], env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while service.store.count() < 200 and time.monotonic() < deadline and child.poll() is None:
+            time.sleep(0.05)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+        stored = service.store.count()
+    document = json.loads(out)
+    assert child.returncode == 130 and 0 < document["accepted"] < 2000 and document["accepted"] <= stored
+    assert "interrupted:" in err and "re-running the same file is safe" in err
+    assert document["not_sent"] + document["accepted"] + document["unknown"] == 2000
