@@ -178,6 +178,24 @@ def _named(records: Any, name: str, fields: tuple[str, ...]) -> Any:
     return None
 
 
+def _names(records: Any, fields: tuple[str, ...]) -> list[str]:
+    """The names of a dict keyed by name, or of a list of records (each by its first field set)."""
+    if isinstance(records, dict):
+        return [str(key) for key in records]
+    found = []
+    if isinstance(records, list):
+        for record in records:
+            name = next((record[f] for f in fields if record.get(f) is not None), None) \
+                if isinstance(record, dict) else None
+            if name is not None:
+                found.append(str(name))
+    return found
+
+
+def _unique(names: list[str]) -> list[str]:
+    return list(dict.fromkeys(names))
+
+
 class Catalog:
     """A catalog and the lookups the service makes when it judges a submission."""
 
@@ -207,6 +225,22 @@ class Catalog:
                 return era
         return None
 
+    def market_ids(self) -> list[int]:
+        """The markets that have eras, in the catalog's order."""
+        groups = self.data.get("eras_by_market") or self.data.get("market_era_groups")
+        if isinstance(groups, dict):
+            ids = [_as_int(key) for key, eras in groups.items() if isinstance(eras, list) and eras]
+        else:
+            flat = self.data.get("eras")
+            ids = [_as_int(e.get("market_id")) for e in flat if isinstance(e, dict)] if isinstance(flat, list) else []
+        return list(dict.fromkeys(i for i in ids if i is not None))
+
+    def era_numbers(self, market_id: int, *, open_only: bool = False) -> list[int]:
+        """The numbers of a market's eras (those that take submissions, with ``open_only``)."""
+        numbers = [_as_int(era.get("era_number")) for era in self.eras(market_id)
+                   if isinstance(era, dict) and (not open_only or self.is_open(era))]
+        return list(dict.fromkeys(n for n in numbers if n is not None))
+
     def is_open(self, era: dict[str, Any]) -> bool:
         """An era takes submissions when its state says so, or, stateless, when it is the active one."""
         state = era.get("state")
@@ -232,6 +266,25 @@ class Catalog:
         if isinstance(universe, dict):
             return _as_int(universe.get("rule_id"))
         return None
+
+    @classmethod
+    def universe_names(cls, era: dict[str, Any], pool: dict[str, Any] | None = None) -> list[str]:
+        """The named universes of an era (those ``pool`` serves, when given)."""
+        names = _unique(_names(era.get("universe_rules"), ())
+                        + _names(era.get("universes"), ("named_universe", "id", "name")))
+        rule_ids = {name: cls.rule_id(era, name) for name in names}
+        return [name for name, rule_id in rule_ids.items() if rule_id is not None
+                and (pool is None or cls.universe_config(pool, rule_id)[0])]
+
+    @classmethod
+    def signal_pool_names(cls, era: dict[str, Any]) -> list[str]:
+        names = _unique(_names(era.get("signal_pools"), ("name", "signal_pool_name", "id")))
+        return [name for name in names if cls.signal_pool(era, name) is not None]
+
+    @classmethod
+    def strategy_pool_names(cls, era: dict[str, Any]) -> list[str]:
+        names = _unique(_names(era.get("strategy_pools"), ("name", "strategy_pool_name", "id")))
+        return [name for name in names if isinstance(cls.strategy_pool(era, name), dict)]
 
     @staticmethod
     def universe_config(pool: dict[str, Any], rule_id: int) -> tuple[bool, Any]:
