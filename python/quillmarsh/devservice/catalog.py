@@ -146,15 +146,24 @@ def _finite_float(text: str) -> float:
 def load_catalog(path: str | Path) -> dict[str, Any]:
     """Read a catalog from a JSON file; ``ValueError`` when it is not one the client can use."""
     try:
-        data = json.loads(Path(path).read_text(encoding="utf-8"), parse_constant=_not_finite,
-                          parse_float=_finite_float)
-    except (OSError, ValueError) as exc:
-        raise ValueError(f"catalog {str(path)!r} is unreadable: {exc}") from exc
+        text = Path(path).read_text(encoding="utf-8")
+    except OSError as exc:
+        reason = exc.strerror or str(exc)
+        raise ValueError(f"cannot read the catalog {path}: {reason[:1].lower()}{reason[1:]}") from exc
+    except ValueError as exc:
+        raise ValueError(f"the catalog {path} is not UTF-8 text: {exc}") from exc
+    try:
+        data = json.loads(text, parse_constant=_not_finite, parse_float=_finite_float)
+    except ValueError as exc:
+        raise ValueError(f"the catalog {path} is not valid JSON: {exc}") from exc
+    except RecursionError:
+        raise ValueError(f"the catalog {path} nests its arrays and objects too deeply") from None
     if not isinstance(data, dict) or not (
         isinstance(data.get("eras_by_market"), dict) or isinstance(data.get("market_era_groups"), dict)
         or isinstance(data.get("eras"), list)
     ):
-        raise ValueError(f"catalog {str(path)!r} must be an object with an eras_by_market object or an eras list")
+        raise ValueError(f"the catalog {path} must be an object with an eras_by_market object or an eras list "
+                         f"(--print-catalog prints the built-in one)")
     return data
 
 

@@ -79,7 +79,7 @@ from .operations import Operations
 from .store import Store
 from .validation import Refusal, dumps, explain, parse_json
 
-__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "MAX_BODY_BYTES", "Service", "start"]
+__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "MAX_BODY_BYTES", "CannotListen", "Service", "start"]
 
 MAX_BODY_BYTES = 16 * 1024 * 1024
 DEFAULT_MAX_CONNECTIONS = 64
@@ -106,6 +106,16 @@ _LAYER_ERRORS = {  # status the HTTP layer refuses with -> error name
     400: "malformed_request", 413: "payload_too_large", 414: "uri_too_long", 431: "header_fields_too_large",
     501: "not_implemented", 505: "http_version_not_supported",
 }
+
+
+class CannotListen(OSError):
+    """The service cannot listen where it was asked to; the message says why, in one line."""
+
+
+def _reason(exc: OSError) -> str:
+    """What an OSError says, without its number, as the end of a sentence."""
+    text = exc.strerror if isinstance(exc.strerror, str) and exc.strerror else str(exc)
+    return text[:1].lower() + text[1:]
 
 
 class Answer:
@@ -594,6 +604,8 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
     for name, value, kind in (("fail_every", fail_every, int), ("malformed_every", malformed_every, int),
                               ("latency", latency, (int, float))):
         _non_negative(name, value, kind)
+    if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
+        raise ValueError(f"port must be an integer from 0 to 65535, got {port!r}")
     if isinstance(max_connections, bool) or not isinstance(max_connections, int) or max_connections < 1:
         raise ValueError(f"max_connections must be a positive integer, got {max_connections!r}")
     if isinstance(idle_timeout, bool) or not isinstance(idle_timeout, (int, float)) or not idle_timeout > 0:
@@ -621,17 +633,26 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
             owned_dir = tempfile.mkdtemp(prefix="quillmarsh-devservice-")
             tls_ca_out = Path(owned_dir) / "ca.pem"
         ca_pem_path = Path(tls_ca_out)
-        ca_pem_path.write_bytes(ca_pem)
+        try:
+            ca_pem_path.write_bytes(ca_pem)
+        except OSError as exc:
+            raise OSError(f"cannot write the certificate authority to {tls_ca_out}: {_reason(exc)}") from None
     catalog_ = Catalog(data)
-    store = Store(str(db) if db is not None else None)
-    operations = Operations(catalog_, store, progression, demand_signal_pool_id_once=demand_signal_pool_id_once)
-    app = App(operations, token.strip() if token else secrets.token_urlsafe(24), fail_every=fail_every,
-              malformed_every=malformed_every, latency=latency)
+    store = None
     try:
-        httpd = _HTTPServer((host, port), app, verbose, max_connections=max_connections,
-                            idle_timeout=float(idle_timeout), tls=context)
+        store = Store(str(db) if db is not None else None)
+        operations = Operations(catalog_, store, progression, demand_signal_pool_id_once=demand_signal_pool_id_once)
+        app = App(operations, token.strip() if token else secrets.token_urlsafe(24), fail_every=fail_every,
+                  malformed_every=malformed_every, latency=latency)
+        try:
+            httpd = _HTTPServer((host, port), app, verbose, max_connections=max_connections,
+                                idle_timeout=float(idle_timeout), tls=context)
+        except OSError as exc:
+            shown = f"[{host}]" if ":" in host else host
+            raise CannotListen(f"cannot listen on {shown}:{port}: {_reason(exc)}") from None
     except BaseException:
-        store.close()
+        if store is not None:
+            store.close()
         if owned_dir is not None:
             shutil.rmtree(owned_dir, ignore_errors=True)
         raise
