@@ -1,6 +1,7 @@
 """The local service's command line: option errors as one line and exit status 2, the
 program name it is run under, --version, --help, and what it prints when it starts."""
 
+import importlib
 import os
 import signal
 import socket
@@ -12,16 +13,26 @@ from pathlib import Path
 import pytest
 
 from quillmarsh import submit
-from quillmarsh.devservice.__main__ import main
 
 PROG = "python -m quillmarsh.devservice"
+MODULE = "quillmarsh.devservice.__main__"
 
 
-def refusal(capsys, argv, prog=None):
-    """(exit status, stdout, stderr) of a run that must stop before serving."""
-    status = main(argv, **({"prog": prog} if prog else {}))
-    out, err = capsys.readouterr()
-    return status, out, err
+@pytest.fixture
+def refusal(capsys):
+    """`refusal(argv, prog=None)`: (exit status, stdout, stderr) of a run of main() that must stop
+    before serving. The module is imported for the test alone: no other test finds it loaded."""
+    loaded = MODULE in sys.modules
+    main = importlib.import_module(MODULE).main
+
+    def run(argv, prog=None):
+        status = main(argv, **({"prog": prog} if prog else {}))
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    yield run
+    if not loaded:
+        sys.modules.pop(MODULE, None)
 
 
 @pytest.fixture
@@ -67,25 +78,25 @@ OPTION_ERRORS = [
 
 @pytest.mark.parametrize("prog", [None, "quillmarsh serve"])
 @pytest.mark.parametrize("argv, expected", OPTION_ERRORS)
-def test_an_option_the_service_cannot_start_with_is_one_line_and_status_2(capsys, tmp_path, busy_port, prog, argv,
+def test_an_option_the_service_cannot_start_with_is_one_line_and_status_2(refusal, tmp_path, busy_port, prog, argv,
                                                                          expected):
     if "--tls" in argv(tmp_path, busy_port):
         pytest.importorskip("trustme")
     shown = prog or PROG
-    status, out, err = refusal(capsys, argv(tmp_path, busy_port), prog)
+    status, out, err = refusal(argv(tmp_path, busy_port), prog)
     assert (status, out) == (2, "")
     assert err == f"{shown}: {expected.format(tmp=tmp_path, port=busy_port, prog=shown)}\n"
 
 
-def test_tls_without_trustme_is_one_line(capsys, monkeypatch):
+def test_tls_without_trustme_is_one_line(refusal, monkeypatch):
     monkeypatch.setitem(sys.modules, "trustme", None)
-    assert refusal(capsys, ["--tls"]) == (2, "", f"{PROG}: serving https needs the trustme package: pip install "
+    assert refusal(["--tls"]) == (2, "", f"{PROG}: serving https needs the trustme package: pip install "
                                                  f"trustme (it is in quillmarsh's test extra)\n")
 
 
 @pytest.mark.parametrize("prog", [None, "quillmarsh serve"])
-def test_help_names_the_program_and_shows_examples(capsys, prog):
-    status, out, err = refusal(capsys, ["--help"], prog)
+def test_help_names_the_program_and_shows_examples(refusal, prog):
+    status, out, err = refusal(["--help"], prog)
     shown = prog or PROG
     assert (status, err) == (0, "")
     assert out.startswith(f"usage: {shown} [-h] [--version]")
@@ -94,13 +105,13 @@ def test_help_names_the_program_and_shows_examples(capsys, prog):
 
 
 @pytest.mark.parametrize("installed", [True, False])
-def test_version(capsys, monkeypatch, installed):
+def test_version(refusal, monkeypatch, installed):
     expected = metadata.version("quillmarsh") if installed else "unknown"
     if not installed:
         def missing(name):
             raise metadata.PackageNotFoundError(name)
         monkeypatch.setattr(metadata, "version", missing)
-    assert refusal(capsys, ["--version"]) == (0, f"quillmarsh.devservice {expected}\n", "")
+    assert refusal(["--version"]) == (0, f"quillmarsh.devservice {expected}\n", "")
 
 
 def run(*argv):
