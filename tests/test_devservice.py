@@ -1,5 +1,6 @@
 """The local signal service, driven through quillmarsh.submit's default httpx transport on 127.0.0.1."""
 
+import httpx
 import pytest
 from conftest import SIGNAL_GRAPH
 
@@ -60,7 +61,8 @@ def test_requests_without_the_token_get_401(serve, token):
     listing = client.list_signal_submissions()
     assert (status.status_code, status.error, listing.status_code, listing.error) == (
         401, "unauthorized", 401, "unauthorized")
-    assert rejected(lambda: client._canonical_request("GET", "eras"))[2]["detail"]
+    assert "Authorization: Bearer" in rejected(lambda: client._canonical_request("GET", "eras"))[2]["details"][
+        "message"]
     assert service.store.count() == 0
 
 
@@ -76,28 +78,67 @@ def test_default_catalog_takes_a_real_signal(serve, signal, universe, market_id,
     assert result.body["era_number"] == 3 and service.store.count() == 1
 
 
-@pytest.mark.parametrize("call, status, reason", [
-    (lambda s, c: s(c, universe="us_top1000", signal_pool_name="value"), 422, "universe_not_in_pool"),
-    (lambda s, c: s(c, era_number=2), 422, "era_not_open"),
-    (lambda s, c: c.submit_strategy("f(x)", "us_top500", strategy_pool_name="none", market_id=1, era_number=3),
-     422, "unknown_strategy_pool"),
-    (lambda s, c: c.submit_strategy("f(x)", "us_top500", strategy_pool_name="core", market_id=1, era_number=9),
-     422, "unknown_era"),
+def strategy(client, universe="us_top500", **fields):
+    fields = {"strategy_pool_name": "core", "market_id": 1, "era_number": 3, **fields}
+    return client.submit_strategy("f(x)", universe, **fields)
+
+
+# (call, status, reason, details: "message" is a part of the message, the other fields are exact)
+REFUSALS = [
+    (lambda s, c: strategy(c, "us_top"), 422, "unknown_named_universe", {
+        "message": "named_universe 'us_top' is not in era 3 of market 1; known: us_top500, us_top1000",
+        "field": "named_universe", "allowed": ["us_top500", "us_top1000"]}),
+    (lambda s, c: c._canonical_request("POST", "signals/submit", raw_signal(
+        "k", named_universe="eu_top300", market_id=2, signal_pool_name="Momentum")), 422, "unknown_signal_pool",
+     {"message": "of era 3 of market 2; known: momentum, mean_reversion, value", "field": "signal_pool_name",
+      "allowed": ["momentum", "mean_reversion", "value"]}),
+    (lambda s, c: s(c, universe="us_top1000", signal_pool_name="value"), 422, "universe_not_in_pool",
+     {"message": "it takes: us_top500", "field": "named_universe", "allowed": ["us_top500"]}),
+    (lambda s, c: s(c, era_number=2), 422, "era_not_open",
+     {"message": "era 2 of market 1 is closed; submissions go to era 3", "field": "era_number", "allowed": [3]}),
+    (lambda s, c: strategy(c, strategy_pool_name="none"), 422, "unknown_strategy_pool",
+     {"message": "known: core, market_neutral", "field": "strategy_pool_name", "allowed": ["core", "market_neutral"]}),
+    (lambda s, c: strategy(c, era_number=9), 422, "unknown_era",
+     {"message": "era_number 9 is not an era of market 1; known: 1, 2, 3, 4", "field": "era_number",
+      "allowed": [1, 2, 3, 4]}),
+    (lambda s, c: strategy(c, market_id=7), 422, "unknown_era",
+     {"message": "market_id 7 is not in the catalog; known: 1, 2", "field": "market_id", "allowed": [1, 2]}),
     (lambda s, c: c._canonical_request("POST", "signals/submit", {"named_universe": "us_top500"}),
-     400, "malformed_request"),
+     400, "malformed_request", {"message": "graph is required", "field": "graph"}),
+    (lambda s, c: c._canonical_request("POST", "signals/submit", raw_signal("k", market_id="1")),
+     400, "malformed_request", {"message": 'market_id must be a positive integer, got the string "1"',
+                                "field": "market_id"}),
     (lambda s, c: c._canonical_request("POST", "signals/submit", raw_signal("k", is_pnl_mi=float("nan"))),
-     400, "malformed_json"),
+     400, "malformed_json", {"message": "NaN is not valid JSON"}),
     (lambda s, c: c._canonical_request("POST", "signals/submit", raw_signal("k", graph_depth=2)),
-     422, "graph_complexity_mismatch"),
-])
-def test_refusals_carry_a_reason_and_a_detail(serve, signal, call, status, reason):
+     422, "graph_complexity_mismatch", {"message": "which measures 3", "field": "graph_depth", "allowed": [3]}),
+    (lambda s, c: c._canonical_request("POST", "signals/submit", raw_signal(
+        "k", metaparameters={"devservice_outcome": "won"})), 400, "malformed_request",
+     {"message": "must be one of signal_found", "field": "metaparameters.devservice_outcome",
+      "allowed": list(devservice.TERMINAL_STATUSES)}),
+    (lambda s, c: c.list_signal_submissions(limit=1001), 400, "malformed_request",
+     {"message": "limit must be an integer from 1 to 1000", "field": "limit", "minimum": 1, "maximum": 1000}),
+    (lambda s, c: c.list_signal_submissions(since="yesterday"), 400, "malformed_request",
+     {"message": "since must be an ISO-8601 time", "field": "since"}),
+    (lambda s, c: c.get_signal_status("sub_missing"), 404, "not_found",
+     {"message": "no submission with id 'sub_missing'"}),
+]
+
+
+@pytest.mark.parametrize("call, status, reason, details", REFUSALS)
+def test_refusals_explain_themselves_in_details(serve, signal, call, status, reason, details):
     service, client = serve()
     try:
         result = call(signal, client)
         answer = (result.status_code, result.error, result.body)
     except submit.SubmissionRejectedError as exc:
         answer = (exc.status_code, exc.reason, exc.body)
-    assert answer[:2] == (status, reason) and answer[2]["detail"]
+        assert exc.details == exc.body["details"]  # where the client shows it
+    body = answer[2]
+    assert answer[:2] == (status, reason) and "detail" not in body
+    assert details["message"] in body["details"]["message"]
+    assert {k: v for k, v in body["details"].items() if k != "message"} == {
+        k: v for k, v in details.items() if k != "message"}
     assert service.store.count() == 0
 
 
@@ -118,6 +159,28 @@ def test_the_legacy_field_is_demanded_once_and_the_retry_is_one_submission(serve
     first, again = (signal(client, idempotency_key="legacy-1") for _ in range(2))
     assert (first.status_code, again.status_code, again.submission_id) == (202, 202, first.submission_id)
     assert [s for m, p, s in service.requests if p == "/signals/submit"] == [400, 202, 202]
+
+
+def test_the_legacy_demand_keeps_the_text_the_client_retries_on(serve):
+    service, _ = serve(demand_signal_pool_id_once=True)
+    with httpx.Client(base_url=service.url, headers={"Authorization": f"Bearer {service.token}"}) as http:
+        answers = [http.post("/signals/submit", json=raw_signal("legacy-raw")) for _ in range(2)]
+    assert [a.status_code for a in answers] == [400, 202]
+    assert answers[0].json() == {"error": "malformed_request", "detail": "signal_pool_id is required",
+                                 "details": {"message": "signal_pool_id is required", "field": "signal_pool_id"}}
+
+
+@pytest.mark.parametrize("options, status, content_type, retry_after", [
+    ({"fail_every": 1}, 503, "application/json", 1),
+    ({"malformed_every": 1}, 502, "text/html", None),
+])
+def test_injected_faults_say_when_to_retry(serve, options, status, content_type, retry_after):
+    service, _ = serve(**options)
+    answer = httpx.get(f"{service.url}/eras", headers={"Authorization": f"Bearer {service.token}"})
+    assert (answer.status_code, answer.headers["content-type"], answer.headers["retry-after"]) == (
+        status, content_type, "1")
+    if retry_after is not None:
+        assert answer.json()["details"]["retry_after"] == retry_after
 
 
 @pytest.mark.parametrize("options, status, marker", [
@@ -212,4 +275,33 @@ def test_batch_answers_per_item(serve, signals, status, items):
     assert (code, [r["status_code"] for r in body["results"]]) == (status, items)
     assert [r["index"] for r in body["results"]] == list(range(len(items)))
     assert (body["accepted"], body["failed"]) == (items.count(202), len(items) - items.count(202))
-    assert all(r["body"].get("detail") for r in body["results"] if r["status_code"] != 202)
+    assert all(r["body"]["details"]["message"] for r in body["results"] if r["status_code"] != 202)
+
+
+HAND_WRITTEN = {"eras": [{  # the list shapes a catalog file may use
+    "market_id": 5, "era_number": 1, "state": "active",
+    "universes": [{"named_universe": "asia_200", "rule_id": 4}, {"name": "asia_400", "rule_id": 5},
+                  {"named_universe": "no_rule"}],
+    "signal_pools": [{"name": "carry", "universes": [4]}, {"id": "trend"}, "not a record"],
+    "strategy_pools": [{"strategy_pool_name": "main"}, {"name": "no_record_fields_but_name"}, "not a record"],
+}]}
+
+
+@pytest.mark.parametrize("path, fields, reason, allowed", [
+    ("signals/submit", {"named_universe": "asia"}, "unknown_named_universe", ["asia_200", "asia_400"]),
+    ("signals/submit", {"signal_pool_name": "Carry"}, "unknown_signal_pool", ["carry", "trend"]),
+    ("signals/submit", {"named_universe": "asia_400"}, "universe_not_in_pool", ["asia_200"]),
+    ("strategies/submit", {"strategy_pool_name": "mian"}, "unknown_strategy_pool",
+     ["main", "no_record_fields_but_name"]),
+    ("signals/submit", {"era_number": 2}, "unknown_era", [1]),
+    ("signals/submit", {"market_id": 6}, "unknown_era", [5]),
+])
+def test_known_names_come_from_a_hand_written_catalog(serve, path, fields, reason, allowed):
+    service, _ = serve(catalog=HAND_WRITTEN)
+    body = {"graph": "rank(close)", "named_universe": "asia_200", "signal_pool_name": "carry",
+            "strategy_pool_name": "main", "is_stats": STATS, "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5,
+            "market_id": 5, "era_number": 1, **fields}
+    answer = httpx.post(f"{service.url}/{path}", json=body, headers={"Authorization": f"Bearer {service.token}"})
+    details = answer.json()["details"]
+    assert (answer.status_code, answer.json()["reason"], details["allowed"]) == (422, reason, allowed)
+    assert details["message"].endswith(", ".join(map(str, allowed)))

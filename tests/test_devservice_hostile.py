@@ -123,9 +123,10 @@ def test_refusals_of_the_http_layer_are_json(service, method, path, headers, bod
     answer_status, answer_headers, answer = exchange(service, request(service, method, path, headers, body))
     assert (answer_status, answer_headers["content-type"], json.loads(answer)["error"]) == (
         status, "application/json", error)
-    assert json.loads(answer)["detail"]
+    assert json.loads(answer)["details"]["message"]
     if status == 405:
-        assert answer_headers["allow"] == ("GET" if path != "/signals/submit" else "POST")
+        allowed = "GET" if path != "/signals/submit" else "POST"
+        assert (answer_headers["allow"], json.loads(answer)["details"]["allowed"]) == (allowed, [allowed])
 
 
 @pytest.mark.parametrize("raw, status", [
@@ -138,7 +139,7 @@ def test_refusals_of_the_http_layer_are_json(service, method, path, headers, bod
 def test_a_garbage_request_line_gets_a_json_answer(service, raw, status):
     answer_status, headers, body = exchange(service, raw)
     assert (answer_status, headers["content-type"], headers["connection"]) == (status, "application/json", "close")
-    assert json.loads(body)["detail"]
+    assert json.loads(body)["details"]["message"]
 
 
 def test_head_is_refused_with_the_headers_of_a_json_answer_and_no_body(service):
@@ -223,8 +224,9 @@ def test_connections_past_the_cap_get_503_and_are_closed():
             assert read_answer(sock.makefile("rb"))[0] == 200
         with connect(running) as extra:
             status, headers, body = read_answer(extra.makefile("rb"))
-            assert (status, headers["connection"], json.loads(body)["error"]) == (
-                503, "close", "service_unavailable")
+            assert (status, headers["connection"], headers["retry-after"], json.loads(body)["error"]) == (
+                503, "close", "1", "service_unavailable")
+            assert json.loads(body)["details"]["retry_after"] == 1
             assert closed_by_peer(extra)
         held.pop().close()
         for _ in range(200):  # the slot comes back once the service sees the close
@@ -283,4 +285,6 @@ def test_clients_that_go_away_leave_no_traceback(tls):
     finally:
         process.send_signal(signal.SIGTERM)
         _, err = process.communicate(timeout=20)
-    assert process.returncode == 0 and err == "devservice: stopped\n", err
+    assert process.returncode == 0, err
+    assert err == (f"quillmarsh local signal service on {url} \u2014 Ctrl-C to stop\n"
+                   "quillmarsh local signal service stopped\n")  # and nothing about the clients that went away

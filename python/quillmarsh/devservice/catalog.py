@@ -146,15 +146,24 @@ def _finite_float(text: str) -> float:
 def load_catalog(path: str | Path) -> dict[str, Any]:
     """Read a catalog from a JSON file; ``ValueError`` when it is not one the client can use."""
     try:
-        data = json.loads(Path(path).read_text(encoding="utf-8"), parse_constant=_not_finite,
-                          parse_float=_finite_float)
-    except (OSError, ValueError) as exc:
-        raise ValueError(f"catalog {str(path)!r} is unreadable: {exc}") from exc
+        text = Path(path).read_text(encoding="utf-8")
+    except OSError as exc:
+        reason = exc.strerror or str(exc)
+        raise ValueError(f"cannot read the catalog {path}: {reason[:1].lower()}{reason[1:]}") from exc
+    except ValueError as exc:
+        raise ValueError(f"the catalog {path} is not UTF-8 text: {exc}") from exc
+    try:
+        data = json.loads(text, parse_constant=_not_finite, parse_float=_finite_float)
+    except ValueError as exc:
+        raise ValueError(f"the catalog {path} is not valid JSON: {exc}") from exc
+    except RecursionError:
+        raise ValueError(f"the catalog {path} nests its arrays and objects too deeply") from None
     if not isinstance(data, dict) or not (
         isinstance(data.get("eras_by_market"), dict) or isinstance(data.get("market_era_groups"), dict)
         or isinstance(data.get("eras"), list)
     ):
-        raise ValueError(f"catalog {str(path)!r} must be an object with an eras_by_market object or an eras list")
+        raise ValueError(f"the catalog {path} must be an object with an eras_by_market object or an eras list "
+                         f"(--print-catalog prints the built-in one)")
     return data
 
 
@@ -176,6 +185,24 @@ def _named(records: Any, name: str, fields: tuple[str, ...]) -> Any:
             if isinstance(record, dict) and any(record.get(f) == name for f in fields):
                 return record
     return None
+
+
+def _names(records: Any, fields: tuple[str, ...]) -> list[str]:
+    """The names of a dict keyed by name, or of a list of records (each by its first field set)."""
+    if isinstance(records, dict):
+        return [str(key) for key in records]
+    found = []
+    if isinstance(records, list):
+        for record in records:
+            name = next((record[f] for f in fields if record.get(f) is not None), None) \
+                if isinstance(record, dict) else None
+            if name is not None:
+                found.append(str(name))
+    return found
+
+
+def _unique(names: list[str]) -> list[str]:
+    return list(dict.fromkeys(names))
 
 
 class Catalog:
@@ -207,6 +234,22 @@ class Catalog:
                 return era
         return None
 
+    def market_ids(self) -> list[int]:
+        """The markets that have eras, in the catalog's order."""
+        groups = self.data.get("eras_by_market") or self.data.get("market_era_groups")
+        if isinstance(groups, dict):
+            ids = [_as_int(key) for key, eras in groups.items() if isinstance(eras, list) and eras]
+        else:
+            flat = self.data.get("eras")
+            ids = [_as_int(e.get("market_id")) for e in flat if isinstance(e, dict)] if isinstance(flat, list) else []
+        return list(dict.fromkeys(i for i in ids if i is not None))
+
+    def era_numbers(self, market_id: int, *, open_only: bool = False) -> list[int]:
+        """The numbers of a market's eras (those that take submissions, with ``open_only``)."""
+        numbers = [_as_int(era.get("era_number")) for era in self.eras(market_id)
+                   if isinstance(era, dict) and (not open_only or self.is_open(era))]
+        return list(dict.fromkeys(n for n in numbers if n is not None))
+
     def is_open(self, era: dict[str, Any]) -> bool:
         """An era takes submissions when its state says so, or, stateless, when it is the active one."""
         state = era.get("state")
@@ -232,6 +275,25 @@ class Catalog:
         if isinstance(universe, dict):
             return _as_int(universe.get("rule_id"))
         return None
+
+    @classmethod
+    def universe_names(cls, era: dict[str, Any], pool: dict[str, Any] | None = None) -> list[str]:
+        """The named universes of an era (those ``pool`` serves, when given)."""
+        names = _unique(_names(era.get("universe_rules"), ())
+                        + _names(era.get("universes"), ("named_universe", "id", "name")))
+        rule_ids = {name: cls.rule_id(era, name) for name in names}
+        return [name for name, rule_id in rule_ids.items() if rule_id is not None
+                and (pool is None or cls.universe_config(pool, rule_id)[0])]
+
+    @classmethod
+    def signal_pool_names(cls, era: dict[str, Any]) -> list[str]:
+        names = _unique(_names(era.get("signal_pools"), ("name", "signal_pool_name", "id")))
+        return [name for name in names if cls.signal_pool(era, name) is not None]
+
+    @classmethod
+    def strategy_pool_names(cls, era: dict[str, Any]) -> list[str]:
+        names = _unique(_names(era.get("strategy_pools"), ("name", "strategy_pool_name", "id")))
+        return [name for name in names if isinstance(cls.strategy_pool(era, name), dict)]
 
     @staticmethod
     def universe_config(pool: dict[str, Any], rule_id: int) -> tuple[bool, Any]:

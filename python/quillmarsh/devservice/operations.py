@@ -11,9 +11,13 @@ from typing import Any
 from . import lifecycle
 from .catalog import Catalog
 from .store import IdempotencyConflict, Store, now_us
-from .validation import Refusal, check_signal, check_strategy, fingerprint, malformed
+from .validation import Refusal, check_signal, check_strategy, explain, fingerprint, malformed
 
 __all__ = ["BATCH_LIMIT", "LIST_LIMIT", "Operations"]
+
+# The answer a client that still sends the older signal_pool_id field retries on: its
+# "detail" is matched word for word, so it keeps that field beside "details".
+LEGACY_DEMAND = "signal_pool_id is required"
 
 BATCH_LIMIT = 100
 LIST_LIMIT = 1000
@@ -28,11 +32,16 @@ def parse_since(text: str) -> int:
     try:
         moment = dt.datetime.fromisoformat(text.strip().replace("Z", "+00:00").replace("z", "+00:00"))
     except ValueError:
-        raise malformed(f"since must be an ISO-8601 timestamp, got {text!r}") from None
+        raise malformed(f"since must be an ISO-8601 time such as 2024-07-01T00:00:00Z, got {text!r}",
+                        field="since") from None
     if moment.tzinfo is None:
         moment = moment.replace(tzinfo=dt.timezone.utc)
     delta = moment - dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+
+
+def _shown(text: str, limit: int = 200) -> str:
+    return repr(text) if len(text) <= limit else f"{text[:limit]!r}... ({len(text)} characters)"
 
 
 class Operations:
@@ -55,11 +64,13 @@ class Operations:
     def submit(self, kind: str, body: Any, header_key: str | None = None) -> tuple[int, dict[str, Any], bool]:
         """(status, answer, replayed) for one signal or strategy."""
         if kind == "signal" and self._demands_signal_pool_id(body):
-            raise malformed("signal_pool_id is required")
+            raise Refusal(400, {"error": "malformed_request", "detail": LEGACY_DEMAND,
+                                "details": explain(LEGACY_DEMAND, field="signal_pool_id")})
         checked = check_signal(self.catalog, body) if kind == "signal" else check_strategy(self.catalog, body)
         body_key = body.get("idempotency_key") or None
         if body_key and header_key and body_key != header_key:
-            raise malformed("the Idempotency-Key header and the body's idempotency_key differ")
+            raise malformed("the Idempotency-Key header and the body's idempotency_key differ; send one, "
+                            "or the same key in both", field="idempotency_key")
         key = body_key or header_key or None
 
         def build(submission_id: str, created_us: int) -> dict[str, Any]:
@@ -79,18 +90,20 @@ class Operations:
         except IdempotencyConflict as conflict:
             raise Refusal(409, {
                 "error": "idempotency_conflict", "reason": "idempotency_key_reused",
-                "detail": f"idempotency key {key!r} was used for a different request "
-                          f"(submission {conflict.submission_id})",
+                "details": explain(f"idempotency key {key!r} was used for a different request (submission "
+                                   f"{conflict.submission_id}); send this one under a new key",
+                                   field="idempotency_key", submission_id=conflict.submission_id),
             }) from None
         return 202, record["answer"], replayed
 
     def batch(self, body: Any) -> tuple[int, dict[str, Any]]:
         if not isinstance(body, dict) or not isinstance(body.get("signals"), list):
-            raise malformed('request body must be an object with a "signals" list')
+            raise malformed('request body must be an object with a "signals" list', field="signals")
         signals = body["signals"]
         if len(signals) > BATCH_LIMIT:
-            raise Refusal(413, {"error": "batch_too_large",
-                                "detail": f"at most {BATCH_LIMIT} signals per request, got {len(signals)}"})
+            raise Refusal(413, {"error": "batch_too_large", "details": explain(
+                f"at most {BATCH_LIMIT} signals per request, got {len(signals)}; split the batch",
+                field="signals", maximum=BATCH_LIMIT)})
         results = []
         for index, item in enumerate(signals):
             try:
@@ -109,7 +122,8 @@ class Operations:
     def status(self, submission_id: str) -> tuple[int, dict[str, Any]]:
         found = self.store.poll(submission_id)
         if found is None:
-            raise Refusal(404, {"error": "not_found", "detail": f"no submission with id {submission_id!r}"})
+            raise Refusal(404, {"error": "not_found",
+                                "details": explain(f"no submission with id {_shown(submission_id)}")})
         record, polls = found
         return 200, lifecycle.status_body(record, self._current(record, polls))
 
@@ -123,7 +137,8 @@ class Operations:
         except ValueError:
             limit = 0
         if not 1 <= limit <= LIST_LIMIT:
-            raise malformed(f"limit must be an integer from 1 to {LIST_LIMIT}, got {limit_text!r}")
+            raise malformed(f"limit must be an integer from 1 to {LIST_LIMIT}, got {limit_text!r}", field="limit",
+                            minimum=1, maximum=LIST_LIMIT)
         found = []
         for record, polls in self.store.scan(key=key, after_us=after):
             status = self._current(record, polls)

@@ -22,7 +22,11 @@ shapes, and tools that read it (schema testers, API browsers) fetch it without
 credentials. Faults count authenticated requests (every route, the catalog included):
 with ``fail_every=N`` the N-th, 2N-th, ... request gets a 503 JSON answer; with
 ``malformed_every=M`` the M-th, 2M-th, ... gets a 502 HTML page, as a proxy in front of
-the service would send. Neither request is processed. ``latency`` delays every answer.
+the service would send. Both carry ``Retry-After: 1``, as every 503 does; neither request
+is processed. ``latency`` delays every answer.
+
+Every error answer is ``{"error": ..., "details": {"message": ..., ...}}`` (a 422 has
+``reason`` in place of ``error``; see ``validation`` for the fields of ``details``).
 
 Against a hostile client:
 
@@ -73,13 +77,14 @@ from .catalog import Catalog, default_catalog, load_catalog
 from .lifecycle import Progression
 from .operations import Operations
 from .store import Store
-from .validation import Refusal, dumps, parse_json
+from .validation import Refusal, dumps, explain, parse_json
 
-__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "MAX_BODY_BYTES", "Service", "start"]
+__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "MAX_BODY_BYTES", "CannotListen", "Service", "start"]
 
 MAX_BODY_BYTES = 16 * 1024 * 1024
 DEFAULT_MAX_CONNECTIONS = 64
 DEFAULT_IDLE_TIMEOUT = 30.0  # longer than clients keep idle connections (httpx: 5 s), so they close first
+RETRY_AFTER_SECONDS = 1  # in every injected fault and every 503
 _REFUSERS = 8  # threads that may be answering 503 to connections past the cap at a time
 _REFUSAL_SECONDS = 2.0
 _LINE_LIMIT = 4096  # a chunk-size line or a trailer line
@@ -95,10 +100,22 @@ _ROUTES = {  # path -> allowed method
 }
 _PUBLIC = "/openapi.json"
 _STATUS_PREFIX = "/signals/status/"
+_ROUTE_LIST = "/eras, /signals/submit, /strategies/submit, /signals/batch, /signals/status/<id>, " \
+              "/signals/submissions, /openapi.json"
 _LAYER_ERRORS = {  # status the HTTP layer refuses with -> error name
     400: "malformed_request", 413: "payload_too_large", 414: "uri_too_long", 431: "header_fields_too_large",
     501: "not_implemented", 505: "http_version_not_supported",
 }
+
+
+class CannotListen(OSError):
+    """The service cannot listen where it was asked to; the message says why, in one line."""
+
+
+def _reason(exc: OSError) -> str:
+    """What an OSError says, without its number, as the end of a sentence."""
+    text = exc.strerror if isinstance(exc.strerror, str) and exc.strerror else str(exc)
+    return text[:1].lower() + text[1:]
 
 
 class Answer:
@@ -112,12 +129,19 @@ class Answer:
         self.content_type = content_type
 
 
-def _error(status: int, error: str, detail: str, **headers: str) -> Answer:
-    return Answer(status, {"error": error, "detail": detail}, {k.replace("_", "-"): v for k, v in headers.items()})
+def _error(status: int, error: str, message: str, headers: dict[str, str] | None = None, **fields: Any) -> Answer:
+    """An error answer: ``{"error": ..., "details": {"message": ..., **fields}}``."""
+    return Answer(status, {"error": error, "details": explain(message, **fields)}, headers)
 
 
 def _unauthorized() -> Answer:
-    return _error(401, "unauthorized", "a valid bearer token is required", WWW_Authenticate="Bearer")
+    return _error(401, "unauthorized", "a valid bearer token is required: send Authorization: Bearer <token>",
+                  {"WWW-Authenticate": "Bearer"})
+
+
+def _unavailable(message: str) -> dict[str, Any]:
+    """The body of a 503, sent with ``Retry-After``."""
+    return {"error": "service_unavailable", "details": explain(message, retry_after=RETRY_AFTER_SECONDS)}
 
 
 def _openapi_document() -> bytes:
@@ -147,11 +171,12 @@ class App:
         with self._lock:
             self._counter += 1
             count = self._counter
+        retry = {"Retry-After": str(RETRY_AFTER_SECONDS)}
         if self.fail_every and count % self.fail_every == 0:
-            return _error(503, "service_unavailable", f"injected failure of request {count} "
-                                                      f"(every {self.fail_every})", Retry_After="1")
+            return Answer(503, _unavailable(f"injected failure of request {count} (every {self.fail_every}); "
+                                            f"retry after {RETRY_AFTER_SECONDS} s"), retry)
         if self.malformed_every and count % self.malformed_every == 0:
-            return Answer(502, _GATEWAY_PAGE, content_type="text/html")
+            return Answer(502, _GATEWAY_PAGE, retry, content_type="text/html")
         return None
 
     def admit(self, method: str, path: str, authorization: str | None) -> Answer | None:
@@ -170,9 +195,11 @@ class App:
             expected = _ROUTES.get(path)
         shown = path if len(path) <= 200 else f"{path[:200]}..."
         if expected is None:
-            return _error(404, "not_found", f"no route {shown}")
+            return _error(404, "not_found", f"no route {shown}; the routes, at the root of the base URL, are "
+                                            f"{_ROUTE_LIST}")
         if method != expected:
-            return _error(405, "method_not_allowed", f"{shown} takes {expected}", Allow=expected)
+            return _error(405, "method_not_allowed", f"{shown} takes {expected}, not {method[:40]}",
+                          {"Allow": expected}, allowed=[expected])
         return None
 
     def serve(self, path: str, query: str, headers: Any, body: bytes) -> Answer:
@@ -201,9 +228,9 @@ class App:
 class _Framing(Exception):
     """A request body the service refuses to read further: its answer."""
 
-    def __init__(self, status: int, detail: str):
-        super().__init__(detail)
-        self.answer = _error(status, _LAYER_ERRORS[status], detail)
+    def __init__(self, status: int, message: str, **fields: Any):
+        super().__init__(message)
+        self.answer = _error(status, _LAYER_ERRORS[status], message, **fields)
 
 
 class _Gone(Exception):
@@ -278,11 +305,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self.request_version == "HTTP/0.9":  # a refused request line: answer with a status line
             self.request_version = "HTTP/1.0"
         default = self.responses.get(code, ("", ""))
-        detail = message or default[0]
-        if explain and explain != detail:
-            detail = f"{detail}: {explain}"
+        text = message or default[0]
+        if explain and explain != text:
+            text = f"{text}: {explain}"
         self.close_connection = True
-        self._send(_error(code, _LAYER_ERRORS.get(code, "malformed_request"), detail))
+        self._send(_error(code, _LAYER_ERRORS.get(code, "malformed_request"), text))
 
     def _send(self, answer: Answer) -> None:
         # Logged first: a large answer leaves while it is written, and the client may look at the log then.
@@ -321,7 +348,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             raise _Framing(501, f"transfer coding {', '.join(codings)} is not served; send chunked or "
                                 f"Content-Length")
         if length is not None and length > MAX_BODY_BYTES:
-            raise _Framing(413, f"request bodies are limited to {MAX_BODY_BYTES} bytes")
+            raise _Framing(413, f"request bodies are limited to {MAX_BODY_BYTES} bytes", maximum=MAX_BODY_BYTES)
         return bool(codings), length or 0
 
     def _line(self, what: str) -> bytes:
@@ -343,7 +370,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if size == 0:
                 break
             if total + size > MAX_BODY_BYTES:
-                raise _Framing(413, f"request bodies are limited to {MAX_BODY_BYTES} bytes")
+                raise _Framing(413, f"request bodies are limited to {MAX_BODY_BYTES} bytes", maximum=MAX_BODY_BYTES)
             data = self.rfile.read(size)
             if len(data) < size:
                 raise _Gone("in a chunk")
@@ -403,10 +430,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             sys.stderr.write(f"{self.address_string()} {format % args}\n")
 
 
-def _refusal_bytes(detail: str) -> bytes:
-    body = dumps({"error": "service_unavailable", "detail": detail}).encode("utf-8")
+def _refusal_bytes(message: str) -> bytes:
+    body = dumps(_unavailable(message)).encode("utf-8")
     head = (f"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n"
-            f"Retry-After: 1\r\nConnection: close\r\n\r\n")
+            f"Retry-After: {RETRY_AFTER_SECONDS}\r\nConnection: close\r\n\r\n")
     return head.encode("latin-1") + body
 
 
@@ -577,6 +604,8 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
     for name, value, kind in (("fail_every", fail_every, int), ("malformed_every", malformed_every, int),
                               ("latency", latency, (int, float))):
         _non_negative(name, value, kind)
+    if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
+        raise ValueError(f"port must be an integer from 0 to 65535, got {port!r}")
     if isinstance(max_connections, bool) or not isinstance(max_connections, int) or max_connections < 1:
         raise ValueError(f"max_connections must be a positive integer, got {max_connections!r}")
     if isinstance(idle_timeout, bool) or not isinstance(idle_timeout, (int, float)) or not idle_timeout > 0:
@@ -604,17 +633,26 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
             owned_dir = tempfile.mkdtemp(prefix="quillmarsh-devservice-")
             tls_ca_out = Path(owned_dir) / "ca.pem"
         ca_pem_path = Path(tls_ca_out)
-        ca_pem_path.write_bytes(ca_pem)
+        try:
+            ca_pem_path.write_bytes(ca_pem)
+        except OSError as exc:
+            raise OSError(f"cannot write the certificate authority to {tls_ca_out}: {_reason(exc)}") from None
     catalog_ = Catalog(data)
-    store = Store(str(db) if db is not None else None)
-    operations = Operations(catalog_, store, progression, demand_signal_pool_id_once=demand_signal_pool_id_once)
-    app = App(operations, token.strip() if token else secrets.token_urlsafe(24), fail_every=fail_every,
-              malformed_every=malformed_every, latency=latency)
+    store = None
     try:
-        httpd = _HTTPServer((host, port), app, verbose, max_connections=max_connections,
-                            idle_timeout=float(idle_timeout), tls=context)
+        store = Store(str(db) if db is not None else None)
+        operations = Operations(catalog_, store, progression, demand_signal_pool_id_once=demand_signal_pool_id_once)
+        app = App(operations, token.strip() if token else secrets.token_urlsafe(24), fail_every=fail_every,
+                  malformed_every=malformed_every, latency=latency)
+        try:
+            httpd = _HTTPServer((host, port), app, verbose, max_connections=max_connections,
+                                idle_timeout=float(idle_timeout), tls=context)
+        except OSError as exc:
+            shown = f"[{host}]" if ":" in host else host
+            raise CannotListen(f"cannot listen on {shown}:{port}: {_reason(exc)}") from None
     except BaseException:
-        store.close()
+        if store is not None:
+            store.close()
         if owned_dir is not None:
             shutil.rmtree(owned_dir, ignore_errors=True)
         raise

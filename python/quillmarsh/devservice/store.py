@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import os
 import sqlite3
 import threading
 import time
@@ -21,7 +22,7 @@ import uuid
 from collections.abc import Callable, Iterator
 from typing import Any
 
-__all__ = ["IdempotencyConflict", "Store"]
+__all__ = ["IdempotencyConflict", "Store", "StoreUnavailable"]
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS submissions (
@@ -46,6 +47,10 @@ class IdempotencyConflict(Exception):
         self.submission_id = submission_id
 
 
+class StoreUnavailable(OSError):
+    """The database file cannot be opened; the message says why, in one line."""
+
+
 def now_us() -> int:
     return time.time_ns() // 1000
 
@@ -56,12 +61,23 @@ class Store:
     def __init__(self, path: str | None = None):
         self.path = path
         self._lock = threading.Lock()
-        self._db = sqlite3.connect(path or ":memory:", timeout=30.0, isolation_level=None,
-                                   check_same_thread=False)
         if path:
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=NORMAL")
-        self._db.executescript(_SCHEMA)
+            folder = os.path.dirname(os.path.abspath(path))
+            if not os.path.isdir(folder):
+                raise StoreUnavailable(f"cannot open the database {path}: folder {os.path.dirname(path) or folder} "
+                                       f"does not exist")
+        db = None
+        try:
+            db = sqlite3.connect(path or ":memory:", timeout=30.0, isolation_level=None, check_same_thread=False)
+            if path:
+                db.execute("PRAGMA journal_mode=WAL")
+                db.execute("PRAGMA synchronous=NORMAL")
+            db.executescript(_SCHEMA)
+        except sqlite3.Error as exc:
+            if db is not None:
+                db.close()
+            raise StoreUnavailable(f"cannot open the database {path}: {exc}") from None
+        self._db = db
 
     @contextlib.contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:

@@ -2,8 +2,19 @@
 
 ``check_signal`` and ``check_strategy`` return a ``Checked`` record of what the service
 keeps about an accepted submission, or raise ``Refusal`` carrying the HTTP status and
-the JSON answer: ``{"error": ..., "detail": ...}`` for a 400, ``{"reason": ...,
-"detail": ...}`` for a 422.
+the JSON answer: ``{"error": ..., "details": {...}}`` for a 400, ``{"reason": ...,
+"details": {...}}`` for a 422.
+
+``details`` (made by ``explain``) is what a client shows its user: always an object with
+``message``, a sentence that says what is wrong and, where the service knows, what it
+would take instead; and, where useful, machine-readable fields beside it:
+
+* ``field``: the request field (or query parameter) the refusal is about;
+* ``allowed``: the values the service would take there (the catalog's universes, pools
+  or eras, the statuses, the methods of a route);
+* ``minimum`` / ``maximum``: the bounds of a number or a count;
+* ``line`` / ``column``: where a body stops being JSON;
+* ``retry_after``: the seconds to wait before retrying (with a ``Retry-After`` header).
 
 ``parse_json`` reads a request body. What is not JSON text (the ``NaN`` and ``Infinity``
 tokens included) is ``malformed_json``; JSON text the service does not take is
@@ -45,6 +56,19 @@ MAX_SAFE_INTEGER = 2**53 - 1
 MAX_DEPTH = 64
 
 
+def explain(message: str, **fields: Any) -> dict[str, Any]:
+    """The ``details`` of an error answer: the message and the machine fields that are not None."""
+    return {"message": message, **{name: value for name, value in fields.items() if value is not None}}
+
+
+def known(names: list[Any], limit: int = 20) -> str:
+    """A list of names for a message: the first ``limit``, and how many there are past them."""
+    if not names:
+        return "none"
+    shown = ", ".join(str(name) for name in names[:limit])
+    return shown if len(names) <= limit else f"{shown}, ... ({len(names)} in all)"
+
+
 class Refusal(Exception):
     """A request the service answers with an error status and a JSON body."""
 
@@ -54,12 +78,12 @@ class Refusal(Exception):
         self.body = body
 
 
-def malformed(detail: str, error: str = "malformed_request") -> Refusal:
-    return Refusal(400, {"error": error, "detail": detail})
+def malformed(message: str, error: str = "malformed_request", **fields: Any) -> Refusal:
+    return Refusal(400, {"error": error, "details": explain(message, **fields)})
 
 
-def unprocessable(reason: str, detail: str) -> Refusal:
-    return Refusal(422, {"reason": reason, "detail": detail})
+def unprocessable(reason: str, message: str, **fields: Any) -> Refusal:
+    return Refusal(422, {"reason": reason, "details": explain(message, **fields)})
 
 
 @dataclass
@@ -129,7 +153,7 @@ def parse_json(raw: bytes) -> Any:
     """Strict, bounded JSON: 400 ``malformed_json`` for what is not JSON text (the NaN and
     Infinity tokens included), 400 ``malformed_request`` for JSON beyond the service's limits."""
     if not raw.strip():
-        raise malformed("request body is empty", "malformed_json")
+        raise malformed("request body is empty; send a JSON object", "malformed_json")
     try:
         value = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant, parse_int=_bounded_int,
                            parse_float=_finite_float)
@@ -139,6 +163,9 @@ def parse_json(raw: bytes) -> Any:
     except RecursionError:
         raise malformed(f"request body is beyond the service's limits: arrays and objects are nested deeper "
                         f"than {MAX_DEPTH} levels") from None
+    except json.JSONDecodeError as exc:
+        raise malformed(f"request body is not valid JSON: {exc}", "malformed_json", line=exc.lineno,
+                        column=exc.colno) from None
     except (UnicodeDecodeError, ValueError) as exc:
         raise malformed(f"request body is not valid JSON: {exc}", "malformed_json") from None
     return value
@@ -209,33 +236,61 @@ OPTIONAL: tuple[tuple[str, Rule], ...] = (  # null counts as absent
 
 def _check_fields(body: Any, required: tuple[tuple[str, Rule], ...]) -> dict[str, Any]:
     if not isinstance(body, dict):
-        raise malformed("request body must be a JSON object")
+        raise malformed(f"request body must be a JSON object, got {_kind(body)}")
     for name in RETIRED_UNIVERSE_FIELDS:
         if name in body:
-            raise malformed(f"{name} is retired; submit named_universe")
+            raise malformed(f"{name} is retired; submit named_universe", field=name)
     for name, (valid, wanted) in required:
         if body.get(name) is None:
-            raise malformed(f"{name} is required")
+            raise malformed(f"{name} is required", field=name)
         if not valid(body[name]):
-            raise malformed(f"{name} must be {wanted}")
+            raise malformed(f"{name} must be {wanted}, got {_kind(body[name])}", field=name)
     for name, (valid, wanted) in OPTIONAL:
         if body.get(name) is not None and not valid(body[name]):
-            raise malformed(f"{name} must be {wanted}")
+            raise malformed(f"{name} must be {wanted}, got {_kind(body[name])}", field=name)
     return body
+
+
+def _kind(value: Any) -> str:
+    """A JSON value as a message shows it: short ones as JSON text, else their kind."""
+    if isinstance(value, dict):
+        return "an object"
+    if isinstance(value, list):
+        return "an array"
+    text = dumps(value)
+    if isinstance(value, str):
+        return f"the string {text}" if len(text) <= 40 else "a string"
+    return text if len(text) <= 40 else "a number"
 
 
 def _open_era(catalog: Catalog, body: dict[str, Any]) -> dict[str, Any]:
     market_id, era_number = body["market_id"], body["era_number"]
     era = catalog.era(market_id, era_number)
     if era is None:
-        raise unprocessable("unknown_era", f"market {market_id} has no era {era_number}")
+        numbers = catalog.era_numbers(market_id)
+        if not numbers:
+            markets = catalog.market_ids()
+            raise unprocessable("unknown_era", f"market_id {market_id} is not in the catalog; "
+                                               f"known: {known(markets)}", field="market_id", allowed=markets)
+        raise unprocessable("unknown_era", f"era_number {era_number} is not an era of market {market_id}; "
+                                           f"known: {known(numbers)}", field="era_number", allowed=numbers)
     if not catalog.is_open(era):
+        open_ = catalog.era_numbers(market_id, open_only=True)
         raise unprocessable("era_not_open", f"era {era_number} of market {market_id} is "
-                                            f"{era.get('state') or 'not active'}; submit to the active era")
+                                            f"{era.get('state') or 'not active'}; submissions go to "
+                                            f"{_open_eras(open_)}", field="era_number", allowed=open_)
     for name, expected in (("client_manifest_market_id", market_id), ("client_manifest_era_number", era_number)):
         if body.get(name) is not None and body[name] != expected:
-            raise unprocessable("manifest_mismatch", f"{name} {body[name]} does not match {expected}")
+            raise unprocessable("manifest_mismatch", f"{name} {body[name]} does not match the submission's "
+                                                     f"{name.removeprefix('client_manifest_')} {expected}",
+                                field=name, allowed=[expected])
     return era
+
+
+def _open_eras(numbers: list[int]) -> str:
+    if not numbers:
+        return "no era of this market now"
+    return f"era {numbers[0]}" if len(numbers) == 1 else f"eras {known(numbers)}"
 
 
 def _rule_id(catalog: Catalog, era: dict[str, Any], pool: dict[str, Any], body: dict[str, Any],
@@ -243,26 +298,37 @@ def _rule_id(catalog: Catalog, era: dict[str, Any], pool: dict[str, Any], body: 
     named_universe = body["named_universe"].strip()
     rule_id = catalog.rule_id(era, named_universe)
     if rule_id is None:
+        names = catalog.universe_names(era)
         raise unprocessable("unknown_named_universe",
-                            f"named_universe {named_universe!r} is not a universe of era {body['era_number']}")
+                            f"named_universe {named_universe!r} is not in {_where(body)}; known: {known(names)}",
+                            field="named_universe", allowed=names)
     if not catalog.universe_config(pool, rule_id)[0]:
-        raise unprocessable("universe_not_in_pool", f"pool {pool_name!r} does not take signals "
-                                                    f"for named_universe {named_universe!r}")
+        names = catalog.universe_names(era, pool)
+        raise unprocessable("universe_not_in_pool", f"pool {pool_name!r} does not take submissions for "
+                                                    f"named_universe {named_universe!r}; it takes: {known(names)}",
+                            field="named_universe", allowed=names)
     return rule_id
+
+
+def _where(body: dict[str, Any]) -> str:
+    return f"era {body['era_number']} of market {body['market_id']}"
 
 
 def _check_graph(era: dict[str, Any], body: dict[str, Any]) -> None:
     try:
         measured = measure_graph_complexity(body["graph"])
     except ValueError as exc:
-        raise malformed(f"graph cannot be read: {exc}") from None
+        raise malformed(f"graph cannot be read: {exc}", field="graph") from None
     for name, actual, limit in (("graph_depth", measured.depth, "max_depth"),
                                 ("graph_node_count", measured.node_count, "max_node_count")):
         if body.get(name) is not None and body[name] != actual:
             raise unprocessable("graph_complexity_mismatch", f"{name} {body[name]} does not match "
-                                                             f"the graph, which measures {actual}")
+                                                             f"the graph, which measures {actual}",
+                                field=name, allowed=[actual])
         if _positive_int(era.get(limit)) and actual > era[limit]:
-            raise unprocessable("graph_too_complex", f"{name} {actual} exceeds {limit} {era[limit]}")
+            raise unprocessable("graph_too_complex", f"the graph's {name.removeprefix('graph_')} {actual} exceeds "
+                                                     f"the era's {limit} {era[limit]}", field="graph",
+                                maximum=era[limit])
 
 
 def _metric(is_stats: dict[str, Any], *names: str) -> float | None:
@@ -292,7 +358,8 @@ def _gate_failure(thresholds: dict[str, Any], is_stats: dict[str, Any], is_pnl_m
 def _requested_outcome(body: dict[str, Any]) -> Any:
     wanted = (body.get("metaparameters") or {}).get("devservice_outcome")
     if wanted is not None and wanted not in TERMINAL_STATUSES:
-        raise malformed("metaparameters.devservice_outcome must be one of " + ", ".join(TERMINAL_STATUSES))
+        raise malformed("metaparameters.devservice_outcome must be one of " + ", ".join(TERMINAL_STATUSES),
+                        field="metaparameters.devservice_outcome", allowed=list(TERMINAL_STATUSES))
     return wanted
 
 
@@ -302,18 +369,23 @@ def check_signal(catalog: Catalog, body: Any) -> Checked:
     pool_name = body["signal_pool_name"]
     pool = catalog.signal_pool(era, pool_name)
     if pool is None:
+        names = catalog.signal_pool_names(era)
         raise unprocessable("unknown_signal_pool",
-                            f"signal_pool_name {pool_name!r} is not a signal pool of era {body['era_number']}")
+                            f"signal_pool_name {pool_name!r} is not a signal pool of {_where(body)}; "
+                            f"known: {known(names)}", field="signal_pool_name", allowed=names)
     legacy_id = body.get("signal_pool_id")
-    if legacy_id is not None and legacy_id not in (pool_name, pool.get("signal_pool_id")):
+    ids = list(dict.fromkeys(i for i in (pool_name, pool.get("signal_pool_id")) if i is not None))
+    if legacy_id is not None and legacy_id not in ids:
         raise unprocessable("signal_pool_mismatch",
-                            f"signal_pool_id {legacy_id!r} does not name pool {pool_name!r}")
+                            f"signal_pool_id {legacy_id!r} does not name pool {pool_name!r}; "
+                            f"leave it out or send {known(ids)}", field="signal_pool_id", allowed=ids)
     rule_id = _rule_id(catalog, era, pool, body, pool_name)
     _check_graph(era, body)
     projection = body.get("simulation_data_contract_projection")
     if projection is not None and projection != era.get("simulation_data_contract_projection"):
         raise unprocessable("data_contract_mismatch",
-                            "simulation_data_contract_projection differs from the era's; refresh the catalog")
+                            "simulation_data_contract_projection differs from the era's; refresh the catalog",
+                            field="simulation_data_contract_projection")
     is_stats = body["is_stats"]
     return Checked(
         kind="signal", market_id=body["market_id"], era_number=body["era_number"],
@@ -333,8 +405,10 @@ def check_strategy(catalog: Catalog, body: Any) -> Checked:
     pool_name = body["strategy_pool_name"]
     pool = catalog.strategy_pool(era, pool_name)
     if not isinstance(pool, dict):
+        names = catalog.strategy_pool_names(era)
         raise unprocessable("unknown_strategy_pool",
-                            f"strategy_pool_name {pool_name!r} is not a strategy pool of era {body['era_number']}")
+                            f"strategy_pool_name {pool_name!r} is not a strategy pool of {_where(body)}; "
+                            f"known: {known(names)}", field="strategy_pool_name", allowed=names)
     _rule_id(catalog, era, pool, body, pool_name)
     _check_graph(era, body)
     return Checked(
