@@ -86,7 +86,7 @@ def test_submit_json_output_and_wire(run, http_server, status_code, body, conten
 @pytest.mark.parametrize("answer, message", [
     ((401, {"error": "unauthorized", "details": {"message": "a valid bearer token is required"}}),
      "cannot read the service's era catalog: the service refused the token (HTTP 401 Unauthorized): check the "
-     "token: a valid bearer token is required"),
+     "token (a valid bearer token is required)"),
     ((502, b"<html>Bad Gateway</html>"), "cannot read the service's era catalog: unreadable answer (502 Bad Gateway)"),
 ])
 def test_a_failed_catalog_read_is_reported_by_its_cause(run, http_server, answer, message):

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import connection, signals
-from .checks import CHUNK, Checker
+from .checks import CHUNK, Checker, refusal
 from .errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from .output import Output, fields_table, rows_table
 from .signals import Problem, Signal
@@ -127,9 +127,10 @@ def send(out: Output, batch: Batch, client: Any, prepared: list[tuple[Signal, di
 
 def _render(batch: Batch) -> list[Any]:
     counts = batch.counts()
-    rows = [(name.replace("_", " "), counts[name]) for name in ("accepted", "failed", "not_sent", "unknown",
-                                                                 "invalid") if counts[name] or name == "accepted"]
-    tables = [fields_table(f"Batch {batch.name}: {len(batch.outcomes)} signals", rows)]
+    rows = [("file", batch.name), ("signals", len(batch.outcomes))]
+    rows += [(name.replace("_", " "), counts[name]) for name in ("accepted", "failed", "not_sent", "unknown",
+                                                                  "invalid") if counts[name] or name == "accepted"]
+    tables = [fields_table("Batch", rows)]
     failed = [o for o in sorted(batch.outcomes.values(), key=lambda o: o.line or 0) if o.outcome == "failed"]
     if failed:
         shown = failed[:SHOWN_PROBLEMS]
@@ -233,7 +234,7 @@ def run_check(args: argparse.Namespace, out: Output) -> int:
                 results = [_checked_signal(None, *checker.submission(lines[0]))]
             except Exception as exc:  # noqa: BLE001 -- the checks' refusal is the answer
                 problems = [Problem(lines[0].where, None, connection.describe(exc, client._base_url)
-                                    or connection.one_line(exc), kind="refused")]
+                                    or refusal(catalog, lines[0].fields, exc), kind="refused")]
     finally:
         client.close()
     results += [{"line": p.line, "ok": False, "error": p.message} for p in problems]

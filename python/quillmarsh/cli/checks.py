@@ -80,7 +80,8 @@ class Checker:
                 try:
                     [body] = self._prepare([signal])
                 except Exception as exc:  # noqa: BLE001 -- whatever the checks raise refuses the signal
-                    problems.append(Problem(signal.where, signal.line, one_line(exc), kind="refused"))
+                    message = refusal(self.dry._era_catalog_cache, signal.fields, exc)
+                    problems.append(Problem(signal.where, signal.line, message, kind="refused"))
                 else:
                     prepared.append((signal, body))
             progress(len(chunk))
@@ -92,3 +93,60 @@ class Checker:
         self.dry.submit_signals_batch([s.fields for s in signals])
         [(_, body)] = self.dry.posted
         return body["signals"]
+
+
+# ---------------------------------------------------------------------------------------
+# What a refusal of an unknown universe or pool should say: every such problem at once, and
+# what the catalog holds instead.
+
+
+def _names(collection: Any, fields: Sequence[str]) -> list[str]:
+    from quillmarsh import submit
+
+    if isinstance(collection, dict):
+        return [str(key) for key in collection]
+    names = []
+    for record in collection if isinstance(collection, (list, tuple)) else ():
+        for field in fields:
+            value = submit._field_value(record, field)
+            if value is not None:
+                names.append(str(value))
+                break
+    return names
+
+
+def identity_problems(catalog: Any, fields: dict[str, Any]) -> list[str]:
+    """The universe and pool of a signal that the era it goes to does not have, each with the
+    names the era has; none when the era itself cannot be told."""
+    from quillmarsh import submit
+
+    try:
+        era = submit._required_active_submit_era(catalog, market_id=fields.get("market_id"),
+                                                 era_number=fields.get("era_number"))
+        universe = submit._validate_named_universe(fields.get("named_universe"))
+    except Exception:  # noqa: BLE001 -- the client's own refusal says it then
+        return []
+    problems = []
+    era_name = f"era {submit._field_value(era, 'era_number')}"
+    if submit._rule_id_for_named_universe(era, universe) is None:
+        known = _names(submit._field_value(era, "universe_rules"), ())
+        known += [n for n in _names(submit._field_value(era, "universes"), ("named_universe", "id", "name"))
+                  if n not in known]
+        problems.append(f"named_universe {universe!r} is not in {era_name} (known: {', '.join(known) or 'none'})")
+    pool = fields.get("signal_pool_name")
+    if isinstance(pool, str) and submit._shared_selected_signal_pool_from_era_config(era, pool) is None:
+        known = _names(submit._field_value(era, "signal_pools"), ("name", "signal_pool_name", "id"))
+        problems.append(f"signal_pool_name {pool!r} is not in {era_name} (known: {', '.join(known) or 'none'})")
+    return problems
+
+
+def refusal(catalog: Any, fields: dict[str, Any], exc: BaseException) -> str:
+    """The line that tells why the client refused a signal."""
+    identity = identity_problems(catalog, fields)
+    if identity:
+        return "; ".join(identity)
+    message = one_line(exc)
+    gate, _, rest = message.partition(" failed: None ")
+    if rest and gate.isidentifier():  # a threshold gate found no value to compare
+        return f"{message} (is_stats has no {gate!r})"
+    return message

@@ -70,8 +70,8 @@ def rejected(status_code: Any, reason: Any, body: Any) -> str:
     said = explanation(body)
     if status_code in (401, 403):
         head = f"the service refused the token (HTTP {status_text(status_code)}): check the token"
-    else:
-        head = f"rejected by the service (HTTP {status_code}{' ' + one_line(reason) if reason else ''})"
+        return f"{head} ({said})" if said else head
+    head = f"rejected by the service (HTTP {status_code}{' ' + one_line(reason) if reason else ''})"
     return f"{head}: {said}" if said else head
 
 
@@ -115,9 +115,10 @@ def describe_result(result: Any, base_url: str) -> str:
     return rejected(result.status_code, result.error, body)
 
 
-def invoke(out: Output, client: Any, operation: str, *args: Any, where: str | None = None, **kwargs: Any) -> Any:
-    """Call one operation of the client; report what it raises on one line (prefixed by
-    ``where`` for a refusal of the input) and end the command."""
+def invoke(out: Output, client: Any, operation: str, *args: Any, where: str | None = None,
+           explain: Callable[[BaseException], str] = one_line, **kwargs: Any) -> Any:
+    """Call one operation of the client; report what it raises on one line (a refusal of the
+    input prefixed by ``where`` and told by ``explain``) and end the command."""
     try:
         return getattr(client, operation)(*args, **kwargs)
     except Exception as exc:
@@ -126,7 +127,7 @@ def invoke(out: Output, client: Any, operation: str, *args: Any, where: str | No
             failure = exc.__cause__ if _is_catalog_failure(exc) else exc
             raise Reported(out.failure(message, _failure_document(failure))) from None
         if isinstance(exc, (ValueError, TypeError)):  # the client's own checks, before anything was sent
-            raise Reported(out.failure(f"refused before sending: {where + ': ' if where else ''}{one_line(exc)}"))
+            raise Reported(out.failure(f"refused before sending: {where + ': ' if where else ''}{explain(exc)}"))
         raise
 
 

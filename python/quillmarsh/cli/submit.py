@@ -6,6 +6,7 @@ import argparse
 from typing import Any
 
 from . import connection, signals
+from .checks import refusal
 from .errors import EXIT_FAILED, EXIT_OK, UsageError
 from .output import Output, fields_table
 from .settings import connection as settings
@@ -16,7 +17,7 @@ def _tables(result: Any) -> list[Any]:
     rows = [("status code", result.status_code), ("submission id", result.submission_id),
             ("signal pool id", result.signal_pool_id), ("strategy pool id", result.strategy_pool_id),
             ("strategy signal pool", result.strategy_signal_pool), ("error", result.error)]
-    return [fields_table(f"Submission {verdict}", [r for r in rows if r[1] is not None or r[0] == "error"])]
+    return [fields_table(f"Submission {verdict}", [r for r in rows if r[1] is not None])]
 
 
 def _report(out: Output, client: Any, result: Any) -> int:
@@ -34,8 +35,11 @@ def run_submit(args: argparse.Namespace, out: Output) -> int:
         raise UsageError(str(refused[0]))
     fields = dict(signal.fields)
     with connection.build_client(settings(args)) as client:
+        def explain(exc: BaseException) -> str:
+            return refusal(client._era_catalog_cache, signal.fields, exc)
+
         result = connection.invoke(out, client, "submit_signal", fields.pop("graph"), fields.pop("named_universe", None),
-                                   where=signal.where, **fields)
+                                   where=signal.where, explain=explain, **fields)
         return _report(out, client, result)
 
 
