@@ -3,6 +3,7 @@ outputs, what reaches the wire, and one-line errors that name their cause."""
 
 import inspect
 import json
+import re
 import socket
 import sys
 import types
@@ -47,11 +48,15 @@ def test_usage_and_input_errors_exit_2_with_one_line(run, http_server, argv, fil
 def test_every_command_has_help_with_an_example_and_its_fields(run, command, fields):
     status, out, _ = run(command, "--help")
     assert status == 0 and "example:" in out
-    if fields:  # every field the client takes, but the two it refuses on principle
-        names = set(inspect.signature(getattr(submit.SignalServiceClient, fields)).parameters)
-        names -= {"self", "threshold_checks", "thresholds"}
+    if fields:  # every field the client takes, but the two it refuses on principle, as required or not
+        parameters = inspect.signature(getattr(submit.SignalServiceClient, fields)).parameters.values()
+        required = {p.name for p in parameters if p.default is p.empty} - {"self"}
+        optional = {p.name for p in parameters if p.default is not p.empty} - {"threshold_checks", "thresholds"}
         shown = SIGNAL_FIELDS_HELP if fields == "submit_signal" else STRATEGY_FIELDS_HELP
-        assert all(name in shown and name in out.replace("\n", " ") for name in names)
+        listed = {kind: set(re.findall(r"\w+", text.split("(")[0] if kind == "required" else text))
+                  for kind, text in re.findall(r"(required|optional)\s+(.*?)(?=\n  \w|\n[A-Z]|$)", shown, re.S)}
+        assert listed["required"] - {"backtest_timing"} == required and optional <= listed["optional"]
+        assert all(name in out.replace("\n", " ") for name in required | optional)
 
 
 def test_version(run):

@@ -14,7 +14,7 @@ import secrets
 import subprocess
 import sys
 
-from quillmarsh import _backtest_timing
+from quillmarsh import record_backtest_timing
 from quillmarsh.submit import SignalServiceClient
 
 UNIVERSE = "us_top500"
@@ -28,17 +28,18 @@ def graph(i: int) -> str:
 
 def simulate(expression: str) -> None:
     """What a simulation run leaves behind for the client: its measured backtest timing."""
-    _backtest_timing.record_backtest_timing(expression, row_count=2520, elapsed_seconds=1.8,
-                                            max_row_elapsed_seconds=0.004)
+    record_backtest_timing(expression, row_count=2520, elapsed_seconds=1.8, max_row_elapsed_seconds=0.004)
 
 
 def start_service(token: str) -> tuple[subprocess.Popen, str]:
+    # Its start and stop lines on stderr are for people running it by hand; shown here only
+    # when it does not start.
     service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--port", "0", f"--token={token}"],
-                               stdout=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     for line in service.stdout:
         if line.startswith("QUILLMARSH_BASE_URL="):
             return service, line.strip().partition("=")[2]
-    raise RuntimeError("the local signal service did not start")
+    raise RuntimeError(f"the local signal service did not start: {service.stderr.read().strip()}")
 
 
 def run() -> int:

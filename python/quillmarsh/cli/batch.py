@@ -198,9 +198,15 @@ def run_batch(args: argparse.Namespace, out: Output) -> int:
 
 
 def _is_batch_file(path: str, text: str, forced: bool) -> bool:
+    """A batch file: so named or asked for, or anything but one JSON document (a signal file
+    may spread its one object over many lines)."""
     if forced or path.endswith((".jsonl", ".ndjson")):
         return True
-    return sum(1 for line in text.splitlines() if line.strip()) > 1
+    try:
+        json.loads(text)
+    except json.JSONDecodeError:
+        return True
+    return False
 
 
 def _checked_signal(line: int | None, endpoint: str, body: dict[str, Any]) -> dict[str, Any]:

@@ -27,9 +27,9 @@ SIGNAL_EXAMPLE = """\
 
 STRATEGY_FIELDS_HELP = """\
 A strategy file holds one JSON object with the fields of SignalServiceClient.submit_strategy:
-  required  graph, strategy_pool_name
-  optional  named_universe, metaparameters, idempotency_key, client_manifest_version, market_id,
-            era_number, client_manifest_market_id, client_manifest_era_number"""
+  required  graph, strategy_pool_name, market_id, era_number
+  optional  named_universe, metaparameters, idempotency_key, client_manifest_version,
+            client_manifest_market_id, client_manifest_era_number"""
 
 EPILOG = """\
 The service and token come from --base-url and --token/--token-file, a --profile of the config
