@@ -27,7 +27,7 @@ RERUN = ("re-running the same file is safe: each signal's idempotency key comes 
          "so the service stores no signal twice")
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class Outcome:
     """What became of one line of the file."""
 
@@ -57,7 +57,9 @@ class Batch:
         counts = self.counts()
         lines = sorted(self.outcomes.values(), key=lambda o: o.line or 0)
         return {"ok": counts["accepted"] == len(lines), **counts,
-                "lines": [dataclasses.asdict(o) for o in lines]}
+                "lines": [{"line": o.line, "outcome": o.outcome, "status_code": o.status_code,
+                           "submission_id": o.submission_id, "idempotency_key": o.idempotency_key,
+                           "error": o.error} for o in lines]}
 
 
 def _report_problems(out: Output, problems: Sequence[Problem]) -> None:

@@ -35,6 +35,36 @@ def jsonable(value: Any) -> Any:
     return value
 
 
+_STRICT = json.JSONEncoder(allow_nan=False, default=str)  # C-accelerated: no indent
+
+
+def _layout(document: Any) -> str:
+    """Indented JSON whose long lists hold one compact entry per line: a batch's document lists
+    every line of its file, and the interpreter's indenting encoder is a slow one."""
+    if not isinstance(document, dict):
+        return json.dumps(document, indent=2, allow_nan=False, default=str)
+    parts = []
+    for key, value in document.items():
+        if isinstance(value, list) and len(value) > 1 and all(isinstance(v, dict) for v in value):
+            entries = ",\n    ".join(map(_STRICT.encode, value))
+            parts.append(f"  {_STRICT.encode(str(key))}: [\n    {entries}\n  ]")
+        else:
+            nested = json.dumps(value, indent=2, allow_nan=False, default=str).replace("\n", "\n  ")
+            parts.append(f"  {_STRICT.encode(str(key))}: {nested}")
+    return "{\n" + ",\n".join(parts) + "\n}" if parts else "{}"
+
+
+def dump_json(document: Any) -> str:
+    """The JSON text of a document (records as dicts with ``ok`` first), strict: non-finite
+    numbers travel as their texts."""
+    if dataclasses.is_dataclass(document) and not isinstance(document, type):
+        document = jsonable(document)
+    try:
+        return _layout(document)
+    except ValueError:  # a NaN or an infinity somewhere: the slower walk that names them
+        return _layout(jsonable(document))
+
+
 def cell(value: Any) -> str:
     if value is None:
         return "-"
@@ -74,7 +104,7 @@ class Output:
         return self.format == "table" and not self.stdout.is_terminal
 
     def json(self, document: Any) -> None:
-        sys.stdout.write(json.dumps(jsonable(document), indent=2, default=str) + "\n")
+        sys.stdout.write(dump_json(document) + "\n")
         sys.stdout.flush()
 
     def print(self, *renderables: Any) -> None:

@@ -6,14 +6,18 @@ misspelt fields get a suggestion; integral numbers are taken where the client wa
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import difflib
 import functools
+import gc
 import inspect
 import json
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
+
+import orjson
 
 from .errors import UsageError
 
@@ -22,7 +26,7 @@ TIMING_FIELDS = ("row_count", "elapsed_seconds", "max_row_elapsed_seconds")
 FLOAT_FIELDS = ("expression_elapsed_seconds",)  # the client wants a float, people write 2
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class Signal:
     """A signal read from a file: where it stands, its fields, its backtest timing."""
 
@@ -73,6 +77,16 @@ def operation_fields(operation: str) -> tuple[frozenset[str], frozenset[str]]:
             frozenset(p.name for p in parameters if p.default is inspect.Parameter.empty))
 
 
+_TIMING_KEYS = frozenset(TIMING_FIELDS)
+
+
+@functools.cache
+def _signal_fields() -> tuple[frozenset[str], frozenset[str]]:
+    """The fields a signal record may and must have: those of submit_signal and its timing."""
+    allowed, required = operation_fields("submit_signal")
+    return allowed | {TIMING}, required | {TIMING}
+
+
 def _names(names: Iterable[str]) -> str:
     return ", ".join(repr(n) for n in names)
 
@@ -104,25 +118,36 @@ def check_signal(record: Any) -> tuple[dict[str, Any], dict[str, Any]] | list[st
     """(fields, timing) of one signal record, or the list of its problems."""
     if not isinstance(record, dict):
         return [f"expected a JSON object, got {type(record).__name__}"]
-    allowed, required = operation_fields("submit_signal")
-    problems = field_problems(record, allowed | {TIMING}, required | {TIMING})
+    allowed, required = _signal_fields()
     timing = record.get(TIMING)
-    if TIMING in record:
+    keys = record.keys()
+    if not (keys <= allowed and required <= keys and type(timing) is dict and timing.keys() == _TIMING_KEYS):
+        problems = field_problems(record, allowed, required)
         if isinstance(timing, dict):
-            for problem in field_problems(timing, frozenset(TIMING_FIELDS), frozenset(TIMING_FIELDS)):
-                problems.append(f"{TIMING}: {problem}")
-        else:
+            problems += [f"{TIMING}: {p}" for p in field_problems(timing, _TIMING_KEYS, _TIMING_KEYS)]
+        elif TIMING in record:
             problems.append(f"{TIMING}: expected a JSON object with {_names(TIMING_FIELDS)}")
-    if problems:
-        return problems
-    fields = {k: v for k, v in record.items() if k != TIMING}
-    _as_floats(fields)
-    return fields, timing
+        if problems:
+            return problems
+    del record[TIMING]  # the record is a fresh one of our own: it becomes the fields
+    _as_floats(record)
+    return record, timing
+
+
+def loads(text: str | bytes) -> Any:
+    """``json.loads(text)``, its value or its error, taken by orjson (several times faster on
+    the files of a large batch) whenever orjson reads the text; whatever it does not read
+    (``NaN`` and ``Infinity`` literals, integers past 64 bits, lone surrogates) goes to
+    ``json.loads``."""
+    try:
+        return orjson.loads(text)
+    except orjson.JSONDecodeError:
+        return json.loads(text)
 
 
 def parse(text: str, where: str) -> Any:
     try:
-        return json.loads(text)
+        return loads(text)
     except json.JSONDecodeError as exc:
         raise UsageError(f"{where}: invalid JSON: {exc}") from None
 
@@ -153,24 +178,55 @@ def signal_lines(path: str) -> tuple[list[Signal], list[Problem]]:
     name = source_name(path)
     signals: list[Signal] = []
     problems: list[Problem] = []
-    loads = json.loads
-    for number, line in enumerate(read_text(path).splitlines(), start=1):
-        if not line.strip():
-            continue
+    with _collector_paused():
+        for number, line in enumerate(_read_bytes(path).splitlines(), start=1):
+            _read_line(name, number, line, signals, problems)
+    if not signals and not problems:
+        raise UsageError(f"{name}: no signals (expected one JSON object per line)")
+    return signals, problems
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """The cyclic garbage collector off while a file's records are built: they make no cycles,
+    and its passes over millions of fresh containers would take longer than the parsing."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _read_bytes(path: str) -> bytes:
+    """A file's bytes, for a parser that reads UTF-8 itself."""
+    if path == "-":
+        stream = getattr(sys.stdin, "buffer", None)
+        return stream.read() if stream is not None else sys.stdin.read().encode("utf-8")
+    try:
+        with open(path, "rb") as handle:
+            return handle.read()
+    except OSError as exc:
+        raise UsageError(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _read_line(name: str, number: int, line: bytes, signals: list[Signal], problems: list[Problem]) -> None:
+    if line.strip():
         where = f"{name}:{number}"
         try:
             record = loads(line)
         except json.JSONDecodeError as exc:
             problems.append(Problem(where, number, f"invalid JSON: {exc}"))
-            continue
+            return
+        except UnicodeDecodeError:
+            problems.append(Problem(where, number, "not UTF-8 text"))
+            return
         checked = check_signal(record)
         if isinstance(checked, list):
             problems.append(Problem(where, number, "; ".join(checked)))
         else:
             signals.append(Signal(where, number, *checked))
-    if not signals and not problems:
-        raise UsageError(f"{name}: no signals (expected one JSON object per line)")
-    return signals, problems
 
 
 def record_timings(signals: Iterable[Signal],
