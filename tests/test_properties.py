@@ -5,6 +5,7 @@ import hashlib
 import json
 import random
 
+import pytest
 from hypothesis import given, settings, strategies as st
 
 from quillmarsh import submit
@@ -115,3 +116,38 @@ def test_wire_bytes_match_the_host_encoder_on_arbitrary_values(body):
     except (TypeError, ValueError, RecursionError) as exc:
         actual = type(exc), str(exc)
     assert actual == expected
+
+
+any_json = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
+    max_leaves=20)
+
+
+def same(a, b):
+    """Equal, kind for kind (an int is no float, -0.0 no 0.0), NaN equal to NaN."""
+    if isinstance(a, float) and isinstance(b, float):
+        return repr(a) == repr(b)
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+@settings(max_examples=500)
+@given(any_json, st.booleans(), st.sampled_from([None, 2]))
+def test_the_command_lines_json_reader_answers_as_json_loads(value, ascii_only, indent):
+    from quillmarsh.cli.signals import loads
+
+    text = json.dumps(value, ensure_ascii=ascii_only, indent=indent)
+    for form in (text, text.encode("utf-8", "surrogatepass")):
+        try:
+            expected = json.loads(form)
+        except ValueError as refusal:
+            with pytest.raises(type(refusal)):
+                loads(form)
+        else:
+            assert same(loads(form), expected)
