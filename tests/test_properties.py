@@ -3,7 +3,6 @@ choice prefers a requested era over the active one."""
 
 import hashlib
 import json
-import random
 
 import pytest
 from hypothesis import given, settings, strategies as st

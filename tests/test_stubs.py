@@ -8,7 +8,6 @@ import sys
 import textwrap
 from pathlib import Path
 
-import pytest
 
 import quillmarsh
 from quillmarsh import submit

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 
-import quillmarsh.submit as submit
 from quillmarsh import _backtest_timing
 
 from .common import Response, Scenario, _client, _expect

@@ -6,7 +6,6 @@ from __future__ import annotations
 import itertools
 import json
 
-import httpx
 
 import quillmarsh.submit as submit
 from quillmarsh import _backtest_timing

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from typing import Any
 from urllib.parse import urlsplit
 
-from .errors import Reported, UsageError, one_line
+from .errors import EXIT_FAILED, EXIT_OK, Reported, UsageError, one_line
 from .output import Output
 from .settings import Connection
 
@@ -113,6 +113,15 @@ def describe_result(result: Any, base_url: str) -> str:
     if isinstance(body, dict) and "raw_body_preview" in body:
         return unreadable(result.status_code)
     return rejected(result.status_code, result.error, body)
+
+
+def report(out: Output, client: Any, result: Any, render: Callable[[Any], Any]) -> int:
+    """Print a result record; 0 when it reports success, else 1 with its cause on stderr."""
+    out.record(result, render)
+    if result.ok:
+        return EXIT_OK
+    out.error(describe_result(result, client._base_url))
+    return EXIT_FAILED
 
 
 def invoke(out: Output, client: Any, operation: str, *args: Any, where: str | None = None,

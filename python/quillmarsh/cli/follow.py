@@ -31,18 +31,10 @@ def _status_tables(submission_id: str):
     return render
 
 
-def _report(out: Output, client: Any, result: Any, render: Any) -> int:
-    out.record(result, render)
-    if result.ok:
-        return EXIT_OK
-    out.error(connection.describe_result(result, client._base_url))
-    return EXIT_FAILED
-
-
 def run_status(args: argparse.Namespace, out: Output) -> int:
     with connection.build_client(settings(args)) as client:
         result = connection.invoke(out, client, "get_signal_status", args.submission_id)
-        return _report(out, client, result, _status_tables(args.submission_id))
+        return connection.report(out, client, result, _status_tables(args.submission_id))
 
 
 def _final(result: Any) -> bool:
@@ -73,7 +65,7 @@ def run_poll(args: argparse.Namespace, out: Output) -> int:
                 progress.describe(f"Polling {args.submission_id}: {result.status or 'no status yet'}")
                 time.sleep(min(wait, left))
                 wait = min(wait * GROWTH, LONGEST_WAIT)
-        status = _report(out, client, result, render)
+        status = connection.report(out, client, result, render)
     if status != EXIT_OK:
         return status
     if result.status not in terminal:
@@ -105,7 +97,7 @@ def run_list(args: argparse.Namespace, out: Output) -> int:
             result = connection.invoke(out, client, "list_signal_submissions", status=args.status,
                                        idempotency_key=args.idempotency_key, since=since, limit=args.limit)
             if not result.ok:
-                return _report(out, client, result, lambda r: [])
+                return connection.report(out, client, result, lambda r: [])
             submissions += result.submissions
             next_since = result.body.get("next_since") if isinstance(result.body, dict) else None
             if not (args.all and next_since and result.submissions):

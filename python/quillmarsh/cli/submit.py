@@ -7,7 +7,7 @@ from typing import Any
 
 from . import connection, signals
 from .checks import refusal
-from .errors import EXIT_FAILED, EXIT_OK, UsageError
+from .errors import UsageError
 from .output import Output, fields_table
 from .settings import connection as settings
 
@@ -18,14 +18,6 @@ def _tables(result: Any) -> list[Any]:
             ("signal pool id", result.signal_pool_id), ("strategy pool id", result.strategy_pool_id),
             ("strategy signal pool", result.strategy_signal_pool), ("error", result.error)]
     return [fields_table(f"Submission {verdict}", [r for r in rows if r[1] is not None])]
-
-
-def _report(out: Output, client: Any, result: Any) -> int:
-    out.record(result, _tables)
-    if result.ok:
-        return EXIT_OK
-    out.error(connection.describe_result(result, client._base_url))
-    return EXIT_FAILED
 
 
 def run_submit(args: argparse.Namespace, out: Output) -> int:
@@ -40,7 +32,7 @@ def run_submit(args: argparse.Namespace, out: Output) -> int:
 
         result = connection.invoke(out, client, "submit_signal", fields.pop("graph"), fields.pop("named_universe", None),
                                    where=signal.where, explain=explain, **fields)
-        return _report(out, client, result)
+        return connection.report(out, client, result, _tables)
 
 
 def run_strategy(args: argparse.Namespace, out: Output) -> int:
@@ -48,4 +40,4 @@ def run_strategy(args: argparse.Namespace, out: Output) -> int:
     with connection.build_client(settings(args)) as client:
         result = connection.invoke(out, client, "submit_strategy", fields.pop("graph"),
                                    fields.pop("named_universe", None), where=signals.source_name(args.file), **fields)
-        return _report(out, client, result)
+        return connection.report(out, client, result, _tables)
