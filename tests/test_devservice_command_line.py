@@ -2,6 +2,7 @@
 program name it is run under, --version, --help, and what it prints when it starts."""
 
 import importlib
+import json
 import os
 import signal
 import socket
@@ -11,6 +12,7 @@ from importlib import metadata
 from pathlib import Path
 
 import pytest
+from helpers import host_message
 
 from quillmarsh import submit
 
@@ -60,7 +62,7 @@ OPTION_ERRORS = [
     (lambda tmp, port: ["--catalog", f"{tmp}/missing.json"],
      "cannot read the catalog {tmp}/missing.json: no such file or directory"),
     (lambda tmp, port: ["--catalog", write(tmp, '{"eras": [}')],
-     "the catalog {tmp}/catalog.json is not valid JSON: Expecting value: line 1 column 11 (char 10)"),
+     "the catalog {tmp}/catalog.json is not valid JSON: " + host_message(lambda: json.loads('{"eras": [}'))),
     (lambda tmp, port: ["--catalog", write(tmp, '{"eras": {}}')],
      "the catalog {tmp}/catalog.json must be an object with an eras_by_market object or an eras list "
      "(--print-catalog prints the built-in one)"),

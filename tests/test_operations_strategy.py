@@ -5,6 +5,7 @@ import json
 import httpx
 import pytest
 from conftest import FakeResponse, keyed
+from helpers import host_message
 
 from quillmarsh import submit
 
@@ -49,7 +50,7 @@ def test_request_failures_raise(fake_transport, answer, error):
 @pytest.mark.parametrize("overrides, message", [
     ({"market_id": "7"}, "client_manifest_market_id must be a positive integer"),
     ({"era_number": True}, "client_manifest_era_number must be a positive integer"),
-    ({"market_id": "x"}, "invalid literal for int() with base 10: 'x'"),
+    ({"market_id": "x"}, host_message(lambda: int("x"))),
     ({"strategy_pool_name": ""}, "strategy_pool_name must be a non-empty string"),
 ])
 def test_refusals_post_nothing(fake_transport, overrides, message):

@@ -7,6 +7,7 @@ import re
 import httpx
 import pytest
 from conftest import SIGNAL_GRAPH, FakeResponse, keyed, signal_body, signal_catalog, signal_kwargs
+from helpers import host_message
 
 from quillmarsh import _backtest_timing, submit
 from quillmarsh.submit import SignalServiceClient
@@ -152,8 +153,9 @@ def test_other_failures_raise_unchanged(signal_client, fake_transport, answer):
     ({"threshold_checks": []}, ValueError, AUTHORITY, []),
     ({"market_id": "7"}, ValueError, "client_manifest_market_id must be a positive integer", ["get"]),
     ({"era_number": "3"}, ValueError, "client_manifest_era_number must be a positive integer", ["get"]),
-    ({"metaparameters": {"w": math.nan}}, ValueError, "Out of range float values are not JSON compliant", ["get"]),
-    ({"search_state": {1, 2}}, TypeError, "Object of type set is not JSON serializable", ["get"]),
+    ({"metaparameters": {"w": math.nan}}, ValueError, host_message(lambda: json.dumps(math.nan, allow_nan=False)),
+     ["get"]),
+    ({"search_state": {1, 2}}, TypeError, host_message(lambda: json.dumps({1, 2})), ["get"]),
 ])
 def test_refusals_post_nothing(signal_client, fake_transport, overrides, error, message, requests):
     signal_client._era_catalog_cache = None

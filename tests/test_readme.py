@@ -8,12 +8,14 @@ config files the command line accepts. Only the blocks marked `skip` are not run
 may hold nothing but the set-up commands that CI runs itself.
 """
 
+import fcntl
 import os
 import pathlib
 import queue
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 import tomllib
 
@@ -66,7 +68,16 @@ def test_config_examples_are_accepted(tmp_path, monkeypatch):
             assert set(profile) <= settings.PROFILE_KEYS and profile["base_url"]
 
 
-def test_every_example_runs_as_written(tmp_path):
+@pytest.fixture
+def readme_ports():
+    """The README's services listen on fixed ports: test runs on one machine (one per Python
+    version, side by side) take turns."""
+    with open(os.path.join(tempfile.gettempdir(), "quillmarsh-readme-ports.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def test_every_example_runs_as_written(tmp_path, readme_ports):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("QUILLMARSH_", "SSL_CERT"))}
     env.update(HOME=str(tmp_path), PATH=os.path.dirname(sys.executable) + os.pathsep + env["PATH"])
     if "PYTHONPATH" in env:  # the examples run elsewhere: a source tree on the path must still be found

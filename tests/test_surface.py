@@ -125,3 +125,44 @@ def test_client_member_argument_errors(argument_errors, fake_transport, name, ki
         argument_errors(getattr(SignalServiceClient, name), f"SignalServiceClient.{name}", client)
     else:
         argument_errors(getattr(SignalServiceClient, name), f"SignalServiceClient.{name}")
+
+
+CLASSES = [submit.SubmissionReceipt, submit.SubmissionStatus, submit.SubmissionRejectedError,
+           submit.SignalClientResponseError, submit._TransmissionObservedBody, SignalServiceClient]
+
+
+def python_twin(cls):
+    """The class a Python developer would write: the same bases, and each member a Python
+    function with the member's declared signature, a static or class method, or a property,
+    as the member is. A C method's `self` is positional-only, so the twin's is too."""
+    namespace = {"__module__": cls.__module__, "__qualname__": cls.__qualname__}
+    for name, member in vars(cls).items():
+        kind = type(member) if isinstance(member, (staticmethod, classmethod, property)) else None
+        native = {staticmethod: lambda m: m.__func__, classmethod: lambda m: m.__func__,
+                  property: lambda m: m.fget}.get(kind, lambda m: m)(member)
+        text = getattr(native, "__text_signature__", None)
+        if not text:
+            continue
+        parameters = text[1:-1].replace("$self", "self, /").replace("$module, ", "").replace("$module", "")
+        code = {}
+        exec(f"def {name}({parameters}): pass", code)
+        namespace[name] = kind(code[name]) if kind else code[name]
+    return type(cls.__name__, cls.__bases__, namespace)
+
+
+def signatures(cls):
+    """The signatures a caller sees: the class's, and each member's through the class and
+    through an instance."""
+    instance = cls.__new__(cls)
+    seen = {"(class)": str(inspect.signature(cls))}
+    for name, member in vars(cls).items():
+        if callable(getattr(cls, name)) and not isinstance(member, type) and name not in ("__new__", "__doc__"):
+            seen[name] = str(inspect.signature(getattr(cls, name)))
+            seen[name + " (bound)"] = str(inspect.signature(getattr(instance, name)))
+    return seen
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_every_class_and_member_has_its_python_twins_signature(cls):
+    native, twin = signatures(cls), signatures(python_twin(cls))
+    assert native == twin and len(native) > 1

@@ -5,6 +5,7 @@
 #include "quillmarsh/submit/collaborators/imports.hpp"
 #include "quillmarsh/submit/eras/registry.hpp"
 #include "quillmarsh/submit/host/classes.hpp"
+#include "quillmarsh/submit/host/init_method.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/transport/json_text.hpp"
 #include "quillmarsh/submit/operations/registry.hpp"
@@ -74,14 +75,15 @@ PyMethodDef* const kTransportFunctions[] = {
 };
 
 // Builds `class name(base): doc` with the given members (a list ending in {nullptr}).
-bool add_class(PyObject* module, const char* name, PyObject* base, const char* doc, const Member* members) {
+bool add_class(PyObject* module, PyObject* init_type, const char* name, PyObject* base, const char* doc,
+               const Member* members) {
   Ref module_name(PyModule_GetNameObject(module));
   Ref bases(PyTuple_Pack(1, base));
   if (!module_name || !bases) return false;
   Ref cls = host::make_class(name, bases.get(), doc, module_name.get());
   if (!cls) return false;
   for (const Member* m = members; m->def != nullptr; ++m) {
-    if (!host::add_member(cls.get(), *m, module)) return false;
+    if (!host::add_member(cls.get(), *m, module, init_type)) return false;
   }
   return PyModule_AddObjectRef(module, name, cls.get()) == 0;
 }
@@ -142,17 +144,20 @@ bool populate(PyObject* module) {
   if (!json || !transport::remember_host_dumps(json.get())) return false;
   if (!add_constants(module)) return false;
   PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-  if (!add_class(module, "SubmissionReceipt", object, "Receipt returned after successful signal/strategy submission.",
+  Ref init_type = host::make_init_method_type(module);
+  if (!init_type) return false;
+  PyObject* init = init_type.get();
+  if (!add_class(module, init, "SubmissionReceipt", object, "Receipt returned after successful signal/strategy submission.",
                  results::kSubmissionReceiptMembers) ||
-      !add_class(module, "SubmissionStatus", object, "Status returned by poll_status for a submitted signal/strategy.",
+      !add_class(module, init, "SubmissionStatus", object, "Status returned by poll_status for a submitted signal/strategy.",
                  results::kSubmissionStatusMembers) ||
-      !add_class(module, "SubmissionRejectedError", PyExc_Exception,
+      !add_class(module, init, "SubmissionRejectedError", PyExc_Exception,
                  "Raised when the server rejects a submission or poll request.", kSubmissionRejectedErrorMembers) ||
-      !add_class(module, "SignalClientResponseError", PyExc_Exception,
+      !add_class(module, init, "SignalClientResponseError", PyExc_Exception,
                  "Raised when signal_service returns an invalid response body.", kSignalClientResponseErrorMembers) ||
-      !add_class(module, "_TransmissionObservedBody", object,
+      !add_class(module, init, "_TransmissionObservedBody", object,
                  "Seekable request body that observes the first transport read.", transport::kObservedBodyMembers) ||
-      !add_class(module, "SignalServiceClient", object,
+      !add_class(module, init, "SignalServiceClient", object,
                  "Result-based HTTP SDK facade backed by the canonical submit transport.", kClientMembers)) {
     return false;
   }

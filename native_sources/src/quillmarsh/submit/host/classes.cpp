@@ -1,5 +1,8 @@
 #include "quillmarsh/submit/host/classes.hpp"
 
+#include <cstring>
+
+#include "quillmarsh/submit/host/init_method.hpp"
 #include "quillmarsh/submit/host/names.hpp"
 
 namespace quillmarsh::host {
@@ -17,11 +20,13 @@ Ref make_class(const char* name, PyObject* bases, const char* doc, PyObject* mod
   return Ref(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", name, bases, ns.get()));
 }
 
-bool add_member(PyObject* cls, const Member& member, PyObject* module) {
+bool add_member(PyObject* cls, const Member& member, PyObject* module, PyObject* init_type) {
   Ref value;
+  auto* owner = reinterpret_cast<PyTypeObject*>(cls);
   switch (member.kind) {
     case MemberKind::Instance:
-      value = Ref(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), member.def));
+      value = std::strcmp(member.def->ml_name, "__init__") == 0 ? new_init_method(init_type, owner, member.def)
+                                                               : Ref(PyDescr_NewMethod(owner, member.def));
       break;
     case MemberKind::Static:
     case MemberKind::Class: {

@@ -18,8 +18,9 @@ struct Member {
 Ref make_class(const char* name, PyObject* bases, const char* doc, PyObject* module_name);
 
 // Attaches a member the way a Python class body would define it: instance methods as
-// method descriptors, static and class methods wrapped in the host's staticmethod and
-// classmethod, properties as property(fget).
-bool add_member(PyObject* cls, const Member& member, PyObject* module);
+// method descriptors (`__init__` as one of `init_type`, see init_method.hpp), static and
+// class methods wrapped in the host's staticmethod and classmethod, properties as
+// property(fget).
+bool add_member(PyObject* cls, const Member& member, PyObject* module, PyObject* init_type);
 
 }  // namespace quillmarsh::host
