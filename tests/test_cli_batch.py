@@ -105,6 +105,7 @@ def write_signals(path, count):
                                                          "max_row_elapsed_seconds": 0.004}}) + "\n")
 
 
+@pytest.mark.whole_system
 @pytest.mark.parametrize("retries", [4, 0])
 def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, capsys, retries):
     from quillmarsh import cli

@@ -1,6 +1,7 @@
 """The command line against the real local signal service: a batch of 1,000 signals is
 accepted, and running the same file again creates no new submission."""
 
+import pytest
 import json
 import subprocess
 import sys
@@ -10,6 +11,7 @@ from quillmarsh import cli, devservice
 STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 
+@pytest.mark.whole_system
 def test_batch_of_1000_twice_creates_each_submission_once(tmp_path, capsys):
     lines = [json.dumps({"graph": f"rank(ts_mean(close, {i + 2}))", "named_universe": "us_top500",
                          "signal_pool_name": "momentum", "is_stats": STATS, "is_pnl_mi": 0.4,

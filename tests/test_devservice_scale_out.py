@@ -2,6 +2,7 @@
 overlapping windows of one 10,000-signal set to one local service on an SQLite file at
 the same moment; the file ends with each signal submitted exactly once."""
 
+import pytest
 import json
 import os
 import signal
@@ -47,6 +48,7 @@ def windows():
     return [(max(0, k * share - OVERLAP), min(TOTAL, (k + 1) * share + OVERLAP)) for k in range(WORKERS)]
 
 
+@pytest.mark.whole_system
 def test_overlapping_processes_submit_each_signal_once(tmp_path):
     db = tmp_path / "submissions.sqlite"
     service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--token=scale", "--db", str(db)],

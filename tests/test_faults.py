@@ -69,6 +69,7 @@ def resubmit_until_accepted(client, signals, result):
     return ids
 
 
+@pytest.mark.whole_system
 def test_a_batch_against_a_failing_service_completes_on_resubmission_without_duplicates():
     signals = [signal(i) for i in range(TOTAL)]
     with devservice.start(fail_every=7) as service:

@@ -77,6 +77,7 @@ def readme_ports():
         yield
 
 
+@pytest.mark.whole_system
 def test_every_example_runs_as_written(tmp_path, readme_ports):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("QUILLMARSH_", "SSL_CERT"))}
     env.update(HOME=str(tmp_path), PATH=os.path.dirname(sys.executable) + os.pathsep + env["PATH"])

@@ -1,6 +1,7 @@
 """The type stubs of quillmarsh.submit: checked against the runtime by mypy's stubtest, complete
 down to the private members stubtest does not insist on, and strict enough to catch misuse."""
 
+import pytest
 import ast
 import os
 import subprocess
@@ -31,6 +32,7 @@ def run_mypy(args, cwd):
                           timeout=600)
 
 
+@pytest.mark.whole_system
 def test_stubtest_is_clean(tmp_path):
     assert (PACKAGE / "py.typed").is_file()
     done = run_mypy(["mypy.stubtest", "--mypy-config-file", "mypy.ini", "quillmarsh.submit"], tmp_path)
@@ -59,6 +61,7 @@ def test_stub_lists_every_runtime_name_and_member():
         assert sorted(members - set(stub_names(tree[cls.__name__].body))) == [], cls.__name__
 
 
+@pytest.mark.whole_system
 def test_stubs_reject_misuse(tmp_path):
     """Every deliberate misuse carries an ignore for the error it must raise; with
     --warn-unused-ignores, a stub too lax to report it fails the run."""
