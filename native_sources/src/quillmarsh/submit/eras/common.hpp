@@ -1,5 +1,5 @@
-// Host operations shared by the era readers: module globals with a direct path to the
-// module's own functions, dict.get, walking a list, and the two kinds of equality.
+// Host operations shared by the era readers: dict.get, walking a list, and the two kinds of
+// equality.
 #pragma once
 
 #include <cstddef>
@@ -13,25 +13,6 @@
 namespace quillmarsh::eras {
 
 using host::Ref;
-
-// A module global read now, the way a bare name is read in a Python function body.
-// `own` is true while the name still holds the module's own function for `def`, so
-// the caller may run the native code without going through the interpreter.
-struct Global {
-  Ref fn;  // null with NameError set when the name is missing
-  bool own = false;
-};
-
-inline Global resolve(PyObject* name, const PyMethodDef& def) {
-  Global g{host::global(name)};
-  g.own = g.fn && host::is_own_function(g.fn.get(), &def);
-  return g;
-}
-
-// Calls a global that is not (or no longer) the module's own function.
-inline Ref call(const Global& g, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr) {
-  return Ref(PyObject_Vectorcall(g.fn.get(), args, nargs, kwnames));
-}
 
 // ("market_id", "era_number"), the keywords the era choice is called with.
 PyObject* market_era_kwnames();

@@ -28,13 +28,15 @@ int over_limit(PyObject* complexity, PyObject* measure, PyObject* limit, const c
   return 1;
 }
 
-Ref graph_complexity_native(PyObject* graph, PyObject* era) {
+}  // namespace
+
+Ref enforce_graph_complexity_for_submit(PyObject*, PyObject* graph, PyObject* era) {
   PyObject* measure_args[] = {graph};
   Ref complexity = host::call_global(QM_NAME("measure_graph_complexity"), measure_args, 1);
   if (!complexity) return Ref();
-  Ref max_depth = required_positive_era_int(era, QM_NAME("max_depth"));
+  Ref max_depth = host::call<&required_positive_era_int>(QM_NAME("_required_positive_era_int"), era, QM_NAME("max_depth"));
   if (!max_depth) return Ref();
-  Ref max_node_count = required_positive_era_int(era, QM_NAME("max_node_count"));
+  Ref max_node_count = host::call<&required_positive_era_int>(QM_NAME("_required_positive_era_int"), era, QM_NAME("max_node_count"));
   if (!max_node_count) return Ref();
   if (over_limit(complexity.get(), QM_NAME("depth"), max_depth.get(), "graph complexity depth ",
                  " exceeds max_depth ") != 0 ||
@@ -44,6 +46,8 @@ Ref graph_complexity_native(PyObject* graph, PyObject* era) {
   }
   return complexity;
 }
+
+namespace {
 
 // The keywords of the timing assessment, in the order they are passed.
 PyObject* assessment_kwnames() {
@@ -59,7 +63,9 @@ PyObject* assessment_kwnames() {
   return kwnames;
 }
 
-Ref backtest_timing_native(PyObject* graph, PyObject* era) {
+}  // namespace
+
+Ref enforce_recorded_backtest_timing_for_submit(PyObject*, PyObject* graph, PyObject* era) {
   // The record is taken first: it is used up even when a later step refuses the graph.
   Ref consume = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("consume_recorded_backtest_timing"));
   if (!consume) return Ref();
@@ -72,7 +78,7 @@ Ref backtest_timing_native(PyObject* graph, PyObject* era) {
 
   Ref assess = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("assess_client_backtest_timing"));
   if (!assess) return Ref();
-  Ref frequency = required_era_frequency(era);
+  Ref frequency = host::call<&required_era_frequency>(QM_NAME("_required_era_frequency"), era);
   if (!frequency) return Ref();
   Ref row_count(PyObject_GetAttr(record.get(), QM_NAME("row_count")));
   if (!row_count) return Ref();
@@ -104,33 +110,5 @@ Ref backtest_timing_native(PyObject* graph, PyObject* era) {
                                 QM_NAME("; total_budget="), whole_text.get(), QM_NAME("; row_budget="),
                                 per_row_text.get()}));
 }
-
-PyObject* graph_complexity_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_enforce_graph_complexity_for_submit", 0, 2, {{"graph", true}, {"era", true}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() { return graph_complexity_native(a[0], a[1]).release(); });
-}
-
-PyObject* backtest_timing_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_enforce_recorded_backtest_timing_for_submit", 0, 2,
-                                   {{"graph", true}, {"era", true}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() { return backtest_timing_native(a[0], a[1]).release(); });
-}
-
-}  // namespace
-
-PyMethodDef kEnforceGraphComplexityForSubmit = {
-    "_enforce_graph_complexity_for_submit", QM_FASTCALL_ENTRY(graph_complexity_entry),
-    "_enforce_graph_complexity_for_submit($module, graph, era)\n--\n\n"
-    "Measure the graph and hold its depth and node count against the era's max_depth and "
-    "max_node_count; returns the measured complexity, raises ValueError over a limit."};
-PyMethodDef kEnforceRecordedBacktestTimingForSubmit = {
-    "_enforce_recorded_backtest_timing_for_submit", QM_FASTCALL_ENTRY(backtest_timing_entry),
-    "_enforce_recorded_backtest_timing_for_submit($module, graph, era)\n--\n\n"
-    "Consume the graph's recorded backtest timing and have it assessed against the budget of the "
-    "era's frequency; returns the accepted assessment, raises ValueError otherwise."};
 
 }  // namespace quillmarsh::eras

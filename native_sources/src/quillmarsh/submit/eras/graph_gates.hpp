@@ -6,7 +6,7 @@
 
 namespace quillmarsh::eras {
 
-extern PyMethodDef kEnforceGraphComplexityForSubmit;
-extern PyMethodDef kEnforceRecordedBacktestTimingForSubmit;
+Ref enforce_graph_complexity_for_submit(PyObject* module, PyObject* graph, PyObject* era);
+Ref enforce_recorded_backtest_timing_for_submit(PyObject* module, PyObject* graph, PyObject* era);
 
 }  // namespace quillmarsh::eras

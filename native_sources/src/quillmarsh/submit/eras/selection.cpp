@@ -80,7 +80,7 @@ bool ascii_lower_equals(PyObject* text, const char* target) {
 // `str(_field_value(era, "state", "") or "").lower() in ("active", "current", "open")`.
 int marks_active(PyObject* era) {
   static const char* const kActiveStates[] = {"active", "current", "open"};
-  Ref state = field_value(era, QM_NAME("state"), QM_NAME(""));
+  Ref state = host::call<&field_value>(QM_NAME("_field_value"), era, QM_NAME("state"), QM_NAME(""));
   if (!state) return -1;
   int present = truthy(state.get());
   if (present <= 0) return present;  // "" matches none of the states
@@ -114,7 +114,9 @@ int first_numbered(PyObject* eras, PyObject* wanted, Ref& chosen, NumberOf&& num
   });
 }
 
-Ref active_era_native(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
+}  // namespace
+
+Ref active_era_from_catalog(PyObject*, PyObject* catalog, PyObject* market_id, PyObject* era_number) {
   if (!PyDict_Check(catalog)) return Ref::borrow(Py_None);
   Ref eras = candidate_eras(catalog, market_id);
   if (!eras) return Ref();
@@ -124,12 +126,12 @@ Ref active_era_native(PyObject* catalog, PyObject* market_id, PyObject* era_numb
 
   // 1. The era asked for by number.
   if (era_number != Py_None) {
-    Ref requested = coerce_optional_int(era_number);
+    Ref requested = host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), era_number);
     if (!requested) return Ref();
     Ref era;
     int found = first_numbered(eras.get(), requested.get(), era, [](PyObject* candidate) {
-      Ref number = field_value(candidate, QM_NAME("era_number"));
-      return number ? coerce_optional_int(number.get()) : Ref();
+      Ref number = host::call<&field_value>(QM_NAME("_field_value"), candidate, QM_NAME("era_number"));
+      return number ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), number.get()) : Ref();
     });
     if (found != 0) return found > 0 ? std::move(era) : Ref();
   }
@@ -150,14 +152,14 @@ Ref active_era_native(PyObject* catalog, PyObject* market_id, PyObject* era_numb
       if (!active_id) return Ref();
     }
   }
-  active_id = coerce_optional_int(active_id.get());
+  active_id = host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), active_id.get());
   if (!active_id) return Ref();
   if (active_id.get() != Py_None) {
     Ref era;
     int found = first_numbered(eras.get(), active_id.get(), era, [](PyObject* candidate) {
-      Ref id = field_value(candidate, QM_NAME("id"));
-      Ref number = id ? field_value(candidate, QM_NAME("era_number"), id.get()) : Ref();
-      return number ? coerce_optional_int(number.get()) : Ref();
+      Ref id = host::call<&field_value>(QM_NAME("_field_value"), candidate, QM_NAME("id"));
+      Ref number = id ? host::call<&field_value>(QM_NAME("_field_value"), candidate, QM_NAME("era_number"), id.get()) : Ref();
+      return number ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), number.get()) : Ref();
     });
     if (found != 0) return found > 0 ? std::move(era) : Ref();
   }
@@ -175,64 +177,24 @@ Ref active_era_native(PyObject* catalog, PyObject* market_id, PyObject* era_numb
   return Ref(PySequence_GetItem(eras.get(), 0));
 }
 
-Ref required_active_submit_era_native(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
-  Ref era = active_era_from_catalog(catalog, market_id, era_number);
+Ref required_active_submit_era(PyObject*, PyObject* catalog, PyObject* market_id, PyObject* era_number) {
+  Ref era = call_active_era_from_catalog(catalog, market_id, era_number);
   if (era && era.get() == Py_None) return Ref(raise_value_error("era config unavailable: /eras returned no active era"));
   return era;
 }
 
-PyObject* active_era_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_active_era_from_catalog", 0, 3,
-                                   {{"catalog", true}, {"market_id", false}, {"era_number", false}});
-  PyObject* a[3];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() {
-    return active_era_native(a[0], host::or_default(a[1], Py_None), host::or_default(a[2], Py_None)).release();
-  });
-}
-
-PyObject* required_active_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_required_active_submit_era", 0, 3,
-                                   {{"catalog", true}, {"market_id", false}, {"era_number", false}});
-  PyObject* a[3];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() {
-    return required_active_submit_era_native(a[0], host::or_default(a[1], Py_None), host::or_default(a[2], Py_None))
-        .release();
-  });
-}
-
-}  // namespace
-
-PyMethodDef kActiveEraFromCatalog = {
-    "_active_era_from_catalog", QM_FASTCALL_ENTRY(active_era_entry),
-    "_active_era_from_catalog($module, catalog, market_id=None, era_number=None)\n--\n\n"
-    "Choose an era record of the catalog: the requested era number, else the active era number, "
-    "else the first era whose state is active, current or open, else the first era; None when "
-    "the catalog offers no eras."};
-PyMethodDef kRequiredActiveSubmitEra = {
-    "_required_active_submit_era", QM_FASTCALL_ENTRY(required_active_entry),
-    "_required_active_submit_era($module, catalog, market_id=None, era_number=None)\n--\n\n"
-    "The era chosen by _active_era_from_catalog; raises ValueError when there is none."};
-
-Ref active_era_from_catalog(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
-  Global g = resolve(QM_NAME("_active_era_from_catalog"), kActiveEraFromCatalog);
-  if (!g.fn) return Ref();
-  if (g.own) return active_era_native(catalog, market_id, era_number);
+Ref call_active_era_from_catalog(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
   PyObject* kwnames = market_era_kwnames();
   if (kwnames == nullptr) return Ref();
-  PyObject* args[] = {catalog, market_id, era_number};
-  return call(g, args, 1, kwnames);
+  return host::call_kw<&active_era_from_catalog>(QM_NAME("_active_era_from_catalog"), kwnames, catalog, market_id,
+                                                 era_number);
 }
 
-Ref required_active_submit_era(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
-  Global g = resolve(QM_NAME("_required_active_submit_era"), kRequiredActiveSubmitEra);
-  if (!g.fn) return Ref();
-  if (g.own) return required_active_submit_era_native(catalog, market_id, era_number);
+Ref call_required_active_submit_era(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
   PyObject* kwnames = market_era_kwnames();
   if (kwnames == nullptr) return Ref();
-  PyObject* args[] = {catalog, market_id, era_number};
-  return call(g, args, 1, kwnames);
+  return host::call_kw<&required_active_submit_era>(QM_NAME("_required_active_submit_era"), kwnames, catalog,
+                                                    market_id, era_number);
 }
 
 }  // namespace quillmarsh::eras

@@ -1,7 +1,6 @@
 #include "quillmarsh/submit/eras/thresholds.hpp"
 
 #include "quillmarsh/submit/eras/accessors.hpp"
-#include "quillmarsh/submit/eras/registry.hpp"
 #include "quillmarsh/submit/eras/selection.hpp"
 #include "quillmarsh/submit/host/text.hpp"
 
@@ -10,6 +9,12 @@ namespace quillmarsh::eras {
 namespace {
 
 PyObject* new_empty_list() { return PyList_New(0); }
+
+// `_field_value(record, key, <a new empty container>)`
+Ref field_value_or_new(PyObject* record, PyObject* key, PyObject* (*make_empty)()) {
+  Ref empty(make_empty());
+  return empty ? host::call<&field_value>(QM_NAME("_field_value"), record, key, empty.get()) : Ref();
+}
 
 // `dict(mapping)`: a shallow copy as a plain dict.
 Ref copy_dict(PyObject* mapping) {
@@ -25,8 +30,8 @@ bool update_dict(PyObject* target, PyObject* source) {
 
 // `_coerce_optional_int(_field_value(record, "rule_id"))`
 Ref rule_id_of(PyObject* record) {
-  Ref raw = field_value(record, QM_NAME("rule_id"));
-  return raw ? coerce_optional_int(raw.get()) : Ref();
+  Ref raw = host::call<&field_value>(QM_NAME("_field_value"), record, QM_NAME("rule_id"));
+  return raw ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), raw.get()) : Ref();
 }
 
 // The rule id of a record found for the universe, or None (also when none was found).
@@ -38,11 +43,11 @@ Ref rule_id_of_found(PyObject* found) {
 // `named_universe in (_field_value(u, "named_universe"), _field_value(u, "id"),
 // _field_value(u, "name"))`: all three are read, then compared in order.
 int names_universe(PyObject* universe, PyObject* named_universe) {
-  Ref names[] = {field_value(universe, QM_NAME("named_universe")), Ref(), Ref()};
+  Ref names[] = {host::call<&field_value>(QM_NAME("_field_value"), universe, QM_NAME("named_universe")), Ref(), Ref()};
   if (!names[0]) return -1;
-  names[1] = field_value(universe, QM_NAME("id"));
+  names[1] = host::call<&field_value>(QM_NAME("_field_value"), universe, QM_NAME("id"));
   if (!names[1]) return -1;
-  names[2] = field_value(universe, QM_NAME("name"));
+  names[2] = host::call<&field_value>(QM_NAME("_field_value"), universe, QM_NAME("name"));
   if (!names[2]) return -1;
   for (const Ref& name : names) {
     int same = PyObject_RichCompareBool(name.get(), named_universe, Py_EQ);
@@ -51,10 +56,12 @@ int names_universe(PyObject* universe, PyObject* named_universe) {
   return 0;
 }
 
-Ref rule_id_native(PyObject* era, PyObject* named_universe) {
+}  // namespace
+
+Ref rule_id_for_named_universe(PyObject*, PyObject* era, PyObject* named_universe) {
   // 1. The era's universe rules, keyed by named universe.
   Ref rules = field_value_or_new(era, QM_NAME("universe_rules"), PyDict_New);
-  Ref rule = rules ? mapping_lookup(rules.get(), named_universe) : Ref();
+  Ref rule = rules ? host::call<&mapping_lookup>(QM_NAME("_mapping_lookup"), rules.get(), named_universe) : Ref();
   Ref out = rule ? rule_id_of_found(rule.get()) : Ref();
   if (!out || out.get() != Py_None) return out;
 
@@ -62,7 +69,7 @@ Ref rule_id_native(PyObject* era, PyObject* named_universe) {
   Ref universes = field_value_or_new(era, QM_NAME("universes"), new_empty_list);
   if (!universes) return Ref();
   if (PyDict_Check(universes.get())) {
-    Ref universe = mapping_lookup(universes.get(), named_universe);
+    Ref universe = host::call<&mapping_lookup>(QM_NAME("_mapping_lookup"), universes.get(), named_universe);
     out = universe ? rule_id_of_found(universe.get()) : Ref();
     if (!out || out.get() != Py_None) return out;
   }
@@ -80,18 +87,18 @@ Ref rule_id_native(PyObject* era, PyObject* named_universe) {
   return Ref::borrow(Py_None);
 }
 
-Ref signal_is_thresholds_native(PyObject* pool, PyObject* rule_id) {
+Ref signal_is_thresholds_for_pool(PyObject*, PyObject* pool, PyObject* rule_id) {
   Ref universes = field_value_or_new(pool, QM_NAME("universes"), PyDict_New);
   if (!universes) return Ref();
   Ref universe_cfg = Ref::borrow(Py_None);
   if (PyDict_Check(universes.get())) {
-    universe_cfg = mapping_lookup(universes.get(), rule_id);
+    universe_cfg = host::call<&mapping_lookup>(QM_NAME("_mapping_lookup"), universes.get(), rule_id);
     if (!universe_cfg) return Ref();
   } else if (PyList_Check(universes.get())) {
     int found = for_each(universes.get(), [&](PyObject* item) -> int {
-      Ref plain = field_value(item, QM_NAME("rule_id"));
-      Ref raw = plain ? field_value(item, QM_NAME("universe_rule_id"), plain.get()) : Ref();
-      Ref item_rule_id = raw ? coerce_optional_int(raw.get()) : Ref();
+      Ref plain = host::call<&field_value>(QM_NAME("_field_value"), item, QM_NAME("rule_id"));
+      Ref raw = plain ? host::call<&field_value>(QM_NAME("_field_value"), item, QM_NAME("universe_rule_id"), plain.get()) : Ref();
+      Ref item_rule_id = raw ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), raw.get()) : Ref();
       if (!item_rule_id) return -1;
       int same = equals(item_rule_id.get(), rule_id);
       if (same > 0) universe_cfg = Ref::borrow(item);
@@ -101,18 +108,18 @@ Ref signal_is_thresholds_native(PyObject* pool, PyObject* rule_id) {
   }
 
   // The universe's own thresholds, else the pool-wide ones, each taken whole.
-  Ref thresholds = field_value(universe_cfg.get(), QM_NAME("signal_is_thresholds"), Py_None);
+  Ref thresholds = host::call<&field_value>(QM_NAME("_field_value"), universe_cfg.get(), QM_NAME("signal_is_thresholds"), Py_None);
   if (!thresholds) return Ref();
   if (PyDict_Check(thresholds.get())) return copy_dict(thresholds.get());
-  thresholds = field_value(pool, QM_NAME("signal_is_thresholds"), Py_None);
+  thresholds = host::call<&field_value>(QM_NAME("_field_value"), pool, QM_NAME("signal_is_thresholds"), Py_None);
   if (!thresholds) return Ref();
   if (PyDict_Check(thresholds.get())) return copy_dict(thresholds.get());
   return Ref(PyDict_New());
 }
 
-Ref submission_thresholds_native(PyObject* catalog, PyObject* named_universe, PyObject* signal_pool_name,
-                                 PyObject* market_id, PyObject* era_number) {
-  Ref era = active_era_from_catalog(catalog, market_id, era_number);
+Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObject* named_universe,
+                                           PyObject* signal_pool_name, PyObject* market_id, PyObject* era_number) {
+  Ref era = call_active_era_from_catalog(catalog, market_id, era_number);
   if (!era) return Ref();
   if (era.get() == Py_None) return Ref(raise_value_error("thresholds unavailable: /eras returned no active era"));
 
@@ -125,7 +132,7 @@ Ref submission_thresholds_native(PyObject* catalog, PyObject* named_universe, Py
         {QM_NAME("thresholds unavailable: signal_pool_name "), shown.get(), QM_NAME(" not found")}));
   }
 
-  Ref rule_id = rule_id_for_named_universe(era.get(), named_universe);
+  Ref rule_id = host::call<&rule_id_for_named_universe>(QM_NAME("_rule_id_for_named_universe"), era.get(), named_universe);
   if (!rule_id) return Ref();
   if (rule_id.get() == Py_None) {
     Ref shown(PyObject_Repr(named_universe));
@@ -137,13 +144,13 @@ Ref submission_thresholds_native(PyObject* catalog, PyObject* named_universe, Py
   // the pool's own correlation and MI fields.
   Ref thresholds(PyDict_New());
   if (!thresholds) return Ref();
-  Ref era_thresholds = field_value(era.get(), QM_NAME("thresholds"), Py_None);
+  Ref era_thresholds = host::call<&field_value>(QM_NAME("_field_value"), era.get(), QM_NAME("thresholds"), Py_None);
   if (!era_thresholds) return Ref();
   if (PyDict_Check(era_thresholds.get()) && PyDict_Update(thresholds.get(), era_thresholds.get()) < 0) return Ref();
-  Ref pool_thresholds = signal_is_thresholds_for_pool(pool.get(), rule_id.get());
+  Ref pool_thresholds = host::call<&signal_is_thresholds_for_pool>(QM_NAME("_signal_is_thresholds_for_pool"), pool.get(), rule_id.get());
   if (!pool_thresholds || !update_dict(thresholds.get(), pool_thresholds.get())) return Ref();
   for (PyObject* key : {QM_NAME("is_correlation_threshold"), QM_NAME("is_pnl_mi_threshold")}) {
-    Ref value = field_value(pool.get(), key, Py_None);
+    Ref value = host::call<&field_value>(QM_NAME("_field_value"), pool.get(), key, Py_None);
     if (!value) return Ref();
     if (value.get() != Py_None && PyDict_SetItem(thresholds.get(), key, value.get()) < 0) return Ref();
   }
@@ -161,7 +168,7 @@ Ref submission_thresholds_native(PyObject* catalog, PyObject* named_universe, Py
 }
 
 // The client's era catalog: the cached one, else `GET eras` with its outline checked.
-Ref fetch_era_catalog_native(PyObject* self) {
+Ref client_fetch_era_catalog(PyObject* self) {
   Ref cached(PyObject_GetAttr(self, QM_NAME("_era_catalog_cache")));
   if (!cached) return Ref();
   if (PyDict_Check(cached.get())) return cached;
@@ -198,115 +205,15 @@ Ref fetch_era_catalog_native(PyObject* self) {
   return catalog;
 }
 
-// Entry points.
-
-PyObject* submission_thresholds_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_submission_thresholds_from_era_catalog", 0, 5,
-                                   {{"catalog", true},
-                                    {"named_universe", true},
-                                    {"signal_pool_name", true},
-                                    {"market_id", false},
-                                    {"era_number", false}});
-  PyObject* a[5];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() {
-    return submission_thresholds_native(a[0], a[1], a[2], host::or_default(a[3], Py_None),
-                                        host::or_default(a[4], Py_None))
-        .release();
-  });
-}
-
-PyObject* rule_id_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_rule_id_for_named_universe", 0, 2, {{"era", true}, {"named_universe", true}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() { return rule_id_native(a[0], a[1]).release(); });
-}
-
-PyObject* signal_is_thresholds_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_signal_is_thresholds_for_pool", 0, 2, {{"pool", true}, {"rule_id", true}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() { return signal_is_thresholds_native(a[0], a[1]).release(); });
-}
-
-PyObject* fetch_era_catalog_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._fetch_era_catalog", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
-  return host::guarded([&]() { return fetch_era_catalog_native(self).release(); });
-}
-
-PyObject* resolve_submit_thresholds_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._resolve_submit_thresholds", 1, 4,
-                                   {{"named_universe", true},
-                                    {"signal_pool_name", true},
-                                    {"market_id", false},
-                                    {"era_number", false}});
-  PyObject* a[4];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref catalog(PyObject_CallMethodNoArgs(self, QM_NAME("_fetch_era_catalog")));
-    if (!catalog) return nullptr;
-    return submission_thresholds_from_era_catalog(catalog.get(), a[0], a[1], host::or_default(a[2], Py_None),
-                                                  host::or_default(a[3], Py_None))
-        .release();
-  });
-}
-
-}  // namespace
-
-PyMethodDef kSubmissionThresholdsFromEraCatalog = {
-    "_submission_thresholds_from_era_catalog", QM_FASTCALL_ENTRY(submission_thresholds_entry),
-    "_submission_thresholds_from_era_catalog($module, catalog, named_universe, signal_pool_name, "
-    "market_id=None, era_number=None)\n--\n\n"
-    "Resolve the thresholds of one submission from the era catalog: the era's thresholds, overridden by "
-    "the signal pool's thresholds for the universe's rule, overridden by the pool's own correlation and "
-    "MI thresholds. Returns a new dict; raises ValueError when a part is missing."};
-PyMethodDef kRuleIdForNamedUniverse = {
-    "_rule_id_for_named_universe", QM_FASTCALL_ENTRY(rule_id_entry),
-    "_rule_id_for_named_universe($module, era, named_universe)\n--\n\n"
-    "The era's rule id for a named universe (from its universe rules, else its universes), or None."};
-PyMethodDef kSignalIsThresholdsForPool = {
-    "_signal_is_thresholds_for_pool", QM_FASTCALL_ENTRY(signal_is_thresholds_entry),
-    "_signal_is_thresholds_for_pool($module, pool, rule_id)\n--\n\n"
-    "A copy of the pool's in-sample thresholds for a universe rule, else of its pool-wide ones; "
-    "an empty dict when it has neither."};
-
-PyMethodDef kFetchEraCatalog = {
-    "_fetch_era_catalog", QM_FASTCALL_ENTRY(fetch_era_catalog_entry),
-    "_fetch_era_catalog($self)\n--\n\n"
-    "The service's era catalog (GET eras), fetched once and then served from the client's cache."};
-PyMethodDef kResolveSubmitThresholds = {
-    "_resolve_submit_thresholds", QM_FASTCALL_ENTRY(resolve_submit_thresholds_entry),
-    "_resolve_submit_thresholds($self, named_universe, signal_pool_name, market_id=None, era_number=None)\n--\n\n"
-    "The thresholds a submission must meet, resolved from the client's era catalog."};
-
-Ref rule_id_for_named_universe(PyObject* era, PyObject* named_universe) {
-  Global g = resolve(QM_NAME("_rule_id_for_named_universe"), kRuleIdForNamedUniverse);
-  if (!g.fn) return Ref();
-  if (g.own) return rule_id_native(era, named_universe);
-  PyObject* args[] = {era, named_universe};
-  return call(g, args, 2);
-}
-
-Ref signal_is_thresholds_for_pool(PyObject* pool, PyObject* rule_id) {
-  Global g = resolve(QM_NAME("_signal_is_thresholds_for_pool"), kSignalIsThresholdsForPool);
-  if (!g.fn) return Ref();
-  if (g.own) return signal_is_thresholds_native(pool, rule_id);
-  PyObject* args[] = {pool, rule_id};
-  return call(g, args, 2);
-}
-
-Ref submission_thresholds_from_era_catalog(PyObject* catalog, PyObject* named_universe, PyObject* signal_pool_name,
-                                           PyObject* market_id, PyObject* era_number) {
-  Global g = resolve(QM_NAME("_submission_thresholds_from_era_catalog"), kSubmissionThresholdsFromEraCatalog);
-  if (!g.fn) return Ref();
-  if (g.own) return submission_thresholds_native(catalog, named_universe, signal_pool_name, market_id, era_number);
+Ref client_resolve_submit_thresholds(PyObject* self, PyObject* named_universe, PyObject* signal_pool_name,
+                                      PyObject* market_id, PyObject* era_number) {
+  Ref catalog(PyObject_CallMethodNoArgs(self, QM_NAME("_fetch_era_catalog")));
+  if (!catalog) return Ref();
   PyObject* kwnames = market_era_kwnames();
   if (kwnames == nullptr) return Ref();
-  PyObject* args[] = {catalog, named_universe, signal_pool_name, market_id, era_number};
-  return call(g, args, 3, kwnames);
+  return host::call_kw<&submission_thresholds_from_era_catalog>(QM_NAME("_submission_thresholds_from_era_catalog"),
+                                                                kwnames, catalog.get(), named_universe,
+                                                                signal_pool_name, market_id, era_number);
 }
 
 }  // namespace quillmarsh::eras

@@ -14,6 +14,68 @@ Signature::Signature(const char* qualname, int implicit_first, int n_positional,
   }
 }
 
+namespace {
+
+// A default written as a Python literal: None, True, False, an int, a float, a quoted str.
+PyObject* literal(const std::string& text) {
+  if (text == "None") return Py_NewRef(Py_None);
+  if (text == "True") return Py_NewRef(Py_True);
+  if (text == "False") return Py_NewRef(Py_False);
+  if (text.size() >= 2 && (text.front() == '\'' || text.front() == '"') && text.back() == text.front()) {
+    return PyUnicode_FromStringAndSize(text.data() + 1, static_cast<Py_ssize_t>(text.size()) - 2);
+  }
+  Ref number(PyUnicode_FromString(text.c_str()));
+  if (!number) return nullptr;
+  const bool is_float = text.find_first_of(".eE") != std::string::npos;
+  return is_float ? PyFloat_FromString(number.get()) : PyLong_FromUnicodeObject(number.get(), 10);
+}
+
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+bool Signature::parse(const char* qualname, int implicit_first, const char* implicit_name, const char* parameters,
+                      Signature*& out) {
+  std::vector<std::string> names;
+  std::vector<PyObject*> defaults;
+  int n_positional = -1;
+  std::string text(parameters);
+  size_t start = 0;
+  while (start <= text.size() && !trimmed(text).empty()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = trimmed(text.substr(start, comma - start));
+    start = comma + 1;
+    if (item == "*") {
+      n_positional = static_cast<int>(names.size());
+    } else {
+      const size_t equals = item.find('=');
+      names.push_back(trimmed(item.substr(0, equals)));
+      PyObject* fallback = nullptr;
+      if (equals != std::string::npos && !(fallback = literal(trimmed(item.substr(equals + 1))))) {
+        PyErr_Format(PyExc_SystemError, "%s(): bad default in '%s'", qualname, item.c_str());
+        return false;
+      }
+      defaults.push_back(fallback);
+    }
+    if (comma == text.size()) break;
+  }
+  if (n_positional < 0) n_positional = static_cast<int>(names.size());
+  auto* sig = new Signature(qualname, implicit_first, n_positional, {}, implicit_name);  // kept for the process
+  sig->names_ = std::move(names);
+  for (size_t i = 0; i < sig->names_.size(); ++i) {
+    sig->params_.push_back({sig->names_[i].c_str(), defaults[i] == nullptr});
+    sig->interned_.push_back(PyUnicode_InternFromString(sig->names_[i].c_str()));
+  }
+  sig->defaults_ = std::move(defaults);
+  out = sig;
+  return true;
+}
+
 bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
   const int n = size();
   for (int i = 0; i < n; ++i) out[i] = nullptr;
@@ -68,6 +130,9 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
       missing("keyword-only", n_positional_, n, out);
       return false;
     }
+  }
+  for (size_t i = 0; i < defaults_.size(); ++i) {
+    if (out[i] == nullptr) out[i] = defaults_[i];
   }
   return true;
 }

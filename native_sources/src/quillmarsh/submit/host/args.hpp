@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "quillmarsh/submit/host/ref.hpp"
@@ -25,9 +26,17 @@ class Signature {
   Signature(const char* qualname, int implicit_first, int n_positional,
             std::initializer_list<Param> params, const char* implicit_name = "self");
 
+  // The parameters as a Python `def` writes them (without `self` or `cls`): "graph,
+  // named_universe=None, *, signal_pool_name". A default is a literal (None, True, False, an
+  // int, a float, a quoted str); bind() fills it in for an argument not given. False with
+  // SystemError set when the text is not of that form.
+  static bool parse(const char* qualname, int implicit_first, const char* implicit_name, const char* parameters,
+                    Signature*& out);
+
   int size() const { return static_cast<int>(params_.size()); }
 
-  // Fills out[0..size) with borrowed values, nullptr for parameters not given.
+  // Fills out[0..size) with borrowed values: the defaults of a parsed signature for the
+  // parameters not given, else nullptr.
   // Returns false with a TypeError set when the call does not fit.
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
@@ -45,6 +54,8 @@ class Signature {
   int n_positional_;
   std::vector<Param> params_;
   std::vector<PyObject*> interned_;
+  std::vector<PyObject*> defaults_;  // parsed signatures only; null for a required parameter
+  std::vector<std::string> names_;   // the storage of params_' names, for parsed signatures
 };
 
 // The value given for a parameter, or a borrowed default.

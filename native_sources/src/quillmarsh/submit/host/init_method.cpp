@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "quillmarsh/submit/host/entry.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -46,8 +45,8 @@ PyObject* init_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
                  init->def->ml_name, init->owner->tp_name, Py_TYPE(args[0])->tp_name);
     return nullptr;
   }
-  auto fn = reinterpret_cast<FastcallFn>(reinterpret_cast<void (*)(void)>(init->def->ml_meth));
-  return fn(args[0], args + 1, nargs - 1, kwnames);
+  auto fn = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)(void)>(init->def->ml_meth));
+  return fn(args[0], init->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
 }
 
 // `descr.__get__(obj, type)`: itself for the class, a bound builtin for an instance, and for
@@ -55,7 +54,7 @@ PyObject* init_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
 PyObject* init_get(PyObject* self, PyObject* obj, PyObject*) {
   if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   InitMethod* init = as_init(self);
-  if (PyObject_TypeCheck(obj, init->owner)) return PyCFunction_NewEx(init->def, obj, nullptr);
+  if (PyObject_TypeCheck(obj, init->owner)) return PyCMethod_New(init->def, obj, nullptr, init->owner);
   return PyMethod_New(self, obj);
 }
 

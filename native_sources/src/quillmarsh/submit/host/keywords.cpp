@@ -2,7 +2,13 @@
 
 namespace quillmarsh::host {
 
-Keywords::Keywords(std::initializer_list<const char*> names) : size_(static_cast<Py_ssize_t>(names.size())) {
+Keywords::Keywords(std::initializer_list<const char*> names) { make(names); }
+
+Keywords::Keywords(const std::vector<const char*>& names) { make(names); }
+
+template <typename Names>
+void Keywords::make(const Names& names) {
+  size_ = static_cast<Py_ssize_t>(names.size());
   names_ = PyTuple_New(size_);
   if (names_ == nullptr) return;
   Py_ssize_t i = 0;

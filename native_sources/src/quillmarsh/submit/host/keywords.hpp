@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <vector>
 
 #include "quillmarsh/submit/host/ref.hpp"
 
@@ -13,6 +14,7 @@ namespace quillmarsh::host {
 class Keywords {
  public:
   Keywords(std::initializer_list<const char*> names);
+  explicit Keywords(const std::vector<const char*>& names);
   Py_ssize_t size() const { return size_; }
   Ref call(PyObject* callable, PyObject* const* values, size_t npositional = 0) const;
   // The names as a kwnames tuple, for calls made some other way (a method call through an
@@ -20,6 +22,9 @@ class Keywords {
   PyObject* names() const;
 
  private:
+  template <typename Names>
+  void make(const Names& names);
+
   PyObject* names_ = nullptr;  // tuple of interned str, kept for the process lifetime
   Py_ssize_t size_ = 0;
 };

@@ -3,28 +3,31 @@
 namespace quillmarsh::host {
 
 namespace {
-PyObject* g_module = nullptr;
-}
+// One pointer per thread, set and restored by every entry point: the interpreter switches
+// threads inside calls (a transport waiting on the network), so it cannot be process-wide.
+__attribute__((tls_model("initial-exec"))) thread_local PyObject* t_module = nullptr;
+}  // namespace
 
-void set_module(PyObject* module) { g_module = module; }
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
-PyObject* module() { return g_module; }
+PyObject* module() { return t_module; }
+
+State& state() { return *state_of(t_module); }
+
+ModuleScope::ModuleScope(PyObject* module) : previous_(t_module) { t_module = module; }
+
+ModuleScope::~ModuleScope() { t_module = previous_; }
+
+PyObject* module_of(PyTypeObject* cls) { return PyType_GetModuleByDef(cls, &module_def); }
 
 Ref global(PyObject* name) {
   if (name == nullptr) return Ref();
-  PyObject* dict = PyModule_GetDict(g_module);
-  PyObject* value = PyDict_GetItemWithError(dict, name);
+  PyObject* value = PyDict_GetItemWithError(state().namespace_dict, name);
   if (value == nullptr) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
   }
   return Ref::borrow(value);
-}
-
-Ref call_global(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-  Ref fn = global(name);
-  if (!fn) return Ref();
-  return Ref(PyObject_Vectorcall(fn.get(), args, nargs, kwnames));
 }
 
 Ref global_attr(PyObject* name, PyObject* attr) {

@@ -1,21 +1,51 @@
-// The module's own namespace, read at call time like a Python module's globals.
+// The module object a call runs in: its namespace (read at call time, like a Python
+// module's globals) and its state. Each import of the module makes a module object of its
+// own; a function runs against the module it belongs to, as a Python function runs against
+// its `__globals__`.
 #pragma once
 
 #include "quillmarsh/submit/host/ref.hpp"
 
 namespace quillmarsh::host {
 
-// Set once by the module entry; the module object is kept alive by the interpreter.
-void set_module(PyObject* module);
+// What a module object keeps besides its namespace: caches and the objects it compares
+// against to know that a name still holds what the module put there.
+struct State {
+  PyObject* namespace_dict;       // the module's __dict__
+  PyObject* init_method_type;     // the type of the classes' __init__ (init_method.hpp)
+  PyObject* unreserved_set;       // the _UNRESERVED_BYTES the module made
+  PyObject* host_dumps;           // json.dumps as the module imported it
+  PyObject* path_cache;           // exact str URL -> its path, while path_cache_parser is httpx.URL
+  PyObject* path_cache_parser;
+};
+
+extern PyModuleDef module_def;
+
+State* state_of(PyObject* module);
+
+// The module of the call under way on this thread (set by every entry point, see surface.hpp).
 PyObject* module();
+State& state();
 
-// The current value of a module global, like a bare name in Python: a new reference,
-// or null with NameError("name 'x' is not defined") set.
+// While alive, `module` is the module of the calls on this thread; the previous one comes
+// back afterwards (a call may reach another module object's functions).
+class ModuleScope {
+ public:
+  explicit ModuleScope(PyObject* module);
+  ~ModuleScope();
+  ModuleScope(const ModuleScope&) = delete;
+  ModuleScope& operator=(const ModuleScope&) = delete;
+
+ private:
+  PyObject* previous_;
+};
+
+// The module a class of ours was made by (null with an error set for another class).
+PyObject* module_of(PyTypeObject* cls);
+
+// The current value of a module global, like a bare name in Python: a new reference, or
+// null with NameError("name 'x' is not defined") set.
 Ref global(PyObject* name);
-
-// Calls the module global `name` with positional arguments (and optional kwnames,
-// whose values follow the positional ones), as Python would after looking the name up.
-Ref call_global(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr);
 
 // Attribute of a module global: `json.dumps` with both names read now.
 Ref global_attr(PyObject* name, PyObject* attr);

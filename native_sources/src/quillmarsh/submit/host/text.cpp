@@ -1,5 +1,7 @@
 #include "quillmarsh/submit/host/text.hpp"
 
+#include "quillmarsh/submit/host/names.hpp"
+
 namespace quillmarsh::host {
 
 Ref text_of(PyObject* value) {
@@ -21,6 +23,12 @@ Ref join(std::initializer_list<PyObject*> pieces) {
   }
   static PyObject* empty = PyUnicode_InternFromString("");
   return Ref(PyUnicode_Join(empty, tuple.get()));
+}
+
+Ref encode_utf8(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return Ref(PyUnicode_AsUTF8String(text));
+  Ref encoding = str("utf-8");
+  return encoding ? Ref(PyObject_CallMethodOneArg(text, QM_NAME("encode"), encoding.get())) : Ref();
 }
 
 }  // namespace quillmarsh::host

@@ -16,4 +16,7 @@ Ref str(const char* text);
 // Concatenation of str pieces; a null piece means an earlier step failed.
 Ref join(std::initializer_list<PyObject*> pieces);
 
+// `text.encode("utf-8")`: encoded here for a plain str, else by the object's own encode().
+Ref encode_utf8(PyObject* text);
+
 }  // namespace quillmarsh::host

@@ -1,11 +1,12 @@
 // SignalServiceClient._idempotency_key_for_body: "sigsubmit-" and the SHA-256 hex digest of
 // the canonical JSON of a body without its own idempotency_key.
 #include "quillmarsh/submit/operations/idempotency.hpp"
+#include "quillmarsh/submit/operations/operations.hpp"
 
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/transport/json_text.hpp"
-#include "quillmarsh/submit/operations/registry.hpp"
+#include "quillmarsh/submit/host/text.hpp"
 
 namespace quillmarsh::operations {
 
@@ -49,13 +50,6 @@ Ref payload_without_key(PyObject* body) {
   return payload;
 }
 
-// `text.encode("utf-8")`
-Ref utf8(PyObject* text) {
-  if (PyUnicode_CheckExact(text)) return Ref(PyUnicode_AsUTF8String(text));
-  Ref encoding(PyUnicode_FromString("utf-8"));
-  return encoding ? Ref(PyObject_CallMethodOneArg(text, QM_NAME("encode"), encoding.get())) : Ref();
-}
-
 // (",", ":"), the separators of the canonical form; kept for the process lifetime.
 PyObject* compact_separators() {
   static PyObject* separators = Py_BuildValue("(ss)", ",", ":");
@@ -63,7 +57,9 @@ PyObject* compact_separators() {
   return separators;
 }
 
-Ref idempotency_key_for_body(PyObject* body) {
+}  // namespace
+
+Ref client_idempotency_key_for_body(PyObject*, PyObject* body) {
   static const host::Keywords canonical({"sort_keys", "separators", "allow_nan"});
   Ref payload = payload_without_key(body);
   if (!payload) return Ref();
@@ -81,7 +77,7 @@ Ref idempotency_key_for_body(PyObject* body) {
     if (!dumps) return Ref();
     PyObject* dump_args[] = {payload.get(), Py_True, separators, Py_False};
     Ref text = canonical.call(dumps.get(), dump_args, 1);
-    raw = text ? utf8(text.get()) : Ref();
+    raw = text ? host::encode_utf8(text.get()) : Ref();
   }
   Ref sha256 = raw ? host::global_attr(QM_NAME("hashlib"), QM_NAME("sha256")) : Ref();
   Ref hasher = sha256 ? Ref(PyObject_CallOneArg(sha256.get(), raw.get())) : Ref();
@@ -93,24 +89,9 @@ Ref idempotency_key_for_body(PyObject* body) {
   return Ref(PyNumber_Add(prefix, digest.get()));
 }
 
-PyObject* idempotency_key_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._idempotency_key_for_body", 0, 1, {{"body", true}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&] { return idempotency_key_for_body(a[0]).release(); });
-}
-
-}  // namespace
-
 Ref derive_key(PyObject* self, PyObject* body) {
   PyObject* args[] = {self, body};
   return Ref(PyObject_VectorcallMethod(QM_NAME("_idempotency_key_for_body"), args, 2, nullptr));
 }
-
-PyMethodDef kIdempotencyKeyForBody = {
-    "_idempotency_key_for_body", QM_FASTCALL_ENTRY(idempotency_key_entry),
-    "_idempotency_key_for_body($module, body)\n--\n\n"
-    "\"sigsubmit-\" and the SHA-256 hex digest of the body's canonical JSON (sorted keys, no blanks, "
-    "no NaN), computed without its idempotency_key entry."};
 
 }  // namespace quillmarsh::operations

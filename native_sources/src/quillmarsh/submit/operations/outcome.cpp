@@ -2,11 +2,33 @@
 
 #include <utility>
 
+#include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 
 namespace quillmarsh::operations {
 
 namespace {
+
+// While alive, `exc` is the exception being handled, as inside an `except` block: an
+// exception raised meanwhile (by a converter, a lookup, a retry) gets it as __context__.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  Ref previous_;
+};
+
+// The clause an exception falls into.
+enum class Failure {
+  Transport,  // ConnectionError or httpx.TransportError
+  Rejected,   // SubmissionRejectedError
+  Malformed,  // SignalClientResponseError
+  Other,      // anything else: propagates
+};
 
 // The interpreter refuses an except clause naming something that is not an exception class.
 bool catchable(PyObject* cls) {
@@ -59,8 +81,8 @@ Ref request_error_class() {
   return Ref(found);
 }
 
-}  // namespace
-
+// Matches `exc` against the except clauses in order, reading the classes from the module
+// namespace as the clauses are reached. False with an error set when a lookup fails.
 bool classify(PyObject* exc, Failure& failure) {
   // except (ConnectionError, httpx.TransportError): the tuple is complete before it is tested.
   Ref transport_error = host::global_attr(QM_NAME("httpx"), QM_NAME("TransportError"));
@@ -97,21 +119,15 @@ bool classify(PyObject* exc, Failure& failure) {
   return true;
 }
 
-bool request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body, Ref& status_code,
-             Ref& response_body) {
-  PyObject* args[] = {self, method, endpoint, body};
-  Ref answer(PyObject_VectorcallMethod(QM_NAME("_canonical_request"), args, body != nullptr ? 4 : 3, nullptr));
-  return answer && host::unpack_pair(answer.get(), status_code, response_body);
-}
-
+// The exception taken out of the error indicator (normalised, with its traceback).
 Ref take_raised() {
   Ref exc = host::take_exception();
   if (!exc && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "request failed without an exception");
   return exc;
 }
 
-std::nullptr_t reraise(const Ref& exc) { return host::restore_exception(exc); }
-
+// `exc.status_code` and whether it is mapped: 400 <= status < 500, and, with `gateway`,
+// also 502, 503 and 504. 1, 0, or -1 with an error set.
 int mapped_status(PyObject* exc, bool gateway) {
   Ref status(PyObject_GetAttr(exc, QM_NAME("status_code")));
   if (!status) return -1;
@@ -127,9 +143,123 @@ int mapped_status(PyObject* exc, bool gateway) {
   return gateway_status(status.get());
 }
 
-Ref convert(PyObject* self, PyObject* converter, PyObject* exc) {
+PyObject* name_of(const char* text, PyObject*& slot) { return host::intern_once(&slot, text); }
+
+// `self.<method>(exc)`
+Ref convert(PyObject* self, PyObject* method, PyObject* exc) {
   PyObject* args[] = {self, exc};
-  return Ref(PyObject_VectorcallMethod(converter, args, 2, nullptr));
+  return Ref(PyObject_VectorcallMethod(method, args, 2, nullptr));
+}
+
+// `self.<method>(exc.status_code, exc.body or {}, error=exc.reason)`
+Ref from_error_body(PyObject* self, PyObject* method, PyObject* exc) {
+  static const host::Keywords kw({"error"});
+  Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
+  Ref body = status_code ? Ref(PyObject_GetAttr(exc, QM_NAME("body"))) : Ref();
+  int has_body = body ? PyObject_IsTrue(body.get()) : -1;
+  if (has_body < 0) return Ref();
+  if (!has_body && !(body = Ref(PyDict_New()))) return Ref();
+  Ref reason(PyObject_GetAttr(exc, QM_NAME("reason")));
+  PyObject* names = reason ? kw.names() : nullptr;
+  if (names == nullptr) return Ref();
+  PyObject* args[] = {self, status_code.get(), body.get(), reason.get()};
+  return Ref(PyObject_VectorcallMethod(method, args, 3, names));
+}
+
+// `SubmissionListResult(status_code=..., body=..., submissions=[], error=...)`
+Ref empty_listing(PyObject* status_code, PyObject* body, PyObject* error) {
+  static const host::Keywords kw({"status_code", "body", "submissions", "error"});
+  Ref record_type = host::global(QM_NAME("SubmissionListResult"));
+  Ref submissions = record_type ? Ref(PyList_New(0)) : Ref();
+  if (!submissions) return Ref();
+  PyObject* values[] = {status_code, body, submissions.get(), error};
+  return kw.call(record_type.get(), values);
+}
+
+// `str(exc) or type(exc).__name__`
+Ref failure_text(PyObject* exc) {
+  Ref text(PyObject_Str(exc));
+  int has_text = text ? PyObject_IsTrue(text.get()) : -1;
+  if (has_text < 0) return Ref();
+  if (has_text) return text;
+  return Ref(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), QM_NAME("__name__")));
+}
+
+// The result `route` makes of `exc`; null with no error set when it is raised again.
+Ref take_route(PyObject* self, Route& route, PyObject* exc) {
+  PyObject* method = route.method ? name_of(route.method, route.method_name) : nullptr;
+  if (route.method && method == nullptr) return Ref();
+  switch (route.mapping) {
+    case Mapping::Convert:
+      return convert(self, method, exc);
+    case Mapping::FromErrorBody:
+      return from_error_body(self, method, exc);
+    case Mapping::EmptyListing: {
+      Ref text = failure_text(exc);
+      Ref zero = text ? Ref(PyLong_FromLong(0)) : Ref();
+      return zero ? empty_listing(zero.get(), Py_None, text.get()) : Ref();
+    }
+    case Mapping::ListingFromErrorBody: {
+      Ref pair = convert(self, method, exc);
+      Ref error, body;
+      if (!pair || !host::unpack_pair(pair.get(), error, body)) return Ref();
+      Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
+      return status_code ? empty_listing(status_code.get(), body.get(), error.get()) : Ref();
+    }
+    case Mapping::Raise:
+      break;
+  }
+  return Ref();
+}
+
+}  // namespace
+
+bool request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body, Ref& status_code,
+             Ref& response_body) {
+  PyObject* args[] = {self, method, endpoint, body};
+  Ref answer(PyObject_VectorcallMethod(QM_NAME("_canonical_request"), args, body != nullptr ? 4 : 3, nullptr));
+  return answer && host::unpack_pair(answer.get(), status_code, response_body);
+}
+
+Ref request_and_map(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body, FailureMap& map,
+                    bool* failed, Ref (*retry)(void* context, PyObject* exc), void* context) {
+  Ref status_code, response_body;
+  const bool answered = request(self, method, endpoint, body, status_code, response_body);
+  if (failed != nullptr) *failed = !answered;
+  if (answered) {
+    PyObject* on_answer = name_of(map.on_answer, map.on_answer_name);
+    if (on_answer == nullptr) return Ref();
+    PyObject* args[] = {self, status_code.get(), response_body.get()};
+    return Ref(PyObject_VectorcallMethod(on_answer, args, 3, nullptr));
+  }
+  Ref exc = take_raised();
+  if (!exc) return Ref();
+  Handling handling(exc.get());
+  Failure failure;
+  if (!classify(exc.get(), failure)) return Ref();
+  Ref result;
+  switch (failure) {
+    case Failure::Transport:
+      result = take_route(self, map.transport, exc.get());
+      break;
+    case Failure::Rejected:
+      if (retry != nullptr) {
+        result = retry(context, exc.get());
+        if (result || PyErr_Occurred()) return result;
+      }
+      result = take_route(self, map.rejected, exc.get());
+      break;
+    case Failure::Malformed: {
+      int mapped = mapped_status(exc.get(), map.gateway);
+      if (mapped < 0) return Ref();
+      if (mapped) result = take_route(self, map.malformed, exc.get());
+      break;
+    }
+    case Failure::Other:
+      break;
+  }
+  if (!result && !PyErr_Occurred()) host::restore_exception(exc);
+  return result;
 }
 
 }  // namespace quillmarsh::operations

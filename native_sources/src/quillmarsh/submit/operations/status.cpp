@@ -3,12 +3,10 @@
 #include <cmath>
 #include <utility>
 
-#include "quillmarsh/submit/host/keywords.hpp"
-#include "quillmarsh/submit/host/module_ns.hpp"
-#include "quillmarsh/submit/host/objects.hpp"
 #include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/operations/outcome.hpp"
-#include "quillmarsh/submit/operations/registry.hpp"
+#include "quillmarsh/submit/transport/url.hpp"
 
 namespace quillmarsh::operations {
 
@@ -16,88 +14,29 @@ namespace {
 
 // `_percent_encode(value)`
 Ref percent_encode(PyObject* value) {
-  PyObject* args[] = {value};
-  return host::call_global(QM_NAME("_percent_encode"), args, 1);
+  return host::call<&transport::percent_encode>(QM_NAME("_percent_encode"), value);
 }
+
+FailureMap g_status_failures = {
+    "_status_result_from_body",
+    {Mapping::Convert, "_status_result_from_transport_error"},
+    {Mapping::Convert, "_status_result_from_rejection"},
+    {Mapping::Convert, "_status_result_from_response_error"},
+    /*gateway=*/false,
+};
+
+FailureMap g_listing_failures = {
+    "_submission_list_result_from_body",
+    {Mapping::EmptyListing, nullptr},
+    {Mapping::FromErrorBody, "_submission_list_result_from_body"},
+    {Mapping::ListingFromErrorBody, "_error_body_from_response_error"},
+    /*gateway=*/false,
+};
 
 // `a + b` for two str (anything else through the host's operator).
 Ref concat(PyObject* a, PyObject* b) {
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref(PyUnicode_Concat(a, b));
   return Ref(PyNumber_Add(a, b));
-}
-
-PyObject* get_signal_status(PyObject* self, PyObject* submission_id) {
-  Ref encoded = percent_encode(submission_id);
-  Ref endpoint = encoded ? concat(QM_NAME("signals/status/"), encoded.get()) : Ref();
-  if (!endpoint) return nullptr;
-  return request_then(self, QM_NAME("GET"), endpoint.get(), nullptr, QM_NAME("_status_result_from_body"),
-                      [&](const Ref& exc, Failure failure) -> Ref {
-                        switch (failure) {
-                          case Failure::Transport:
-                            return convert(self, QM_NAME("_status_result_from_transport_error"), exc.get());
-                          case Failure::Rejected:
-                            return convert(self, QM_NAME("_status_result_from_rejection"), exc.get());
-                          case Failure::Malformed: {
-                            int mapped = mapped_status(exc.get(), /*gateway=*/false);
-                            if (mapped <= 0) return Ref();
-                            return convert(self, QM_NAME("_status_result_from_response_error"), exc.get());
-                          }
-                          case Failure::Other:
-                            break;
-                        }
-                        return Ref();
-                      })
-      .release();
-}
-
-PyObject* get_signal_status_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient.get_signal_status", 1, 1, {{"submission_id", true}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&] { return get_signal_status(self, a[0]); });
-}
-
-// `SubmissionListResult(status_code=..., body=..., submissions=[], error=...)`
-Ref empty_listing(PyObject* status_code, PyObject* body, PyObject* error) {
-  static const host::Keywords kw({"status_code", "body", "submissions", "error"});
-  Ref record_type = host::global(QM_NAME("SubmissionListResult"));
-  Ref submissions = record_type ? Ref(PyList_New(0)) : Ref();
-  if (!submissions) return Ref();
-  PyObject* values[] = {status_code, body, submissions.get(), error};
-  return kw.call(record_type.get(), values);
-}
-
-// `str(exc) or type(exc).__name__`
-Ref failure_text(PyObject* exc) {
-  Ref text(PyObject_Str(exc));
-  int has_text = text ? PyObject_IsTrue(text.get()) : -1;
-  if (has_text < 0) return Ref();
-  if (has_text) return text;
-  return Ref(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), QM_NAME("__name__")));
-}
-
-// `self._submission_list_result_from_body(exc.status_code, exc.body or {}, error=exc.reason)`
-Ref rejected_listing(PyObject* self, PyObject* exc) {
-  static const host::Keywords kw({"error"});
-  Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
-  Ref body = status_code ? Ref(PyObject_GetAttr(exc, QM_NAME("body"))) : Ref();
-  int has_body = body ? PyObject_IsTrue(body.get()) : -1;
-  if (has_body < 0) return Ref();
-  if (!has_body) body = Ref(PyDict_New());
-  Ref reason = body ? Ref(PyObject_GetAttr(exc, QM_NAME("reason"))) : Ref();
-  PyObject* names = reason ? kw.names() : nullptr;
-  if (names == nullptr) return Ref();
-  PyObject* args[] = {self, status_code.get(), body.get(), reason.get()};
-  return Ref(PyObject_VectorcallMethod(QM_NAME("_submission_list_result_from_body"), args, 3, names));
-}
-
-// The listing of an answer that was not a JSON object, built from its error body.
-Ref malformed_listing(PyObject* self, PyObject* exc) {
-  Ref pair = convert(self, QM_NAME("_error_body_from_response_error"), exc);
-  Ref error, body;
-  if (!pair || !host::unpack_pair(pair.get(), error, body)) return Ref();
-  Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
-  return status_code ? empty_listing(status_code.get(), body.get(), error.get()) : Ref();
 }
 
 // "signals/submissions", with "?" and the filters given, each "name=value" percent-encoded.
@@ -135,50 +74,6 @@ Ref listing_endpoint(PyObject* const* filters) {
   return host::join({route, QM_NAME("?"), encoded.get()});
 }
 
-PyObject* list_signal_submissions(PyObject* self, PyObject* const* filters) {
-  Ref endpoint = listing_endpoint(filters);
-  if (!endpoint) return nullptr;
-  return request_then(self, QM_NAME("GET"), endpoint.get(), nullptr, QM_NAME("_submission_list_result_from_body"),
-                      [&](const Ref& exc, Failure failure) -> Ref {
-                        switch (failure) {
-                          case Failure::Transport: {
-                            Ref text = failure_text(exc.get());
-                            Ref zero = text ? Ref(PyLong_FromLong(0)) : Ref();
-                            return zero ? empty_listing(zero.get(), Py_None, text.get()) : Ref();
-                          }
-                          case Failure::Rejected:
-                            return rejected_listing(self, exc.get());
-                          case Failure::Malformed: {
-                            int mapped = mapped_status(exc.get(), /*gateway=*/false);
-                            if (mapped <= 0) return Ref();
-                            return malformed_listing(self, exc.get());
-                          }
-                          case Failure::Other:
-                            break;
-                        }
-                        return Ref();
-                      })
-      .release();
-}
-
-PyObject* list_signal_submissions_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient.list_signal_submissions", 1, 0,
-                                   {{"status", false}, {"idempotency_key", false}, {"since", false}, {"limit", false}});
-  PyObject* a[4];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref default_limit;
-    if (a[3] == nullptr) {
-      default_limit = Ref(PyLong_FromLong(100));
-      if (!default_limit) return nullptr;
-    }
-    PyObject* const filters[] = {host::or_default(a[0], Py_None), host::or_default(a[1], Py_None),
-                                 host::or_default(a[2], Py_None), a[3] ? a[3] : default_limit.get()};
-    return list_signal_submissions(self, filters);
-  });
-}
-
 // `time.<name>` read now, so that a replaced clock drives polling.
 Ref clock(PyObject* name) { return host::global_attr(QM_NAME("time"), name); }
 
@@ -207,7 +102,24 @@ int compare(PyObject* a, PyObject* b, int op) {
   return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-PyObject* poll_until_terminal(PyObject* self, PyObject* submission_id, PyObject* timeout) {
+}  // namespace
+
+PyObject* client_get_signal_status(PyObject* self, PyObject* submission_id) {
+  Ref encoded = percent_encode(submission_id);
+  Ref endpoint = encoded ? concat(QM_NAME("signals/status/"), encoded.get()) : Ref();
+  if (!endpoint) return nullptr;
+  return request_and_map(self, QM_NAME("GET"), endpoint.get(), nullptr, g_status_failures).release();
+}
+
+PyObject* client_list_signal_submissions(PyObject* self, PyObject* status, PyObject* idempotency_key,
+                                         PyObject* since, PyObject* limit) {
+  PyObject* const filters[] = {status, idempotency_key, since, limit};
+  Ref endpoint = listing_endpoint(filters);
+  if (!endpoint) return nullptr;
+  return request_and_map(self, QM_NAME("GET"), endpoint.get(), nullptr, g_listing_failures).release();
+}
+
+PyObject* client_poll_until_terminal(PyObject* self, PyObject* submission_id, PyObject* timeout) {
   Ref monotonic = clock(QM_NAME("monotonic"));
   Ref start = monotonic ? Ref(PyObject_CallNoArgs(monotonic.get())) : Ref();
   Ref deadline = start ? Ref(PyNumber_Add(start.get(), timeout)) : Ref();
@@ -241,31 +153,5 @@ PyObject* poll_until_terminal(PyObject* self, PyObject* submission_id, PyObject*
     if (!last) return nullptr;
   }
 }
-
-PyObject* poll_until_terminal_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient.poll_until_terminal", 1, 1,
-                                   {{"submission_id", true}, {"timeout", true}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&] { return poll_until_terminal(self, a[0], a[1]); });
-}
-
-}  // namespace
-
-PyMethodDef kGetSignalStatus = {
-    "get_signal_status", QM_FASTCALL_ENTRY(get_signal_status_entry),
-    "get_signal_status($self, submission_id)\n--\n\n"
-    "The StatusResult of one submission (signals/status/<id>); rejections, client-error answers that "
-    "are not JSON objects and transport failures become results too."};
-PyMethodDef kListSignalSubmissions = {
-    "list_signal_submissions", QM_FASTCALL_ENTRY(list_signal_submissions_entry),
-    "list_signal_submissions($self, *, status=None, idempotency_key=None, since=None, limit=100)\n--\n\n"
-    "The SubmissionListResult of signals/submissions, filtered by the arguments that are not None "
-    "(sent in the order status, idempotency_key, since, limit)."};
-PyMethodDef kPollUntilTerminal = {
-    "poll_until_terminal", QM_FASTCALL_ENTRY(poll_until_terminal_entry),
-    "poll_until_terminal($self, submission_id, *, timeout)\n--\n\n"
-    "Read the submission's status until it is terminal, the request fails in transport or timeout "
-    "seconds have passed; returns the last StatusResult."};
 
 }  // namespace quillmarsh::operations

@@ -6,7 +6,7 @@
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/objects.hpp"
-#include "quillmarsh/submit/results/registry.hpp"
+#include "quillmarsh/submit/results/results.hpp"
 
 namespace quillmarsh::results {
 
@@ -80,12 +80,13 @@ Ref item_result_from_body(PyObject* item) {
   return kw.call(record_type.get(), values);
 }
 
-PyObject* batch_item_result_from_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_item_result_from_body", 0, 1, {{"item", true}});
-  PyObject* item;
-  if (!sig.bind(args, nargs, kwnames, &item)) return nullptr;
-  return host::guarded([&] { return item_result_from_body(item).release(); });
+}  // namespace
+
+PyObject* client_batch_item_result_from_body(PyObject*, PyObject* item) {
+  return item_result_from_body(item).release();
 }
+
+namespace {
 
 Ref result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObject* error) {
   Ref raw_results = host::mapping_get(body, QM_NAME("results"));
@@ -94,7 +95,7 @@ Ref result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObj
   if (PyList_Check(raw_results.get())) {
     Ref convert(PyObject_GetAttr(cls, QM_NAME("_batch_item_result_from_body")));
     if (!convert) return Ref();
-    const bool native = host::is_own_function(convert.get(), &kBatchItemResultFromBody);
+    const bool native = host::is_own<&client_batch_item_result_from_body>(convert.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_results.get()); ++i) {
       Ref entry = Ref::borrow(PyList_GET_ITEM(raw_results.get(), i));
       if (!PyDict_Check(entry.get())) continue;
@@ -117,14 +118,14 @@ Ref result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObj
   return batch_record(status_code, body, accepted.get(), failed.get(), results.get(), error);
 }
 
-PyObject* batch_result_from_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_result_from_body", 1, 2,
-                                   {{"status_code", true}, {"body", true}, {"error", false}}, "cls");
-  PyObject* a[3];
-  if (!sig.bind_after_class(args, nargs, kwnames, a)) return nullptr;
+}  // namespace
+
+PyObject* client_batch_result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObject* error) {
   return host::guarded(
-      [&] { return result_from_body(args[0], a[0], a[1], host::or_default(a[2], Py_None)).release(); });
+      [&] { return result_from_body(cls, status_code, body, error).release(); });
 }
+
+namespace {
 
 Ref body_item_from_result(PyObject* item) {
   Ref index(PyObject_GetAttr(item, QM_NAME("index")));
@@ -139,12 +140,13 @@ Ref body_item_from_result(PyObject* item) {
   return out;
 }
 
-PyObject* batch_body_item_from_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_body_item_from_result", 0, 1, {{"item", true}});
-  PyObject* item;
-  if (!sig.bind(args, nargs, kwnames, &item)) return nullptr;
-  return host::guarded([&] { return body_item_from_result(item).release(); });
+}  // namespace
+
+PyObject* client_batch_body_item_from_result(PyObject*, PyObject* item) {
+  return body_item_from_result(item).release();
 }
+
+namespace {
 
 Ref http_status_for_items(PyObject* results) {
   Py_ssize_t accepted = count_accepted(results);
@@ -167,19 +169,20 @@ Ref http_status_for_items(PyObject* results) {
   return new_int(207);
 }
 
-PyObject* batch_http_status_for_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_http_status_for_items", 0, 1, {{"results", true}});
-  PyObject* results;
-  if (!sig.bind(args, nargs, kwnames, &results)) return nullptr;
-  return host::guarded([&] { return http_status_for_items(results).release(); });
+}  // namespace
+
+PyObject* client_batch_http_status_for_items(PyObject*, PyObject* results) {
+  return http_status_for_items(results).release();
 }
+
+namespace {
 
 // [cls._batch_body_item_from_result(item) for item in items]
 Ref body_items(PyObject* cls, PyObject* items) {
   Ref convert(PyObject_GetAttr(cls, QM_NAME("_batch_body_item_from_result")));
   Ref out = convert ? Ref(PyList_New(0)) : Ref();
   if (!out) return Ref();
-  const bool native = host::is_own_function(convert.get(), &kBatchBodyItemFromResult);
+  const bool native = host::is_own<&client_batch_body_item_from_result>(convert.get());
   int stopped = host::for_each(items, [&](PyObject* item) -> int {
     Ref body_item = native ? body_item_from_result(item) : Ref(PyObject_CallOneArg(convert.get(), item));
     return body_item && PyList_Append(out.get(), body_item.get()) == 0 ? 0 : -1;
@@ -235,13 +238,13 @@ Ref combine_chunk_results(PyObject* cls, PyObject* chunk_results) {
   return batch_record(status_code.get(), body.get(), accepted.get(), failed.get(), items.get(), Py_None);
 }
 
-PyObject* combine_batch_chunk_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._combine_batch_chunk_results", 1, 1,
-                                   {{"chunk_results", true}}, "cls");
-  PyObject* chunk_results;
-  if (!sig.bind_after_class(args, nargs, kwnames, &chunk_results)) return nullptr;
-  return host::guarded([&] { return combine_chunk_results(args[0], chunk_results).release(); });
+}  // namespace
+
+PyObject* client_combine_batch_chunk_results(PyObject* cls, PyObject* chunk_results) {
+  return combine_chunk_results(cls, chunk_results).release();
 }
+
+namespace {
 
 Ref with_partial_failure(PyObject* cls, PyObject* failure, PyObject* prior_results, PyObject* total_count) {
   Py_ssize_t n_prior = PyObject_Length(prior_results);
@@ -284,66 +287,30 @@ Ref with_partial_failure(PyObject* cls, PyObject* failure, PyObject* prior_resul
                       result_error.get());
 }
 
-PyObject* batch_result_with_partial_failure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_result_with_partial_failure", 1, 3,
-                                   {{"failure", true}, {"prior_results", true}, {"total_count", true}}, "cls");
-  PyObject* a[3];
-  if (!sig.bind_after_class(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&] { return with_partial_failure(args[0], a[0], a[1], a[2]).release(); });
-}
-
-PyObject* rebase_batch_item_indices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._rebase_batch_item_indices", 0, 2,
-                                   {{"result", true}, {"index_offset", true}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref zero = new_int(0);
-    int none = zero ? PyObject_RichCompareBool(a[1], zero.get(), Py_EQ) : -1;
-    if (none < 0) return nullptr;
-    if (none) Py_RETURN_NONE;
-    Ref items(PyObject_GetAttr(a[0], QM_NAME("results")));
-    Ref it = items ? Ref(PyObject_GetIter(items.get())) : Ref();
-    if (!it) return nullptr;
-    while (Ref item{PyIter_Next(it.get())}) {
-      Ref index(PyObject_GetAttr(item.get(), QM_NAME("index")));
-      if (!index) return nullptr;
-      if (!PyLong_CheckExact(index.get())) continue;
-      Ref shifted(PyNumber_Add(index.get(), a[1]));
-      if (!shifted || PyObject_SetAttr(item.get(), QM_NAME("index"), shifted.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-  });
-}
-
 }  // namespace
 
-PyMethodDef kBatchItemResultFromBody = {
-    "_batch_item_result_from_body", QM_FASTCALL_ENTRY(batch_item_result_from_body),
-    "_batch_item_result_from_body($module, item)\n--\n\nThe BatchSubmitItemResult of one entry of a batch answer."};
-PyMethodDef kBatchResultFromBody = {
-    "_batch_result_from_body", QM_FASTCALL_ENTRY(batch_result_from_body),
-    "_batch_result_from_body($module, cls, status_code, body, *, error=None)\n--\n\n"
-    "The BatchSubmitResult of a batch answer: its item results and counts."};
-PyMethodDef kBatchBodyItemFromResult = {
-    "_batch_body_item_from_result", QM_FASTCALL_ENTRY(batch_body_item_from_result),
-    "_batch_body_item_from_result($module, item)\n--\n\nThe dict form of an item result (index, status_code, body)."};
-PyMethodDef kBatchHttpStatusForItems = {
-    "_batch_http_status_for_items", QM_FASTCALL_ENTRY(batch_http_status_for_items),
-    "_batch_http_status_for_items($module, results)\n--\n\n"
-    "202 when every item was accepted, the status all items share when none was, else 207."};
-PyMethodDef kCombineBatchChunkResults = {
-    "_combine_batch_chunk_results", QM_FASTCALL_ENTRY(combine_batch_chunk_results),
-    "_combine_batch_chunk_results($module, cls, chunk_results)\n--\n\n"
-    "One BatchSubmitResult for the chunks of a batch posted one after another."};
-PyMethodDef kBatchResultWithPartialFailure = {
-    "_batch_result_with_partial_failure", QM_FASTCALL_ENTRY(batch_result_with_partial_failure),
-    "_batch_result_with_partial_failure($module, cls, failure, prior_results, total_count)\n--\n\n"
-    "The BatchSubmitResult of a batch whose chunk failed after earlier chunks were answered."};
-PyMethodDef kRebaseBatchItemIndices = {
-    "_rebase_batch_item_indices", QM_FASTCALL_ENTRY(rebase_batch_item_indices),
-    "_rebase_batch_item_indices($module, result, index_offset)\n--\n\n"
-    "Shift the int indices of a chunk's item results to positions in the whole batch."};
+PyObject* client_batch_result_with_partial_failure(PyObject* cls, PyObject* failure, PyObject* prior_results,
+                                            PyObject* total_count) {
+  return with_partial_failure(cls, failure, prior_results, total_count).release();
+}
+
+PyObject* client_rebase_batch_item_indices(PyObject*, PyObject* result, PyObject* index_offset) {
+  Ref zero = new_int(0);
+  int none = zero ? PyObject_RichCompareBool(index_offset, zero.get(), Py_EQ) : -1;
+  if (none < 0) return nullptr;
+  if (none) Py_RETURN_NONE;
+  Ref items(PyObject_GetAttr(result, QM_NAME("results")));
+  Ref it = items ? Ref(PyObject_GetIter(items.get())) : Ref();
+  if (!it) return nullptr;
+  while (Ref item{PyIter_Next(it.get())}) {
+    Ref index(PyObject_GetAttr(item.get(), QM_NAME("index")));
+    if (!index) return nullptr;
+    if (!PyLong_CheckExact(index.get())) continue;
+    Ref shifted(PyNumber_Add(index.get(), index_offset));
+    if (!shifted || PyObject_SetAttr(item.get(), QM_NAME("index"), shifted.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
 
 }  // namespace quillmarsh::results

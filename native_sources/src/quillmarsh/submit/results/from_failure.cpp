@@ -2,7 +2,7 @@
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/text.hpp"
-#include "quillmarsh/submit/results/registry.hpp"
+#include "quillmarsh/submit/results/results.hpp"
 
 namespace quillmarsh::results {
 
@@ -48,60 +48,6 @@ Ref from_rejection(Record kind, PyObject* exc) {
   return failure_record(kind, status_code.get(), body.get(), reason.get());
 }
 
-PyObject* submit_result_from_rejection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._submit_result_from_rejection", 0, 1, {{"exc", true}});
-  PyObject* exc;
-  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&] { return from_rejection(Record::Submit, exc).release(); });
-}
-
-PyObject* status_result_from_rejection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._status_result_from_rejection", 0, 1, {{"exc", true}});
-  PyObject* exc;
-  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&] { return from_rejection(Record::Status, exc).release(); });
-}
-
-PyObject* error_body_from_response_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._error_body_from_response_error", 0, 1, {{"exc", true}});
-  PyObject* exc;
-  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref preview(PyObject_GetAttr(exc, QM_NAME("raw_body_preview")));
-    if (!preview) return nullptr;
-    Ref decoded;
-    if (PyBytes_CheckExact(preview.get())) {
-      decoded = Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(preview.get()), PyBytes_GET_SIZE(preview.get()), "replace"));
-    } else {
-      Ref encoding = host::str("utf-8");
-      Ref errors = host::str("replace");
-      PyObject* decode_args[] = {preview.get(), encoding.get(), errors.get()};
-      if (encoding && errors) decoded = Ref(PyObject_VectorcallMethod(QM_NAME("decode"), decode_args, 3, nullptr));
-    }
-    Ref text = decoded ? Ref(PyObject_CallMethodNoArgs(decoded.get(), QM_NAME("strip"))) : Ref();
-    if (!text) return nullptr;
-    int has_text = PyObject_IsTrue(text.get());
-    if (has_text < 0) return nullptr;
-    Ref error;
-    if (has_text) {
-      error = Ref::borrow(text.get());
-    } else {
-      Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
-      Ref code_text = status_code ? host::text_of(status_code.get()) : Ref();
-      error = host::join({QM_NAME("http_"), code_text.get()});
-      if (!error) return nullptr;
-    }
-    Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
-    Ref body(PyDict_New());
-    if (!status_code || !body || PyDict_SetItemString(body.get(), "error", error.get()) < 0 ||
-        PyDict_SetItemString(body.get(), "raw_body_preview", text.get()) < 0 ||
-        PyDict_SetItemString(body.get(), "status_code", status_code.get()) < 0) {
-      return nullptr;
-    }
-    return PyTuple_Pack(2, error.get(), body.get());
-  });
-}
-
 // cls._error_body_from_response_error(exc), then the record with exc.status_code.
 Ref from_response_error(Record kind, PyObject* cls, PyObject* exc) {
   PyObject* call_args[] = {cls, exc};
@@ -111,32 +57,6 @@ Ref from_response_error(Record kind, PyObject* cls, PyObject* exc) {
   Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
   if (!status_code) return Ref();
   return failure_record(kind, status_code.get(), body.get(), error.get());
-}
-
-// Class methods receive the class as their first positional argument.
-PyObject* response_error_entry(Record kind, const host::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  PyObject* exc;
-  if (!sig.bind_after_class(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&] { return from_response_error(kind, args[0], exc).release(); });
-}
-
-PyObject* submit_result_from_response_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._submit_result_from_response_error", 1, 1, {{"exc", true}},
-                                   "cls");
-  return response_error_entry(Record::Submit, sig, args, nargs, kwnames);
-}
-
-PyObject* batch_result_from_response_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_result_from_response_error", 1, 1, {{"exc", true}},
-                                   "cls");
-  return response_error_entry(Record::Batch, sig, args, nargs, kwnames);
-}
-
-PyObject* status_result_from_response_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._status_result_from_response_error", 1, 1, {{"exc", true}},
-                                   "cls");
-  return response_error_entry(Record::Status, sig, args, nargs, kwnames);
 }
 
 // str(exc), or the name of its type when that text is empty.
@@ -181,58 +101,74 @@ Ref from_transport_error(Record kind, PyObject* exc) {
   return zero ? failure_record(kind, zero.get(), Py_None, text.get()) : Ref();
 }
 
-PyObject* submit_result_from_transport_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._submit_result_from_transport_error", 0, 1, {{"exc", true}});
-  PyObject* exc;
-  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&] { return from_transport_error(Record::Submit, exc).release(); });
-}
-
-PyObject* batch_result_from_transport_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._batch_result_from_transport_error", 0, 1, {{"exc", true}});
-  PyObject* exc;
-  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&] { return from_transport_error(Record::Batch, exc).release(); });
-}
-
-PyObject* status_result_from_transport_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._status_result_from_transport_error", 0, 1, {{"exc", true}});
-  PyObject* exc;
-  if (!sig.bind(args, nargs, kwnames, &exc)) return nullptr;
-  return host::guarded([&] { return from_transport_error(Record::Status, exc).release(); });
-}
-
 }  // namespace
 
-PyMethodDef kSubmitResultFromRejection = {
-    "_submit_result_from_rejection", QM_FASTCALL_ENTRY(submit_result_from_rejection),
-    "_submit_result_from_rejection($module, exc)\n--\n\nThe SubmitResult of a rejected submission."};
-PyMethodDef kStatusResultFromRejection = {
-    "_status_result_from_rejection", QM_FASTCALL_ENTRY(status_result_from_rejection),
-    "_status_result_from_rejection($module, exc)\n--\n\nThe StatusResult of a rejected status request."};
-PyMethodDef kErrorBodyFromResponseError = {
-    "_error_body_from_response_error", QM_FASTCALL_ENTRY(error_body_from_response_error),
-    "_error_body_from_response_error($module, exc)\n--\n\n"
-    "(error text, error body) describing an answer that was not a JSON object."};
-PyMethodDef kSubmitResultFromResponseError = {
-    "_submit_result_from_response_error", QM_FASTCALL_ENTRY(submit_result_from_response_error),
-    "_submit_result_from_response_error($module, cls, exc)\n--\n\nThe SubmitResult of a malformed answer."};
-PyMethodDef kBatchResultFromResponseError = {
-    "_batch_result_from_response_error", QM_FASTCALL_ENTRY(batch_result_from_response_error),
-    "_batch_result_from_response_error($module, cls, exc)\n--\n\nThe BatchSubmitResult of a malformed answer."};
-PyMethodDef kStatusResultFromResponseError = {
-    "_status_result_from_response_error", QM_FASTCALL_ENTRY(status_result_from_response_error),
-    "_status_result_from_response_error($module, cls, exc)\n--\n\nThe StatusResult of a malformed answer."};
-PyMethodDef kSubmitResultFromTransportError = {
-    "_submit_result_from_transport_error", QM_FASTCALL_ENTRY(submit_result_from_transport_error),
-    "_submit_result_from_transport_error($module, exc)\n--\n\n"
-    "The SubmitResult of a submission that got no answer; logs one library event."};
-PyMethodDef kBatchResultFromTransportError = {
-    "_batch_result_from_transport_error", QM_FASTCALL_ENTRY(batch_result_from_transport_error),
-    "_batch_result_from_transport_error($module, exc)\n--\n\nThe BatchSubmitResult of a batch that got no answer."};
-PyMethodDef kStatusResultFromTransportError = {
-    "_status_result_from_transport_error", QM_FASTCALL_ENTRY(status_result_from_transport_error),
-    "_status_result_from_transport_error($module, exc)\n--\n\n"
-    "The StatusResult of a status request that got no answer."};
+PyObject* client_submit_result_from_rejection(PyObject*, PyObject* exc) {
+  return from_rejection(Record::Submit, exc).release();
+}
+
+PyObject* client_status_result_from_rejection(PyObject*, PyObject* exc) {
+  return from_rejection(Record::Status, exc).release();
+}
+
+PyObject* client_submit_result_from_response_error(PyObject* cls, PyObject* exc) {
+  return from_response_error(Record::Submit, cls, exc).release();
+}
+
+PyObject* client_batch_result_from_response_error(PyObject* cls, PyObject* exc) {
+  return from_response_error(Record::Batch, cls, exc).release();
+}
+
+PyObject* client_status_result_from_response_error(PyObject* cls, PyObject* exc) {
+  return from_response_error(Record::Status, cls, exc).release();
+}
+
+PyObject* client_submit_result_from_transport_error(PyObject*, PyObject* exc) {
+  return from_transport_error(Record::Submit, exc).release();
+}
+
+PyObject* client_batch_result_from_transport_error(PyObject*, PyObject* exc) {
+  return from_transport_error(Record::Batch, exc).release();
+}
+
+PyObject* client_status_result_from_transport_error(PyObject*, PyObject* exc) {
+  return from_transport_error(Record::Status, exc).release();
+}
+
+PyObject* client_error_body_from_response_error(PyObject*, PyObject* exc) {
+  Ref preview(PyObject_GetAttr(exc, QM_NAME("raw_body_preview")));
+  if (!preview) return nullptr;
+  Ref decoded;
+  if (PyBytes_CheckExact(preview.get())) {
+    decoded = Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(preview.get()), PyBytes_GET_SIZE(preview.get()), "replace"));
+  } else {
+    Ref encoding = host::str("utf-8");
+    Ref errors = host::str("replace");
+    PyObject* decode_args[] = {preview.get(), encoding.get(), errors.get()};
+    if (encoding && errors) decoded = Ref(PyObject_VectorcallMethod(QM_NAME("decode"), decode_args, 3, nullptr));
+  }
+  Ref text = decoded ? Ref(PyObject_CallMethodNoArgs(decoded.get(), QM_NAME("strip"))) : Ref();
+  if (!text) return nullptr;
+  int has_text = PyObject_IsTrue(text.get());
+  if (has_text < 0) return nullptr;
+  Ref error;
+  if (has_text) {
+    error = Ref::borrow(text.get());
+  } else {
+    Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
+    Ref code_text = status_code ? host::text_of(status_code.get()) : Ref();
+    error = host::join({QM_NAME("http_"), code_text.get()});
+    if (!error) return nullptr;
+  }
+  Ref status_code(PyObject_GetAttr(exc, QM_NAME("status_code")));
+  Ref body(PyDict_New());
+  if (!status_code || !body || PyDict_SetItemString(body.get(), "error", error.get()) < 0 ||
+      PyDict_SetItemString(body.get(), "raw_body_preview", text.get()) < 0 ||
+      PyDict_SetItemString(body.get(), "status_code", status_code.get()) < 0) {
+    return nullptr;
+  }
+  return PyTuple_Pack(2, error.get(), body.get());
+}
+
 
 }  // namespace quillmarsh::results

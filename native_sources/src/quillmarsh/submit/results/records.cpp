@@ -1,67 +1,47 @@
-// SubmissionReceipt and SubmissionStatus: plain records of the public surface.
-#include "quillmarsh/submit/results/registry.hpp"
+// SubmissionReceipt and SubmissionStatus: plain records of the public surface, each storing its
+// arguments under their parameters' names.
+#include "quillmarsh/submit/results/results.hpp"
 
 namespace quillmarsh::results {
 
-using host::Ref;
-
 namespace {
 
-// Stores each bound argument (or its default, None) under the parameter's name.
-bool store_fields(PyObject* self, const host::Signature& sig, const char* const* names, PyObject* const* values) {
-  for (int i = 0; i < sig.size(); ++i) {
-    if (PyObject_SetAttrString(self, names[i], values[i] ? values[i] : Py_None) < 0) return false;
+// `self.<name> = value` for each pair, in order.
+bool store(PyObject* self, std::initializer_list<std::pair<const char*, PyObject*>> fields) {
+  for (const auto& [name, value] : fields) {
+    if (PyObject_SetAttrString(self, name, value) < 0) return false;
   }
   return true;
 }
 
-constexpr const char* kReceiptFields[] = {"submission_id"};
-
-PyObject* receipt_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SubmissionReceipt.__init__", 1, 1, {{"submission_id", true}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  if (!store_fields(self, sig, kReceiptFields, a)) return nullptr;
-  Py_RETURN_NONE;
-}
-
-constexpr const char* kStatusFields[] = {
-    "submission_id",  "status",         "is_stats",       "payment",          "rejection_reason",
-    "signal_pool_id", "is_correlation", "agent_is_correlation", "is_pnl_mi", "agent_is_pnl_mi",
-    "failure_reason", "failure_detail", "failure_message",
-};
-
-PyObject* status_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig(
-      "SubmissionStatus.__init__", 1, 13,
-      {{"submission_id", true}, {"status", true}, {"is_stats", true}, {"payment", true}, {"rejection_reason", true},
-       {"signal_pool_id", false}, {"is_correlation", false}, {"agent_is_correlation", false}, {"is_pnl_mi", false},
-       {"agent_is_pnl_mi", false}, {"failure_reason", false}, {"failure_detail", false}, {"failure_message", false}});
-  PyObject* a[13];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  if (!store_fields(self, sig, kStatusFields, a)) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyMethodDef receipt_init_def = {"__init__", QM_FASTCALL_ENTRY(receipt_init),
-                                "__init__($self, submission_id)\n--\n\nRecord the id of an accepted submission."};
-PyMethodDef status_init_def = {
-    "__init__", QM_FASTCALL_ENTRY(status_init),
-    "__init__($self, submission_id, status, is_stats, payment, rejection_reason, signal_pool_id=None, "
-    "is_correlation=None, agent_is_correlation=None, is_pnl_mi=None, agent_is_pnl_mi=None, failure_reason=None, "
-    "failure_detail=None, failure_message=None)\n--\n\n"
-    "Record a submission's status fields, unchanged."};
-
 }  // namespace
 
-const host::Member kSubmissionReceiptMembers[] = {
-    {&receipt_init_def, host::MemberKind::Instance},
-    {nullptr, host::MemberKind::Instance},
-};
+PyObject* receipt_init(PyObject* self, PyObject* submission_id) {
+  if (!store(self, {{"submission_id", submission_id}})) return nullptr;
+  Py_RETURN_NONE;
+}
 
-const host::Member kSubmissionStatusMembers[] = {
-    {&status_init_def, host::MemberKind::Instance},
-    {nullptr, host::MemberKind::Instance},
-};
+PyObject* status_record_init(PyObject* self, PyObject* submission_id, PyObject* status, PyObject* is_stats,
+                             PyObject* payment, PyObject* rejection_reason, PyObject* signal_pool_id,
+                             PyObject* is_correlation, PyObject* agent_is_correlation, PyObject* is_pnl_mi,
+                             PyObject* agent_is_pnl_mi, PyObject* failure_reason, PyObject* failure_detail,
+                             PyObject* failure_message) {
+  if (!store(self, {{"submission_id", submission_id},
+                    {"status", status},
+                    {"is_stats", is_stats},
+                    {"payment", payment},
+                    {"rejection_reason", rejection_reason},
+                    {"signal_pool_id", signal_pool_id},
+                    {"is_correlation", is_correlation},
+                    {"agent_is_correlation", agent_is_correlation},
+                    {"is_pnl_mi", is_pnl_mi},
+                    {"agent_is_pnl_mi", agent_is_pnl_mi},
+                    {"failure_reason", failure_reason},
+                    {"failure_detail", failure_detail},
+                    {"failure_message", failure_message}})) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
 
 }  // namespace quillmarsh::results

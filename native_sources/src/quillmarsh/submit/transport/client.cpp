@@ -2,6 +2,7 @@
 
 #include "quillmarsh/submit/host/module_ns.hpp"
 #include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/transport/request_json.hpp"
 #include "quillmarsh/submit/transport/token.hpp"
 
 namespace quillmarsh::transport {
@@ -30,92 +31,72 @@ int has_attr(PyObject* obj, PyObject* name) {
   return 0;
 }
 
-Ref encode_utf8(PyObject* text) {
-  if (PyUnicode_CheckExact(text)) return Ref(PyUnicode_AsUTF8String(text));
-  Ref encoding(PyUnicode_FromString("utf-8"));
-  return encoding ? Ref(PyObject_CallMethodOneArg(text, QM_NAME("encode"), encoding.get())) : Ref();
-}
 
-PyObject* client_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient.__init__", 1, 2,
-                                   {{"base_url", true}, {"jwt_token", true}, {"timeout", false}, {"transport", false},
-                                    {"transmission_observer", false}});
-  PyObject* a[5];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    PyObject *base_url = a[0], *token = a[1];
-    Ref default_timeout;
-    if (a[2] == nullptr) {
-      default_timeout = Ref(PyFloat_FromDouble(30.0));
-      if (!default_timeout) return nullptr;
-    }
-    PyObject* timeout = a[2] ? a[2] : default_timeout.get();
-    PyObject* transport = host::or_default(a[3], Py_None);
-    PyObject* observer = host::or_default(a[4], Py_None);
+}  // namespace
 
-    PyObject* vet_args[] = {base_url};
-    if (!host::call_global(QM_NAME("validate_bearer_transport_url"), vet_args, 1)) return nullptr;
-    if (!refuse_unsendable_token(token)) return nullptr;
-    if (PyObject_SetAttr(self, QM_NAME("_base_url"), base_url) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_jwt_token"), token) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_timeout"), timeout) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_transmission_observer"), observer) < 0) {
+PyObject* client_init(PyObject* self, PyObject* base_url, PyObject* jwt_token, PyObject* timeout, PyObject* transport,
+                      PyObject* transmission_observer) {
+  PyObject* token = jwt_token;
+  PyObject* observer = transmission_observer;
+
+  PyObject* vet_args[] = {base_url};
+  if (!host::call_global(QM_NAME("validate_bearer_transport_url"), vet_args, 1)) return nullptr;
+  if (!refuse_unsendable_token(token)) return nullptr;
+  if (PyObject_SetAttr(self, QM_NAME("_base_url"), base_url) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_jwt_token"), token) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_timeout"), timeout) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_transmission_observer"), observer) < 0) {
+    return nullptr;
+  }
+
+  Ref client;
+  if (transport == Py_None) {
+    Ref settings(PyDict_New());
+    if (!settings || PyDict_SetItemString(settings.get(), "base_url", base_url) < 0 ||
+        PyDict_SetItemString(settings.get(), "timeout", timeout) < 0) {
       return nullptr;
     }
-
-    Ref client;
-    if (transport == Py_None) {
-      Ref settings(PyDict_New());
-      if (!settings || PyDict_SetItemString(settings.get(), "base_url", base_url) < 0 ||
-          PyDict_SetItemString(settings.get(), "timeout", timeout) < 0) {
-        return nullptr;
-      }
-      Ref lowered(PyObject_CallMethodNoArgs(base_url, QM_NAME("lower")));
-      Ref plain_http = lowered ? Ref(PyObject_CallMethodOneArg(lowered.get(), QM_NAME("startswith"),
-                                                               QM_NAME("http://")))
-                               : Ref();
-      if (!plain_http) return nullptr;
-      int is_plain = PyObject_IsTrue(plain_http.get());
-      if (is_plain < 0) return nullptr;
-      if (is_plain && PyDict_SetItemString(settings.get(), "verify", Py_False) < 0) return nullptr;
-      Ref client_type = host::global_attr(QM_NAME("httpx"), QM_NAME("Client"));
-      if (!client_type) return nullptr;
-      Ref no_args(PyTuple_New(0));
-      if (!no_args) return nullptr;
-      client = Ref(PyObject_Call(client_type.get(), no_args.get(), settings.get()));
-      if (!client) return nullptr;
-    } else {
-      client = Ref::borrow(transport);
-    }
-    if (PyObject_SetAttr(self, QM_NAME("_client"), client.get()) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_era_catalog_cache"), Py_None) < 0) {
-      return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* client_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient.close", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
+    Ref lowered(PyObject_CallMethodNoArgs(base_url, QM_NAME("lower")));
+    Ref plain_http = lowered ? Ref(PyObject_CallMethodOneArg(lowered.get(), QM_NAME("startswith"),
+                                                             QM_NAME("http://")))
+                             : Ref();
+    if (!plain_http) return nullptr;
+    int is_plain = PyObject_IsTrue(plain_http.get());
+    if (is_plain < 0) return nullptr;
+    if (is_plain && PyDict_SetItemString(settings.get(), "verify", Py_False) < 0) return nullptr;
+    Ref client_type = host::global_attr(QM_NAME("httpx"), QM_NAME("Client"));
+    if (!client_type) return nullptr;
+    Ref no_args(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    client = Ref(PyObject_Call(client_type.get(), no_args.get(), settings.get()));
     if (!client) return nullptr;
-    Ref close = optional_attr(client.get(), QM_NAME("close"));
-    if (!close) return nullptr;
-    if (PyCallable_Check(close.get()) && !Ref(PyObject_CallNoArgs(close.get()))) return nullptr;
-    Py_RETURN_NONE;
-  });
+  } else {
+    client = Ref::borrow(transport);
+  }
+  if (PyObject_SetAttr(self, QM_NAME("_client"), client.get()) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_era_catalog_cache"), Py_None) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
-PyObject* response_content_impl(PyObject* response) {
+PyObject* client_close(PyObject* self) {
+  Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
+  if (!client) return nullptr;
+  Ref close = optional_attr(client.get(), QM_NAME("close"));
+  if (!close) return nullptr;
+  if (PyCallable_Check(close.get()) && !Ref(PyObject_CallNoArgs(close.get()))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* client_response_content(PyObject*, PyObject* response) {
   Ref content = optional_attr(response, QM_NAME("content"));
   if (!content) return nullptr;
   if (PyBytes_Check(content.get())) return content.release();
-  if (PyUnicode_Check(content.get())) return encode_utf8(content.get()).release();
+  if (PyUnicode_Check(content.get())) return host::encode_utf8(content.get()).release();
   Ref text = optional_attr(response, QM_NAME("text"));
   if (!text) return nullptr;
-  if (PyUnicode_Check(text.get())) return encode_utf8(text.get()).release();
+  if (PyUnicode_Check(text.get())) return host::encode_utf8(text.get()).release();
   int has_json = has_attr(response, QM_NAME("json"));
   if (has_json < 0) return nullptr;
   if (has_json) {
@@ -123,23 +104,17 @@ PyObject* response_content_impl(PyObject* response) {
     if (!parsed) return nullptr;
     Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
     Ref dumped = dumps ? Ref(PyObject_CallOneArg(dumps.get(), parsed.get())) : Ref();
-    return dumped ? encode_utf8(dumped.get()).release() : nullptr;
+    return dumped ? host::encode_utf8(dumped.get()).release() : nullptr;
   }
   return PyBytes_FromStringAndSize(nullptr, 0);
 }
 
-PyObject* client_response_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._response_content", 1, 1, {{"response", true}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* { return response_content_impl(a[0]); });
-}
 
-// Paths of recently requested URLs: parsing a URL costs more than the rest of a request's
-// preparation, and a client requests the same few URLs over and over. Entries hold only
-// while `httpx.URL` is the class they were parsed with.
-PyObject* g_path_cache = nullptr;       // dict: exact str URL -> path
-PyObject* g_path_cache_parser = nullptr;  // the httpx.URL the entries come from
+// Paths of recently requested URLs, in the module's state: parsing a URL costs more than the
+// rest of a request's preparation, and a client requests the same few URLs over and over.
+// Entries hold only while `httpx.URL` is the class they were parsed with.
+namespace {
+
 constexpr Py_ssize_t kPathCacheLimit = 1024;
 
 // The path and query of `url`, as the transport resolves them against its own base URL.
@@ -147,14 +122,15 @@ Ref path_of(PyObject* url) {
   Ref url_type = host::global_attr(QM_NAME("httpx"), QM_NAME("URL"));
   if (!url_type) return Ref();
   const bool cacheable = PyUnicode_CheckExact(url);
+  host::State& state = host::state();
   if (cacheable) {
-    if (g_path_cache_parser != url_type.get() || g_path_cache == nullptr) {
+    if (state.path_cache_parser != url_type.get() || state.path_cache == nullptr) {
       PyObject* fresh = PyDict_New();
       if (fresh == nullptr) return Ref();
-      Py_XSETREF(g_path_cache, fresh);
-      Py_XSETREF(g_path_cache_parser, Py_NewRef(url_type.get()));
+      Py_XSETREF(state.path_cache, fresh);
+      Py_XSETREF(state.path_cache_parser, Py_NewRef(url_type.get()));
     }
-    PyObject* hit = PyDict_GetItemWithError(g_path_cache, url);
+    PyObject* hit = PyDict_GetItemWithError(state.path_cache, url);
     if (hit != nullptr) return Ref::borrow(hit);
     if (PyErr_Occurred()) return Ref();
   }
@@ -168,62 +144,60 @@ Ref path_of(PyObject* url) {
   int nonempty = PyObject_IsTrue(raw_path.get());
   if (nonempty < 0) return Ref();
   Ref path = nonempty ? std::move(raw_path) : Ref(PyUnicode_FromString("/"));
-  if (path && cacheable && PyUnicode_CheckExact(path.get()) && g_path_cache_parser == url_type.get()) {
-    if (PyDict_GET_SIZE(g_path_cache) >= kPathCacheLimit) PyDict_Clear(g_path_cache);
-    if (PyDict_SetItem(g_path_cache, url, path.get()) < 0) return Ref();
+  if (path && cacheable && PyUnicode_CheckExact(path.get()) && state.path_cache_parser == url_type.get()) {
+    if (PyDict_GET_SIZE(state.path_cache) >= kPathCacheLimit) PyDict_Clear(state.path_cache);
+    if (PyDict_SetItem(state.path_cache, url, path.get()) < 0) return Ref();
   }
   return path;
 }
 
-PyObject* client_transport_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._transport_request", 1, 4,
-                                   {{"method", true}, {"url", true}, {"headers", true}, {"body_content", true}});
-  PyObject* a[4];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    PyObject *method = a[0], *headers = a[2], *body_content = a[3];
-    Ref path = path_of(a[1]);
-    if (!path) return nullptr;
-    Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
-    if (!client) return nullptr;
+}  // namespace
 
-    Ref response;
-    const bool is_post = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "POST") == 0;
-    const bool is_get = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "GET") == 0;
-    if (is_post) {
-      Ref post(PyObject_GetAttr(client.get(), QM_NAME("post")));
-      Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
-      if (!post || !kw) return nullptr;
-      PyObject* call_args[] = {path.get(), body_content, headers};
-      response = Ref(PyObject_Vectorcall(post.get(), call_args, 1, kw.get()));
-    } else if (is_get) {
-      Ref get(PyObject_GetAttr(client.get(), QM_NAME("get")));
-      Ref kw(PyTuple_Pack(1, QM_NAME("headers")));
-      if (!get || !kw) return nullptr;
-      PyObject* call_args[] = {path.get(), headers};
-      response = Ref(PyObject_Vectorcall(get.get(), call_args, 1, kw.get()));
-    } else {
-      int has_request = has_attr(client.get(), QM_NAME("request"));
-      if (has_request < 0) return nullptr;
-      if (!has_request) {
-        Ref message = host::join({QM_NAME("Unsupported HTTP method: "), host::text_of(method).get()});
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-        return nullptr;
-      }
-      Ref request(PyObject_GetAttr(client.get(), QM_NAME("request")));
-      Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
-      if (!request || !kw) return nullptr;
-      PyObject* call_args[] = {method, path.get(), body_content, headers};
-      response = Ref(PyObject_Vectorcall(request.get(), call_args, 2, kw.get()));
+PyObject* client_transport_request(PyObject* self, PyObject* method, PyObject* url, PyObject* headers,
+                                   PyObject* body_content) {
+  Ref path = path_of(url);
+  if (!path) return nullptr;
+  Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
+  if (!client) return nullptr;
+
+  Ref response;
+  const bool is_post = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "POST") == 0;
+  const bool is_get = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "GET") == 0;
+  if (is_post) {
+    Ref post(PyObject_GetAttr(client.get(), QM_NAME("post")));
+    Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
+    if (!post || !kw) return nullptr;
+    PyObject* call_args[] = {path.get(), body_content, headers};
+    response = Ref(PyObject_Vectorcall(post.get(), call_args, 1, kw.get()));
+  } else if (is_get) {
+    Ref get(PyObject_GetAttr(client.get(), QM_NAME("get")));
+    Ref kw(PyTuple_Pack(1, QM_NAME("headers")));
+    if (!get || !kw) return nullptr;
+    PyObject* call_args[] = {path.get(), headers};
+    response = Ref(PyObject_Vectorcall(get.get(), call_args, 1, kw.get()));
+  } else {
+    int has_request = has_attr(client.get(), QM_NAME("request"));
+    if (has_request < 0) return nullptr;
+    if (!has_request) {
+      Ref message = host::join({QM_NAME("Unsupported HTTP method: "), host::text_of(method).get()});
+      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+      return nullptr;
     }
-    if (!response) return nullptr;
-    Ref status_code(PyObject_GetAttr(response.get(), QM_NAME("status_code")));
-    if (!status_code) return nullptr;
-    Ref content(PyObject_CallMethodOneArg(self, QM_NAME("_response_content"), response.get()));
-    if (!content) return nullptr;
-    return PyTuple_Pack(2, status_code.get(), content.get());
-  });
+    Ref request(PyObject_GetAttr(client.get(), QM_NAME("request")));
+    Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
+    if (!request || !kw) return nullptr;
+    PyObject* call_args[] = {method, path.get(), body_content, headers};
+    response = Ref(PyObject_Vectorcall(request.get(), call_args, 2, kw.get()));
+  }
+  if (!response) return nullptr;
+  Ref status_code(PyObject_GetAttr(response.get(), QM_NAME("status_code")));
+  if (!status_code) return nullptr;
+  Ref content(PyObject_CallMethodOneArg(self, QM_NAME("_response_content"), response.get()));
+  if (!content) return nullptr;
+  return PyTuple_Pack(2, status_code.get(), content.get());
 }
+
+namespace {
 
 // The token getter handed to each request: reads the client's token when called.
 PyObject* read_token(PyObject* client, PyObject*) { return PyObject_GetAttr(client, QM_NAME("_jwt_token")); }
@@ -231,43 +205,18 @@ PyObject* read_token(PyObject* client, PyObject*) { return PyObject_GetAttr(clie
 PyMethodDef token_getter_def = {"_token_getter", read_token, METH_NOARGS,
                                  "_token_getter($self)\n--\n\nReturn the client's current bearer token."};
 
-PyObject* client_canonical_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("SignalServiceClient._canonical_request", 1, 3,
-                                   {{"method", true}, {"endpoint", true}, {"body", false}});
-  PyObject* a[3];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref token_getter(PyCFunction_NewEx(&token_getter_def, self, nullptr));
-    Ref base_url = token_getter ? Ref(PyObject_GetAttr(self, QM_NAME("_base_url"))) : Ref();
-    Ref request_func = base_url ? Ref(PyObject_GetAttr(self, QM_NAME("_transport_request"))) : Ref();
-    Ref observer = request_func ? Ref(PyObject_GetAttr(self, QM_NAME("_transmission_observer"))) : Ref();
-    Ref kw(PyTuple_Pack(2, QM_NAME("request_func"), QM_NAME("transmission_observer")));
-    if (!observer || !kw) return nullptr;
-    PyObject* call_args[] = {a[0], a[1], token_getter.get(), base_url.get(), host::or_default(a[2], Py_None),
-                             request_func.get(), observer.get()};
-    return host::call_global(QM_NAME("_request_json"), call_args, 5, kw.get()).release();
-  });
-}
-
 }  // namespace
 
-PyMethodDef kClientInit = {
-    "__init__", QM_FASTCALL_ENTRY(client_init),
-    "__init__($self, base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)\n--\n\n"
-    "Vet the base URL for bearer transport, store the settings and build the default httpx.Client "
-    "unless a transport is given."};
-PyMethodDef kClientClose = {"close", QM_FASTCALL_ENTRY(client_close),
-                            "close($self)\n--\n\nClose the HTTP transport when it has a callable close()."};
-PyMethodDef kClientResponseContent = {
-    "_response_content", QM_FASTCALL_ENTRY(client_response_content),
-    "_response_content($self, response)\n--\n\nRead a transport response into bytes (content, text or json())."};
-PyMethodDef kClientTransportRequest = {
-    "_transport_request", QM_FASTCALL_ENTRY(client_transport_request),
-    "_transport_request($self, method, url, headers, body_content)\n--\n\n"
-    "Send one request through the HTTP transport; returns (status_code, response_bytes)."};
-PyMethodDef kClientCanonicalRequest = {
-    "_canonical_request", QM_FASTCALL_ENTRY(client_canonical_request),
-    "_canonical_request($self, method, endpoint, body=None)\n--\n\n"
-    "Send an authenticated JSON request to the service; returns (status_code, dict)."};
+PyObject* client_canonical_request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body) {
+  Ref token_getter(PyCFunction_NewEx(&token_getter_def, self, nullptr));
+  Ref base_url = token_getter ? Ref(PyObject_GetAttr(self, QM_NAME("_base_url"))) : Ref();
+  Ref request_func = base_url ? Ref(PyObject_GetAttr(self, QM_NAME("_transport_request"))) : Ref();
+  Ref observer = request_func ? Ref(PyObject_GetAttr(self, QM_NAME("_transmission_observer"))) : Ref();
+  Ref kw(PyTuple_Pack(2, QM_NAME("request_func"), QM_NAME("transmission_observer")));
+  if (!observer || !kw) return nullptr;
+  return host::call_kw<&request_json>(QM_NAME("_request_json"), kw.get(), method, endpoint, token_getter.get(),
+                                      base_url.get(), body, request_func.get(), observer.get())
+      .release();
+}
 
 }  // namespace quillmarsh::transport

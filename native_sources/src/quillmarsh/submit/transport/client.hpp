@@ -6,10 +6,12 @@
 
 namespace quillmarsh::transport {
 
-extern PyMethodDef kClientInit;
-extern PyMethodDef kClientClose;
-extern PyMethodDef kClientResponseContent;
-extern PyMethodDef kClientTransportRequest;
-extern PyMethodDef kClientCanonicalRequest;
+PyObject* client_init(PyObject* self, PyObject* base_url, PyObject* jwt_token, PyObject* timeout, PyObject* transport,
+                      PyObject* transmission_observer);
+PyObject* client_close(PyObject* self);
+PyObject* client_response_content(PyObject* self, PyObject* response);
+PyObject* client_transport_request(PyObject* self, PyObject* method, PyObject* url, PyObject* headers,
+                                   PyObject* body_content);
+PyObject* client_canonical_request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body);
 
 }  // namespace quillmarsh::transport

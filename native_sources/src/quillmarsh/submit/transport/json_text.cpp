@@ -10,7 +10,6 @@ namespace quillmarsh::transport {
 
 namespace {
 
-PyObject* g_host_dumps = nullptr;  // the host's json.dumps, kept for the process lifetime
 constexpr int kMaxDepth = 200;     // deeper values go to the host, which guards its own recursion
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -149,15 +148,10 @@ bool write_value(PyObject* value, JsonForm form, std::string& out, int depth) {
 
 }  // namespace
 
-bool remember_host_dumps(PyObject* json_module) {
-  g_host_dumps = PyObject_GetAttrString(json_module, "dumps");
-  return g_host_dumps != nullptr;
-}
-
 int host_dumps_in_place() {
   host::Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
   if (!dumps) return -1;
-  return dumps.get() == g_host_dumps;
+  return dumps.get() == host::state().host_dumps;
 }
 
 bool write_json(PyObject* value, JsonForm form, std::string& out) { return write_value(value, form, out, 0); }

@@ -10,11 +10,9 @@
 
 namespace quillmarsh::transport {
 
-// Remembers the host's `json.dumps` as imported, so that a replaced one is honoured.
-bool remember_host_dumps(PyObject* json_module);
-
-// Whether the module global `json` still answers `dumps` with the host's own function;
-// -1 with an error set when the lookup fails.
+// Whether the module global `json` still answers `dumps` with the host's own function (the
+// one the module's state kept when the module was made); -1 with an error set when the
+// lookup fails.
 int host_dumps_in_place();
 
 enum class JsonForm {

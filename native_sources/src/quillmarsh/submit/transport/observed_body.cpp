@@ -10,61 +10,51 @@ namespace {
 
 Ref attr(PyObject* self, PyObject* name) { return Ref(PyObject_GetAttr(self, name)); }
 
-PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.__init__", 1, 5,
-                                   {{"body_bytes", true}, {"observer", true}, {"method", true}, {"url", true},
-                                    {"headers", true}});
-  PyObject* a[5];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref headers_copy(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), a[4]));
-    Ref zero(PyLong_FromLong(0));
-    if (!headers_copy || !zero) return nullptr;
-    if (PyObject_SetAttr(self, QM_NAME("_body_bytes"), a[0]) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_observer"), a[1]) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_method"), a[2]) < 0 || PyObject_SetAttr(self, QM_NAME("_url"), a[3]) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_headers"), headers_copy.get()) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_offset"), zero.get()) < 0 ||
-        PyObject_SetAttr(self, QM_NAME("_observed"), Py_False) < 0) {
-      return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
+}  // namespace
+
+PyObject* observed_body_init(PyObject* self, PyObject* body_bytes, PyObject* observer, PyObject* method,
+                             PyObject* url, PyObject* headers) {
+  Ref headers_copy(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers));
+  Ref zero(PyLong_FromLong(0));
+  if (!headers_copy || !zero) return nullptr;
+  if (PyObject_SetAttr(self, QM_NAME("_body_bytes"), body_bytes) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_observer"), observer) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_method"), method) < 0 || PyObject_SetAttr(self, QM_NAME("_url"), url) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_headers"), headers_copy.get()) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_offset"), zero.get()) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("_observed"), Py_False) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
-PyObject* consumed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.consumed", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* observed_body_consumed(PyObject* self) {
   return attr(self, QM_NAME("_observed")).release();
 }
 
-PyObject* observe_once(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody._observe_once", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref observed = attr(self, QM_NAME("_observed"));
-    if (!observed) return nullptr;
-    int done = PyObject_IsTrue(observed.get());
-    if (done < 0) return nullptr;
-    if (done) Py_RETURN_NONE;
-    if (PyObject_SetAttr(self, QM_NAME("_observed"), Py_True) < 0) return nullptr;
-    Ref observer = attr(self, QM_NAME("_observer"));
-    Ref method = observer ? attr(self, QM_NAME("_method")) : Ref();
-    Ref url = method ? attr(self, QM_NAME("_url")) : Ref();
-    Ref headers = url ? attr(self, QM_NAME("_headers")) : Ref();
-    Ref headers_copy = headers ? Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers.get()))
-                               : Ref();
-    Ref body = headers_copy ? attr(self, QM_NAME("_body_bytes")) : Ref();
-    if (!body) return nullptr;
-    PyObject* call_args[] = {method.get(), url.get(), headers_copy.get(), body.get()};
-    Ref ignored(PyObject_Vectorcall(observer.get(), call_args, 4, nullptr));
-    if (!ignored) return nullptr;
-    Py_RETURN_NONE;
-  });
+PyObject* observed_body_observe_once(PyObject* self) {
+  Ref observed = attr(self, QM_NAME("_observed"));
+  if (!observed) return nullptr;
+  int done = PyObject_IsTrue(observed.get());
+  if (done < 0) return nullptr;
+  if (done) Py_RETURN_NONE;
+  if (PyObject_SetAttr(self, QM_NAME("_observed"), Py_True) < 0) return nullptr;
+  Ref observer = attr(self, QM_NAME("_observer"));
+  Ref method = observer ? attr(self, QM_NAME("_method")) : Ref();
+  Ref url = method ? attr(self, QM_NAME("_url")) : Ref();
+  Ref headers = url ? attr(self, QM_NAME("_headers")) : Ref();
+  Ref headers_copy = headers ? Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers.get()))
+                             : Ref();
+  Ref body = headers_copy ? attr(self, QM_NAME("_body_bytes")) : Ref();
+  if (!body) return nullptr;
+  PyObject* call_args[] = {method.get(), url.get(), headers_copy.get(), body.get()};
+  Ref ignored(PyObject_Vectorcall(observer.get(), call_args, 4, nullptr));
+  if (!ignored) return nullptr;
+  Py_RETURN_NONE;
 }
 
-// The body of read(size): everything is looked up on the instance, as a Python method would.
-PyObject* read_impl(PyObject* self, PyObject* size) {
+// Everything is looked up on the instance, as a Python method would.
+PyObject* observed_body_read(PyObject* self, PyObject* size) {
   Ref zero(PyLong_FromLong(0));
   if (!zero) return nullptr;
   int is_zero = PyObject_RichCompareBool(size, zero.get(), Py_EQ);
@@ -104,115 +94,60 @@ PyObject* read_impl(PyObject* self, PyObject* size) {
   return chunk.release();
 }
 
-PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.read", 1, 1, {{"size", false}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    if (a[0] != nullptr) return read_impl(self, a[0]);
-    Ref minus_one(PyLong_FromLong(-1));
-    return minus_one ? read_impl(self, minus_one.get()) : nullptr;
-  });
-}
-
-PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.seek", 1, 2, {{"offset", true}, {"whence", false}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref zero(PyLong_FromLong(0)), one(PyLong_FromLong(1)), two(PyLong_FromLong(2));
-    if (!zero || !one || !two) return nullptr;
-    PyObject* whence = host::or_default(a[1], zero.get());
-    Ref position;
-    int match = PyObject_RichCompareBool(whence, zero.get(), Py_EQ);
+PyObject* observed_body_seek(PyObject* self, PyObject* offset, PyObject* whence) {
+  Ref zero(PyLong_FromLong(0)), one(PyLong_FromLong(1)), two(PyLong_FromLong(2));
+  if (!zero || !one || !two) return nullptr;
+  Ref position;
+  int match = PyObject_RichCompareBool(whence, zero.get(), Py_EQ);
+  if (match < 0) return nullptr;
+  if (match) {
+    position = Ref::borrow(offset);
+  } else if ((match = PyObject_RichCompareBool(whence, one.get(), Py_EQ)) != 0) {
     if (match < 0) return nullptr;
-    if (match) {
-      position = Ref::borrow(a[0]);
-    } else if ((match = PyObject_RichCompareBool(whence, one.get(), Py_EQ)) != 0) {
-      if (match < 0) return nullptr;
-      Ref offset = attr(self, QM_NAME("_offset"));
-      if (!offset) return nullptr;
-      position = Ref(PyNumber_Add(offset.get(), a[0]));
-    } else if ((match = PyObject_RichCompareBool(whence, two.get(), Py_EQ)) != 0) {
-      if (match < 0) return nullptr;
-      Ref body = attr(self, QM_NAME("_body_bytes"));
-      if (!body) return nullptr;
-      Py_ssize_t n = PyObject_Length(body.get());
-      if (n < 0) return nullptr;
-      Ref length(PyLong_FromSsize_t(n));
-      if (!length) return nullptr;
-      position = Ref(PyNumber_Add(length.get(), a[0]));
-    } else {
-      Ref message = host::join({QM_NAME("unsupported whence: "), host::text_of(whence).get()});
-      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-      return nullptr;
-    }
-    if (!position) return nullptr;
-    int negative = PyObject_RichCompareBool(position.get(), zero.get(), Py_LT);
-    if (negative < 0) return nullptr;
-    if (negative) {
-      PyErr_SetString(PyExc_ValueError, "negative seek position");
-      return nullptr;
-    }
-    if (PyObject_SetAttr(self, QM_NAME("_offset"), position.get()) < 0) return nullptr;
-    return position.release();
-  });
+    Ref current = attr(self, QM_NAME("_offset"));
+    if (!current) return nullptr;
+    position = Ref(PyNumber_Add(current.get(), offset));
+  } else if ((match = PyObject_RichCompareBool(whence, two.get(), Py_EQ)) != 0) {
+    if (match < 0) return nullptr;
+    Ref body = attr(self, QM_NAME("_body_bytes"));
+    if (!body) return nullptr;
+    Py_ssize_t n = PyObject_Length(body.get());
+    if (n < 0) return nullptr;
+    Ref length(PyLong_FromSsize_t(n));
+    if (!length) return nullptr;
+    position = Ref(PyNumber_Add(length.get(), offset));
+  } else {
+    Ref message = host::join({QM_NAME("unsupported whence: "), host::text_of(whence).get()});
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  if (!position) return nullptr;
+  int negative = PyObject_RichCompareBool(position.get(), zero.get(), Py_LT);
+  if (negative < 0) return nullptr;
+  if (negative) {
+    PyErr_SetString(PyExc_ValueError, "negative seek position");
+    return nullptr;
+  }
+  if (PyObject_SetAttr(self, QM_NAME("_offset"), position.get()) < 0) return nullptr;
+  return position.release();
 }
 
-PyObject* tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.tell", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* observed_body_tell(PyObject* self) {
   return attr(self, QM_NAME("_offset")).release();
 }
 
-PyObject* iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.__iter__", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* observed_body_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
-PyObject* next(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_TransmissionObservedBody.__next__", 1, 0, {});
-  if (!sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    Ref chunk(PyObject_CallMethodNoArgs(self, QM_NAME("read")));
-    if (!chunk) return nullptr;
-    int nonempty = PyObject_IsTrue(chunk.get());
-    if (nonempty < 0) return nullptr;
-    if (nonempty) return chunk.release();
-    PyErr_SetNone(PyExc_StopIteration);
-    return nullptr;
-  });
+PyObject* observed_body_next(PyObject* self) {
+  Ref chunk(PyObject_CallMethodNoArgs(self, QM_NAME("read")));
+  if (!chunk) return nullptr;
+  int nonempty = PyObject_IsTrue(chunk.get());
+  if (nonempty < 0) return nullptr;
+  if (nonempty) return chunk.release();
+  PyErr_SetNone(PyExc_StopIteration);
+  return nullptr;
 }
-
-PyMethodDef init_def = {"__init__", QM_FASTCALL_ENTRY(init),
-                        "__init__($self, body_bytes, observer, method, url, headers)\n--\n\n"
-                        "Wrap serialised request bytes for one request."};
-PyMethodDef consumed_def = {"consumed", QM_FASTCALL_ENTRY(consumed),
-                            "consumed($self)\n--\n\n"
-                            "Whether the transport has read the body (and the observer was called)."};
-PyMethodDef observe_once_def = {"_observe_once", QM_FASTCALL_ENTRY(observe_once),
-                                "_observe_once($self)\n--\n\n"
-                                "Call the observer the first time only, marking the body observed first."};
-PyMethodDef read_def = {"read", QM_FASTCALL_ENTRY(read),
-                        "read($self, size=-1)\n--\n\n"
-                        "Read up to size bytes (all when size is negative or None)."};
-PyMethodDef seek_def = {"seek", QM_FASTCALL_ENTRY(seek),
-                        "seek($self, offset, whence=0)\n--\n\n"
-                        "Move the read position; returns the new position."};
-PyMethodDef tell_def = {"tell", QM_FASTCALL_ENTRY(tell), "tell($self)\n--\n\nThe current read position."};
-PyMethodDef iter_def = {"__iter__", QM_FASTCALL_ENTRY(iter), "__iter__($self)\n--\n\nIterate over body chunks."};
-PyMethodDef next_def = {"__next__", QM_FASTCALL_ENTRY(next),
-                        "__next__($self)\n--\n\nThe rest of the body as one chunk."};
-
-}  // namespace
-
-const host::Member kObservedBodyMembers[] = {
-    {&init_def, host::MemberKind::Instance},     {&consumed_def, host::MemberKind::Property},
-    {&observe_once_def, host::MemberKind::Instance}, {&read_def, host::MemberKind::Instance},
-    {&seek_def, host::MemberKind::Instance},     {&tell_def, host::MemberKind::Instance},
-    {&iter_def, host::MemberKind::Instance},     {&next_def, host::MemberKind::Instance},
-    {nullptr, host::MemberKind::Instance},
-};
 
 }  // namespace quillmarsh::transport

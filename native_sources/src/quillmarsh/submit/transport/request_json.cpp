@@ -55,103 +55,88 @@ Ref serialise_body(PyObject* body) {
   if (!dumps) return Ref();
   Ref text(PyObject_CallOneArg(dumps.get(), body));
   if (!text) return Ref();
-  if (PyUnicode_Check(text.get())) return Ref(PyUnicode_AsUTF8String(text.get()));
-  Ref encoding(PyUnicode_FromString("utf-8"));
-  return encoding ? Ref(PyObject_CallMethodOneArg(text.get(), QM_NAME("encode"), encoding.get())) : Ref();
-}
-
-PyObject* request_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_request_json", 0, 7,
-                                   {{"method", true}, {"endpoint", true}, {"get_token", true}, {"server_url", true},
-                                    {"body", true}, {"request_func", true}, {"transmission_observer", false}});
-  PyObject* a[7];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    PyObject *method = a[0], *endpoint = a[1], *get_token = a[2], *server_url = a[3], *body = a[4];
-    PyObject *request_func = a[5], *observer = host::or_default(a[6], Py_None);
-
-    PyObject* join_args[] = {server_url, endpoint};
-    Ref url = host::call_global(QM_NAME("_join_url"), join_args, 2);
-    if (!url) return nullptr;
-    PyObject* url_arg[] = {url.get()};
-    if (!Ref(host::call_global(QM_NAME("validate_bearer_transport_url"), url_arg, 1))) return nullptr;
-
-    Ref token(PyObject_CallNoArgs(get_token));
-    Ref token_text = token ? host::text_of(token.get()) : Ref();
-    if (!token_text || !refuse_unsendable_token(token_text.get())) return nullptr;
-    Ref headers = build_headers(token_text.get(), body);
-    if (!headers) return nullptr;
-
-    Ref body_bytes = body == Py_None ? Ref::borrow(Py_None) : serialise_body(body);
-    if (!body_bytes) return nullptr;
-    Ref observed_body;
-    Ref transport_body = Ref::borrow(body_bytes.get());
-    if (observer != Py_None && body_bytes.get() != Py_None) {
-      Ref body_type = host::global(QM_NAME("_TransmissionObservedBody"));
-      if (!body_type) return nullptr;
-      PyObject* wrap_args[] = {body_bytes.get(), observer, method, url.get(), headers.get()};
-      observed_body = Ref(PyObject_Vectorcall(body_type.get(), wrap_args, 5, nullptr));
-      if (!observed_body) return nullptr;
-      transport_body = Ref::borrow(observed_body.get());
-    }
-
-    PyObject* transport_args[] = {method, url.get(), headers.get(), transport_body.get()};
-    Ref answer(PyObject_Vectorcall(request_func, transport_args, 4, nullptr));
-    if (!answer) {
-      // The transport's message may quote the Authorization header it refused.
-      Ref failure = host::take_exception();
-      if (failure && !redact_token(failure.get(), token_text.get())) return nullptr;
-      return failure ? host::restore_exception(failure) : nullptr;
-    }
-    Ref status_code, response_bytes;
-    if (!host::unpack_pair(answer.get(), status_code, response_bytes)) return nullptr;
-
-    if (observed_body) {
-      Ref consumed(PyObject_GetAttr(observed_body.get(), QM_NAME("consumed")));
-      if (!consumed) return nullptr;
-      int read = PyObject_IsTrue(consumed.get());
-      if (read < 0) return nullptr;
-      if (!read) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "transport returned without consuming the request body; "
-                        "transmission observer could not be honored");
-        return nullptr;
-      }
-    }
-
-    Ref kw_operation(PyTuple_Pack(1, QM_NAME("operation")));
-    if (!kw_operation) return nullptr;
-    PyObject* parse_args[] = {status_code.get(), response_bytes.get(), url.get(), endpoint};
-    Ref data = host::call_global(QM_NAME("_parse_response_json"), parse_args, 3, kw_operation.get());
-    if (!data) return nullptr;
-
-    int success = 0;
-    if (PyLong_CheckExact(status_code.get())) {
-      int overflow = 0;
-      long code = PyLong_AsLongAndOverflow(status_code.get(), &overflow);
-      success = !overflow && code >= 200 && code < 300;
-    } else {
-      Ref low(PyLong_FromLong(200)), high(PyLong_FromLong(300));
-      if (!low || !high) return nullptr;
-      success = PyObject_RichCompareBool(low.get(), status_code.get(), Py_LE);
-      if (success > 0) success = PyObject_RichCompareBool(status_code.get(), high.get(), Py_LT);
-      if (success < 0) return nullptr;
-    }
-    if (!success) {
-      PyObject* reject_args[] = {status_code.get(), data.get()};
-      // Raises; a replacement that returns lets the answer through, as in Python.
-      if (!host::call_global(QM_NAME("_raise_submission_rejected"), reject_args, 2)) return nullptr;
-    }
-    return PyTuple_Pack(2, status_code.get(), data.get());
-  });
+  return host::encode_utf8(text.get());
 }
 
 }  // namespace
 
-PyMethodDef kRequestJson = {
-    "_request_json", QM_FASTCALL_ENTRY(request_json),
-    "_request_json($module, method, endpoint, get_token, server_url, body, request_func, "
-    "transmission_observer=None)\n--\n\n"
-    "Send one authenticated JSON request through request_func and return (status_code, dict)."};
+PyObject* request_json(PyObject*, PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url,
+                       PyObject* body, PyObject* request_func, PyObject* transmission_observer) {
+  PyObject* observer = transmission_observer;
+
+  PyObject* join_args[] = {server_url, endpoint};
+  Ref url = host::call_global(QM_NAME("_join_url"), join_args, 2);
+  if (!url) return nullptr;
+  PyObject* url_arg[] = {url.get()};
+  if (!Ref(host::call_global(QM_NAME("validate_bearer_transport_url"), url_arg, 1))) return nullptr;
+
+  Ref token(PyObject_CallNoArgs(get_token));
+  Ref token_text = token ? host::text_of(token.get()) : Ref();
+  if (!token_text || !refuse_unsendable_token(token_text.get())) return nullptr;
+  Ref headers = build_headers(token_text.get(), body);
+  if (!headers) return nullptr;
+
+  Ref body_bytes = body == Py_None ? Ref::borrow(Py_None) : serialise_body(body);
+  if (!body_bytes) return nullptr;
+  Ref observed_body;
+  Ref transport_body = Ref::borrow(body_bytes.get());
+  if (observer != Py_None && body_bytes.get() != Py_None) {
+    Ref body_type = host::global(QM_NAME("_TransmissionObservedBody"));
+    if (!body_type) return nullptr;
+    PyObject* wrap_args[] = {body_bytes.get(), observer, method, url.get(), headers.get()};
+    observed_body = Ref(PyObject_Vectorcall(body_type.get(), wrap_args, 5, nullptr));
+    if (!observed_body) return nullptr;
+    transport_body = Ref::borrow(observed_body.get());
+  }
+
+  PyObject* transport_args[] = {method, url.get(), headers.get(), transport_body.get()};
+  Ref answer(PyObject_Vectorcall(request_func, transport_args, 4, nullptr));
+  if (!answer) {
+    // The transport's message may quote the Authorization header it refused.
+    Ref failure = host::take_exception();
+    if (failure && !redact_token(failure.get(), token_text.get())) return nullptr;
+    return failure ? host::restore_exception(failure) : nullptr;
+  }
+  Ref status_code, response_bytes;
+  if (!host::unpack_pair(answer.get(), status_code, response_bytes)) return nullptr;
+
+  if (observed_body) {
+    Ref consumed(PyObject_GetAttr(observed_body.get(), QM_NAME("consumed")));
+    if (!consumed) return nullptr;
+    int read = PyObject_IsTrue(consumed.get());
+    if (read < 0) return nullptr;
+    if (!read) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "transport returned without consuming the request body; "
+                      "transmission observer could not be honored");
+      return nullptr;
+    }
+  }
+
+  Ref kw_operation(PyTuple_Pack(1, QM_NAME("operation")));
+  if (!kw_operation) return nullptr;
+  PyObject* parse_args[] = {status_code.get(), response_bytes.get(), url.get(), endpoint};
+  Ref data = host::call_global(QM_NAME("_parse_response_json"), parse_args, 3, kw_operation.get());
+  if (!data) return nullptr;
+
+  int success = 0;
+  if (PyLong_CheckExact(status_code.get())) {
+    int overflow = 0;
+    long code = PyLong_AsLongAndOverflow(status_code.get(), &overflow);
+    success = !overflow && code >= 200 && code < 300;
+  } else {
+    Ref low(PyLong_FromLong(200)), high(PyLong_FromLong(300));
+    if (!low || !high) return nullptr;
+    success = PyObject_RichCompareBool(low.get(), status_code.get(), Py_LE);
+    if (success > 0) success = PyObject_RichCompareBool(status_code.get(), high.get(), Py_LT);
+    if (success < 0) return nullptr;
+  }
+  if (!success) {
+    PyObject* reject_args[] = {status_code.get(), data.get()};
+    // Raises; a replacement that returns lets the answer through, as in Python.
+    if (!host::call_global(QM_NAME("_raise_submission_rejected"), reject_args, 2)) return nullptr;
+  }
+  return PyTuple_Pack(2, status_code.get(), data.get());
+}
 
 }  // namespace quillmarsh::transport

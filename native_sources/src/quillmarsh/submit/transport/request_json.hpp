@@ -5,6 +5,8 @@
 
 namespace quillmarsh::transport {
 
-extern PyMethodDef kRequestJson;
+// _request_json(method, endpoint, get_token, server_url, body, request_func, transmission_observer=None)
+PyObject* request_json(PyObject* module, PyObject* method, PyObject* endpoint, PyObject* get_token,
+                       PyObject* server_url, PyObject* body, PyObject* request_func, PyObject* transmission_observer);
 
 }  // namespace quillmarsh::transport

@@ -50,39 +50,27 @@ PyObject* report_bad_body(const char* headline, PyObject* status_code, PyObject*
   return nullptr;
 }
 
-PyObject* parse_response_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_parse_response_json", 0, 3,
-                                   {{"status_code", true}, {"response_body_bytes", true}, {"url", true},
-                                    {"operation", true}});
-  PyObject* a[4];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    PyObject *status_code = a[0], *body = a[1], *url = a[2], *operation = a[3];
-    Ref loads = host::global_attr(QM_NAME("json"), QM_NAME("loads"));
-    if (!loads) return nullptr;
-    Ref parsed(PyObject_CallOneArg(loads.get(), body));
-    if (!parsed) {
-      // JSONDecodeError and UnicodeDecodeError are both ValueErrors. An answer nested deeper
-      // than the parser's recursion guard allows is as unreadable as one that is not JSON.
-      if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RecursionError)) {
-        return nullptr;
-      }
-      Ref cause = host::take_exception();
-      return report_bad_body("Malformed JSON response", status_code, body, url, operation, cause.get());
-    }
-    if (!PyDict_Check(parsed.get())) {
-      return report_bad_body("Non-object JSON response", status_code, body, url, operation, nullptr);
-    }
-    return parsed.release();
-  });
-}
-
 }  // namespace
 
-PyMethodDef kParseResponseJson = {
-    "_parse_response_json", QM_FASTCALL_ENTRY(parse_response_json),
-    "_parse_response_json($module, status_code, response_body_bytes, url, *, operation)\n--\n\n"
-    "Parse a response body into a dict, logging and raising SignalClientResponseError "
-    "when it is not a JSON object."};
+PyObject* parse_response_json(PyObject*, PyObject* status_code, PyObject* response_body_bytes, PyObject* url,
+                              PyObject* operation) {
+  PyObject* body = response_body_bytes;
+  Ref loads = host::global_attr(QM_NAME("json"), QM_NAME("loads"));
+  if (!loads) return nullptr;
+  Ref parsed(PyObject_CallOneArg(loads.get(), body));
+  if (!parsed) {
+    // JSONDecodeError and UnicodeDecodeError are both ValueErrors. An answer nested deeper
+    // than the parser's recursion guard allows is as unreadable as one that is not JSON.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_RecursionError)) {
+      return nullptr;
+    }
+    Ref cause = host::take_exception();
+    return report_bad_body("Malformed JSON response", status_code, body, url, operation, cause.get());
+  }
+  if (!PyDict_Check(parsed.get())) {
+    return report_bad_body("Non-object JSON response", status_code, body, url, operation, nullptr);
+  }
+  return parsed.release();
+}
 
 }  // namespace quillmarsh::transport

@@ -5,6 +5,8 @@
 
 namespace quillmarsh::transport {
 
-extern PyMethodDef kParseResponseJson;
+// _parse_response_json(status_code, response_body_bytes, url, *, operation)
+PyObject* parse_response_json(PyObject* module, PyObject* status_code, PyObject* response_body_bytes, PyObject* url,
+                              PyObject* operation);
 
 }  // namespace quillmarsh::transport

@@ -6,10 +6,15 @@
 
 namespace quillmarsh::validation {
 
-extern PyMethodDef kRejectCallerThresholdAuthority;
-extern PyMethodDef kValidateSubmissionThresholds;
-extern PyMethodDef kValidateOptionalManifestInt;
+PyObject* reject_caller_threshold_authority(PyObject* module, PyObject* threshold_checks, PyObject* thresholds);
+PyObject* validate_submission_thresholds(PyObject* module, PyObject* is_stats, PyObject* is_pnl_mi,
+                                         PyObject* thresholds);
+PyObject* validate_optional_manifest_int(PyObject* module, PyObject* value, PyObject* field_name);
 // SignalServiceClient._validate_submission_contract, a static method.
-extern PyMethodDef kValidateSubmissionContract;
+PyObject* client_validate_submission_contract(PyObject* module, PyObject* signal_pool_name, PyObject* is_stats,
+                                              PyObject* is_pnl_mi, PyObject* expression_elapsed_seconds,
+                                              PyObject* thresholds, PyObject* client_manifest_version,
+                                              PyObject* client_manifest_market_id,
+                                              PyObject* client_manifest_era_number);
 
 }  // namespace quillmarsh::validation

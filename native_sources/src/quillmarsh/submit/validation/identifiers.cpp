@@ -5,20 +5,20 @@
 
 namespace quillmarsh::validation {
 
-namespace {
-
-Ref validate_selected_pool_id(PyObject* value, PyObject* field_name) {
+PyObject* validate_selected_pool_id(PyObject*, PyObject* value, PyObject* field_name) {
   int usable = 0;
   if (PyUnicode_CheckExact(value)) {
     usable = PyUnicode_GET_LENGTH(value) > 0;
   } else if (PyUnicode_Check(value)) {
     usable = PyObject_IsTrue(value);
-    if (usable < 0) return Ref();
+    if (usable < 0) return nullptr;
   }
-  if (usable) return Ref::borrow(Py_None);
+  if (usable) return Py_NewRef(Py_None);
   Ref name = host::text_of(field_name);
   return refuse(host::join({name.get(), QM_NAME(" must be a non-empty string")}).get());
 }
+
+namespace {
 
 // `text.strip()`: computed here for a plain str, else the object's own strip().
 Ref strip(PyObject* text) {
@@ -108,108 +108,59 @@ int is_unsafe_segment(PyObject* text) {
   return 0;
 }
 
-Ref validate_named_universe(PyObject* value) {
+}  // namespace
+
+PyObject* validate_named_universe(PyObject*, PyObject* value) {
   Ref text;
   if (value == Py_None) {
     text = Ref::borrow(QM_NAME(""));
   } else {
     Ref shown(PyObject_Str(value));
-    if (!shown) return Ref();
+    if (!shown) return nullptr;
     text = strip(shown.get());
-    if (!text) return Ref();
+    if (!text) return nullptr;
   }
   int blank = is_blank(text.get());
   if (blank > 0) {
     text = configured_universe();
-    if (!text) return Ref();
+    if (!text) return nullptr;
     blank = is_blank(text.get());
   }
-  if (blank < 0) return Ref();
+  if (blank < 0) return nullptr;
   if (blank) return refuse(QM_NAME("named_universe is required"));
   int unsafe = is_unsafe_segment(text.get());
-  if (unsafe < 0) return Ref();
+  if (unsafe < 0) return nullptr;
   if (unsafe) {
     Ref shown(PyObject_Repr(value));
     return refuse(host::join({QM_NAME("named_universe must be a single safe path segment, got "), shown.get()}).get());
   }
-  return text;
+  return text.release();
 }
 
-Ref reject_retired_universe_aliases(PyObject* body) {
-  if (!PyDict_Check(body)) return Ref::borrow(Py_None);
+PyObject* reject_retired_universe_aliases(PyObject*, PyObject* body) {
+  if (!PyDict_Check(body)) return Py_NewRef(Py_None);
   Ref keys = host::global(QM_NAME("_RETIRED_UNIVERSE_ALIAS_KEYS"));
-  if (!keys) return Ref();
+  if (!keys) return nullptr;
   const bool tuple = PyTuple_CheckExact(keys.get());
   Ref iter = tuple ? Ref() : Ref(PyObject_GetIter(keys.get()));
-  if (!tuple && !iter) return Ref();
+  if (!tuple && !iter) return nullptr;
   for (Py_ssize_t i = 0;; ++i) {
     Ref key;
     if (tuple) {
       if (i >= PyTuple_GET_SIZE(keys.get())) break;
       key = Ref::borrow(PyTuple_GET_ITEM(keys.get(), i));
     } else if (!(key = Ref(PyIter_Next(iter.get())))) {
-      if (PyErr_Occurred()) return Ref();
+      if (PyErr_Occurred()) return nullptr;
       break;
     }
     int present = PySequence_Contains(body, key.get());
-    if (present < 0) return Ref();
+    if (present < 0) return nullptr;
     if (present) {
       Ref name = host::text_of(key.get());
       return refuse(host::join({name.get(), QM_NAME(" is retired; submit named_universe")}).get());
     }
   }
-  return Ref::borrow(Py_None);
+  return Py_NewRef(Py_None);
 }
-
-// ---- entry points
-
-PyObject* validate_selected_pool_id_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_validate_selected_pool_id", 0, 2, {{"value", true}, {"field_name", false}});
-  PyObject* a[2];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* {
-    return validate_selected_pool_id(a[0], host::or_default(a[1], QM_NAME("signal_pool_id"))).release();
-  });
-}
-
-PyObject* validate_named_universe_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const host::Signature sig("_validate_named_universe", 0, 1, {{"value", true}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* { return validate_named_universe(a[0]).release(); });
-}
-
-PyObject* reject_retired_universe_aliases_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                PyObject* kwnames) {
-  static const host::Signature sig("_reject_retired_universe_aliases", 0, 1, {{"body", true}});
-  PyObject* a[1];
-  if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
-  return host::guarded([&]() -> PyObject* { return reject_retired_universe_aliases(a[0]).release(); });
-}
-
-}  // namespace
-
-bool call_validate_selected_pool_id(PyObject* value, PyObject* field_name) {
-  PyObject* args[] = {value, field_name};
-  return static_cast<bool>(call_module_function(
-      QM_NAME("_validate_selected_pool_id"), &kValidateSelectedPoolId,
-      [&] { return validate_selected_pool_id(value, field_name); }, args, 2));
-}
-
-PyMethodDef kValidateSelectedPoolId = {
-    "_validate_selected_pool_id", QM_FASTCALL_ENTRY(validate_selected_pool_id_entry),
-    "_validate_selected_pool_id($module, value, field_name='signal_pool_id')\n--\n\n"
-    "Refuse a pool name that is not a non-empty str (blanks are accepted)."};
-
-PyMethodDef kValidateNamedUniverse = {
-    "_validate_named_universe", QM_FASTCALL_ENTRY(validate_named_universe_entry),
-    "_validate_named_universe($module, value)\n--\n\n"
-    "The trimmed universe name, or the onboarding default when value is None or blank; it must be one "
-    "safe path segment."};
-
-PyMethodDef kRejectRetiredUniverseAliases = {
-    "_reject_retired_universe_aliases", QM_FASTCALL_ENTRY(reject_retired_universe_aliases_entry),
-    "_reject_retired_universe_aliases($module, body)\n--\n\n"
-    "Refuse a dict body that still carries a retired universe id field."};
 
 }  // namespace quillmarsh::validation

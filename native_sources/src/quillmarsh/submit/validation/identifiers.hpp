@@ -6,11 +6,8 @@
 
 namespace quillmarsh::validation {
 
-extern PyMethodDef kValidateSelectedPoolId;
-extern PyMethodDef kValidateNamedUniverse;
-extern PyMethodDef kRejectRetiredUniverseAliases;
-
-// `_validate_selected_pool_id(value, field_name)` by name: false with the refusal set.
-bool call_validate_selected_pool_id(PyObject* value, PyObject* field_name);
+PyObject* validate_selected_pool_id(PyObject* module, PyObject* value, PyObject* field_name);
+PyObject* validate_named_universe(PyObject* module, PyObject* value);
+PyObject* reject_retired_universe_aliases(PyObject* module, PyObject* body);
 
 }  // namespace quillmarsh::validation

@@ -6,19 +6,12 @@
 
 namespace quillmarsh::validation {
 
-extern PyMethodDef kIsFiniteNumber;
-extern PyMethodDef kHasNonFiniteNumber;
-extern PyMethodDef kCoerceMiContractValue;
-extern PyMethodDef kMiContractJsonValue;
-extern PyMethodDef kHasDisallowedMiContractField;
-extern PyMethodDef kStatMetric;
-extern PyMethodDef kSubmissionIsStatsPayload;
-
-// Calls by name, as another function of the module makes them (a replacement of the name
-// is honoured). The int forms answer the truth of the result: 1, 0, or -1 with the error set.
-int call_has_disallowed_mi_contract_field(PyObject* value);
-int call_has_non_finite_number(PyObject* value);
-host::Ref call_coerce_mi_contract_value(PyObject* value);
-host::Ref call_stat_metric(PyObject* is_stats, PyObject* keys);
+PyObject* is_finite_number(PyObject* module, PyObject* value);
+PyObject* has_non_finite_number(PyObject* module, PyObject* value);
+PyObject* coerce_mi_contract_value(PyObject* module, PyObject* value);
+PyObject* mi_contract_json_value(PyObject* module, PyObject* value);
+PyObject* has_disallowed_mi_contract_field(PyObject* module, PyObject* value);
+PyObject* stat_metric(PyObject* module, PyObject* is_stats, PyObject* keys);
+PyObject* submission_is_stats_payload(PyObject* module, PyObject* is_stats);
 
 }  // namespace quillmarsh::validation

@@ -2,7 +2,7 @@
 
 namespace quillmarsh::validation {
 
-bool Cursor::open(Session& session, PyObject* value, Mode mode) {
+bool Cursor::open(PyObject* value, Mode mode) {
   container_ = Ref::borrow(value);
   pos_ = 0;
   pairs_ = false;
@@ -28,11 +28,10 @@ bool Cursor::open(Session& session, PyObject* value, Mode mode) {
   } else {
     iter_ = Ref(PyObject_GetIter(value));
   }
-  session.ran_foreign_code();
   return static_cast<bool>(iter_);
 }
 
-int Cursor::next(Session& session, Ref& key, Ref& item) {
+int Cursor::next(Ref& key, Ref& item) {
   switch (kind_) {
     case Kind::Dict: {
       PyObject* dict = container_.get();
@@ -65,36 +64,34 @@ int Cursor::next(Session& session, Ref& key, Ref& item) {
     }
     case Kind::Iterator: {
       Ref next(PyIter_Next(iter_.get()));
-      session.ran_foreign_code();
       if (!next) return PyErr_Occurred() ? -1 : 0;
       if (!pairs_) {
         item = std::move(next);
         return 1;
       }
       bool ok = host::unpack_pair(next.get(), key, item);
-      session.ran_foreign_code();
       return ok ? 1 : -1;
     }
   }
   return 0;
 }
 
-bool CursorStack::push(Session& session, PyObject* value, Cursor::Mode mode) {
+bool CursorStack::push(PyObject* value, Cursor::Mode mode) {
   if (size_ >= static_cast<size_t>(Py_GetRecursionLimit())) {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while checking is_stats");
     return false;
   }
   if (size_ >= kInline) spill_.emplace_back();
   ++size_;
-  if (!top().open(session, value, mode)) {
-    pop(session);
+  if (!top().open(value, mode)) {
+    pop();
     return false;
   }
   return true;
 }
 
-void CursorStack::pop(Session& session) {
-  top().close(session);
+void CursorStack::pop() {
+  top().close();
   if (size_ > kInline) spill_.pop_back();
   --size_;
 }

@@ -25,16 +25,16 @@ class Cursor {
   // (key, value) pairs (Items); a list or tuple its items. Exact containers are read in
   // place; subclasses through their own `values()`, `items()` or `__iter__`. False with the
   // error set when one of those fails.
-  bool open(Session& session, PyObject* value, Mode mode);
+  bool open(PyObject* value, Mode mode);
 
   // 1 with the next child in `item` (and, for a dict in Items mode, its key in `key`), 0 when
   // the container is done, -1 with the error set. Like the host's iterators, a plain dict
   // that changes size during the walk raises RuntimeError.
-  int next(Session& session, Ref& key, Ref& item);
+  int next(Ref& key, Ref& item);
 
-  void close(Session& session) {
-    session.drop(iter_);
-    session.drop(container_);
+  void close() {
+    iter_.reset();
+    container_.reset();
   }
 
  private:
@@ -63,8 +63,8 @@ class CursorStack {
 
   // Opens `value` as the new innermost container. False with the error set when the walk
   // would nest deeper than the recursion limit, or when opening fails.
-  bool push(Session& session, PyObject* value, Cursor::Mode mode);
-  void pop(Session& session);
+  bool push(PyObject* value, Cursor::Mode mode);
+  void pop();
 
  private:
   static constexpr size_t kInline = 8;
