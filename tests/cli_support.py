@@ -3,7 +3,7 @@ readers of what reached the scripted server and stderr."""
 
 import json
 
-from conftest import SIGNAL_GRAPH, signal_kwargs
+from fakes import SIGNAL_GRAPH, signal_kwargs
 
 TIMING = {"row_count": 100, "elapsed_seconds": 1.0, "max_row_elapsed_seconds": 0.01}
 

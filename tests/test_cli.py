@@ -10,7 +10,7 @@ import types
 
 import pytest
 from cli_support import STRATEGY, TIMING, one_line, posts, signal_record
-from conftest import SIGNAL_GRAPH
+from fakes import SIGNAL_GRAPH
 
 from quillmarsh import cli, submit
 from quillmarsh.cli.options import SIGNAL_FIELDS_HELP, STRATEGY_FIELDS_HELP

@@ -2,7 +2,7 @@
 
 import httpx
 import pytest
-from conftest import SIGNAL_GRAPH
+from fakes import SIGNAL_GRAPH
 
 from quillmarsh import devservice, submit
 

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import httpx
 import pytest
-from conftest import SIGNAL_GRAPH
+from fakes import SIGNAL_GRAPH
 
 from quillmarsh import devservice, submit
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import httpx
 import pytest
-from conftest import SIGNAL_GRAPH
+from fakes import SIGNAL_GRAPH
 
 from quillmarsh import devservice, submit
 from quillmarsh.devservice.tls import TLSUnavailable

@@ -7,7 +7,7 @@ import math
 import tracemalloc
 
 import pytest
-from conftest import FakeResponse, RecordingTransport, signal_catalog, signal_kwargs
+from fakes import FakeResponse, RecordingTransport, signal_catalog, signal_kwargs
 
 from quillmarsh import cli, submit
 from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionListResult, SubmitResult

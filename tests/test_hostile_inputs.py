@@ -17,7 +17,7 @@ import json
 from typing import Any, Callable
 
 import pytest
-from conftest import SIGNAL_GRAPH, signal_catalog, signal_kwargs
+from fakes import SIGNAL_GRAPH, signal_catalog, signal_kwargs
 from hostile import CollidingKey, HObject, Trap, hostile_twin
 
 from quillmarsh import _backtest_timing, submit

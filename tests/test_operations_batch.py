@@ -7,7 +7,7 @@ import json
 import httpx
 import pytest
 
-from conftest import keyed, signal_catalog
+from fakes import keyed, signal_catalog
 from quillmarsh import _backtest_timing
 from quillmarsh.submit import SignalClientResponseError
 

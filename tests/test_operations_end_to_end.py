@@ -4,7 +4,7 @@ import json
 import socket
 
 import pytest
-from conftest import SIGNAL_GRAPH, keyed, signal_body, signal_catalog, signal_kwargs
+from fakes import SIGNAL_GRAPH, keyed, signal_body, signal_catalog, signal_kwargs
 
 from quillmarsh import submit
 

@@ -2,7 +2,7 @@
 
 import httpx
 import pytest
-from conftest import FakeResponse
+from fakes import FakeResponse
 
 from quillmarsh import submit
 

@@ -4,7 +4,7 @@ import json
 
 import httpx
 import pytest
-from conftest import FakeResponse, keyed
+from fakes import FakeResponse, keyed
 from helpers import host_message
 
 from quillmarsh import submit

@@ -6,7 +6,7 @@ import re
 
 import httpx
 import pytest
-from conftest import SIGNAL_GRAPH, FakeResponse, keyed, signal_body, signal_catalog, signal_kwargs
+from fakes import SIGNAL_GRAPH, FakeResponse, keyed, signal_body, signal_catalog, signal_kwargs
 from helpers import host_message
 
 from quillmarsh import _backtest_timing, submit

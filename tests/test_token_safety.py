@@ -6,7 +6,7 @@ import json
 import logging
 
 import pytest
-from conftest import SIGNAL_GRAPH, RecordingTransport
+from fakes import SIGNAL_GRAPH, RecordingTransport
 
 from quillmarsh import cli, submit
 from quillmarsh.submit import SignalServiceClient

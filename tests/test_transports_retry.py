@@ -10,7 +10,7 @@ from email.utils import formatdate
 import httpx
 import pytest
 
-from conftest import BasicTransport, FakeResponse, RecordingTransport
+from fakes import BasicTransport, FakeResponse, RecordingTransport
 from quillmarsh import _backtest_timing, devservice, submit
 from quillmarsh.transports import Answer, BoundedTransport, RetryingTransport
 

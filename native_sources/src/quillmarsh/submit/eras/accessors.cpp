@@ -97,7 +97,7 @@ Ref coerce_optional_int(PyObject*, PyObject* value) {
 }
 
 Ref required_positive_era_int(PyObject*, PyObject* era, PyObject* field_name) {
-  Ref value = host::call<&field_value>(QM_NAME("_field_value"), era, field_name, Py_None);
+  Ref value = call_field_value(era, field_name, Py_None);
   if (!value) return Ref();
   bool positive = false;
   if (PyLong_CheckExact(value.get())) {  // neither bool nor any other int subclass
@@ -133,7 +133,7 @@ int is_blank(PyObject* value) {
 }  // namespace
 
 Ref required_era_frequency(PyObject*, PyObject* era) {
-  Ref value = host::call<&field_value>(QM_NAME("_field_value"), era, QM_NAME("frequency"), Py_None);
+  Ref value = call_field_value(era, QM_NAME("frequency"), Py_None);
   if (!value) return Ref();
   int blank = PyUnicode_Check(value.get()) ? is_blank(value.get()) : 1;
   if (blank < 0) return Ref();
@@ -142,7 +142,7 @@ Ref required_era_frequency(PyObject*, PyObject* era) {
 }
 
 Ref simulation_data_contract_projection_from_era(PyObject*, PyObject* era) {
-  Ref projection = host::call<&field_value>(QM_NAME("_field_value"), era, QM_NAME("simulation_data_contract_projection"), Py_None);
+  Ref projection = call_field_value(era, QM_NAME("simulation_data_contract_projection"), Py_None);
   if (!projection || projection.get() == Py_None) return projection;
   if (!PyDict_Check(projection.get())) {
     return Ref(raise_value_error("era config field simulation_data_contract_projection must be a dict"));

@@ -14,4 +14,17 @@ Ref required_positive_era_int(PyObject* module, PyObject* era, PyObject* field_n
 Ref required_era_frequency(PyObject* module, PyObject* era);
 Ref simulation_data_contract_projection_from_era(PyObject* module, PyObject* era);
 
+// The calls the era readers make most, by name (host::call): `_field_value(value, key[,
+// default])`, `_coerce_optional_int(value)`, `_required_positive_era_int(era, field_name)`.
+template <typename... Args>
+Ref call_field_value(Args... args) {
+  return host::call<&field_value>(QM_NAME("_field_value"), args...);
+}
+inline Ref call_coerce_optional_int(PyObject* value) {
+  return host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), value);
+}
+inline Ref call_required_positive_era_int(PyObject* era, PyObject* field_name) {
+  return host::call<&required_positive_era_int>(QM_NAME("_required_positive_era_int"), era, field_name);
+}
+
 }  // namespace quillmarsh::eras

@@ -34,9 +34,9 @@ Ref enforce_graph_complexity_for_submit(PyObject*, PyObject* graph, PyObject* er
   PyObject* measure_args[] = {graph};
   Ref complexity = host::call_global(QM_NAME("measure_graph_complexity"), measure_args, 1);
   if (!complexity) return Ref();
-  Ref max_depth = host::call<&required_positive_era_int>(QM_NAME("_required_positive_era_int"), era, QM_NAME("max_depth"));
+  Ref max_depth = call_required_positive_era_int(era, QM_NAME("max_depth"));
   if (!max_depth) return Ref();
-  Ref max_node_count = host::call<&required_positive_era_int>(QM_NAME("_required_positive_era_int"), era, QM_NAME("max_node_count"));
+  Ref max_node_count = call_required_positive_era_int(era, QM_NAME("max_node_count"));
   if (!max_node_count) return Ref();
   if (over_limit(complexity.get(), QM_NAME("depth"), max_depth.get(), "graph complexity depth ",
                  " exceeds max_depth ") != 0 ||

@@ -80,7 +80,7 @@ bool ascii_lower_equals(PyObject* text, const char* target) {
 // `str(_field_value(era, "state", "") or "").lower() in ("active", "current", "open")`.
 int marks_active(PyObject* era) {
   static const char* const kActiveStates[] = {"active", "current", "open"};
-  Ref state = host::call<&field_value>(QM_NAME("_field_value"), era, QM_NAME("state"), QM_NAME(""));
+  Ref state = call_field_value(era, QM_NAME("state"), QM_NAME(""));
   if (!state) return -1;
   int present = truthy(state.get());
   if (present <= 0) return present;  // "" matches none of the states
@@ -126,12 +126,12 @@ Ref active_era_from_catalog(PyObject*, PyObject* catalog, PyObject* market_id, P
 
   // 1. The era asked for by number.
   if (era_number != Py_None) {
-    Ref requested = host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), era_number);
+    Ref requested = call_coerce_optional_int(era_number);
     if (!requested) return Ref();
     Ref era;
     int found = first_numbered(eras.get(), requested.get(), era, [](PyObject* candidate) {
-      Ref number = host::call<&field_value>(QM_NAME("_field_value"), candidate, QM_NAME("era_number"));
-      return number ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), number.get()) : Ref();
+      Ref number = call_field_value(candidate, QM_NAME("era_number"));
+      return number ? call_coerce_optional_int(number.get()) : Ref();
     });
     if (found != 0) return found > 0 ? std::move(era) : Ref();
   }
@@ -152,14 +152,14 @@ Ref active_era_from_catalog(PyObject*, PyObject* catalog, PyObject* market_id, P
       if (!active_id) return Ref();
     }
   }
-  active_id = host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), active_id.get());
+  active_id = call_coerce_optional_int(active_id.get());
   if (!active_id) return Ref();
   if (active_id.get() != Py_None) {
     Ref era;
     int found = first_numbered(eras.get(), active_id.get(), era, [](PyObject* candidate) {
-      Ref id = host::call<&field_value>(QM_NAME("_field_value"), candidate, QM_NAME("id"));
-      Ref number = id ? host::call<&field_value>(QM_NAME("_field_value"), candidate, QM_NAME("era_number"), id.get()) : Ref();
-      return number ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), number.get()) : Ref();
+      Ref id = call_field_value(candidate, QM_NAME("id"));
+      Ref number = id ? call_field_value(candidate, QM_NAME("era_number"), id.get()) : Ref();
+      return number ? call_coerce_optional_int(number.get()) : Ref();
     });
     if (found != 0) return found > 0 ? std::move(era) : Ref();
   }
@@ -179,7 +179,9 @@ Ref active_era_from_catalog(PyObject*, PyObject* catalog, PyObject* market_id, P
 
 Ref required_active_submit_era(PyObject*, PyObject* catalog, PyObject* market_id, PyObject* era_number) {
   Ref era = call_active_era_from_catalog(catalog, market_id, era_number);
-  if (era && era.get() == Py_None) return Ref(raise_value_error("era config unavailable: /eras returned no active era"));
+  if (era && era.get() == Py_None) {
+    return Ref(raise_value_error("era config unavailable: /eras returned no active era"));
+  }
   return era;
 }
 

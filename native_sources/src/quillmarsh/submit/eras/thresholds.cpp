@@ -13,7 +13,7 @@ PyObject* new_empty_list() { return PyList_New(0); }
 // `_field_value(record, key, <a new empty container>)`
 Ref field_value_or_new(PyObject* record, PyObject* key, PyObject* (*make_empty)()) {
   Ref empty(make_empty());
-  return empty ? host::call<&field_value>(QM_NAME("_field_value"), record, key, empty.get()) : Ref();
+  return empty ? call_field_value(record, key, empty.get()) : Ref();
 }
 
 // `dict(mapping)`: a shallow copy as a plain dict.
@@ -30,8 +30,8 @@ bool update_dict(PyObject* target, PyObject* source) {
 
 // `_coerce_optional_int(_field_value(record, "rule_id"))`
 Ref rule_id_of(PyObject* record) {
-  Ref raw = host::call<&field_value>(QM_NAME("_field_value"), record, QM_NAME("rule_id"));
-  return raw ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), raw.get()) : Ref();
+  Ref raw = call_field_value(record, QM_NAME("rule_id"));
+  return raw ? call_coerce_optional_int(raw.get()) : Ref();
 }
 
 // The rule id of a record found for the universe, or None (also when none was found).
@@ -43,11 +43,11 @@ Ref rule_id_of_found(PyObject* found) {
 // `named_universe in (_field_value(u, "named_universe"), _field_value(u, "id"),
 // _field_value(u, "name"))`: all three are read, then compared in order.
 int names_universe(PyObject* universe, PyObject* named_universe) {
-  Ref names[] = {host::call<&field_value>(QM_NAME("_field_value"), universe, QM_NAME("named_universe")), Ref(), Ref()};
+  Ref names[] = {call_field_value(universe, QM_NAME("named_universe")), Ref(), Ref()};
   if (!names[0]) return -1;
-  names[1] = host::call<&field_value>(QM_NAME("_field_value"), universe, QM_NAME("id"));
+  names[1] = call_field_value(universe, QM_NAME("id"));
   if (!names[1]) return -1;
-  names[2] = host::call<&field_value>(QM_NAME("_field_value"), universe, QM_NAME("name"));
+  names[2] = call_field_value(universe, QM_NAME("name"));
   if (!names[2]) return -1;
   for (const Ref& name : names) {
     int same = PyObject_RichCompareBool(name.get(), named_universe, Py_EQ);
@@ -96,9 +96,9 @@ Ref signal_is_thresholds_for_pool(PyObject*, PyObject* pool, PyObject* rule_id) 
     if (!universe_cfg) return Ref();
   } else if (PyList_Check(universes.get())) {
     int found = for_each(universes.get(), [&](PyObject* item) -> int {
-      Ref plain = host::call<&field_value>(QM_NAME("_field_value"), item, QM_NAME("rule_id"));
-      Ref raw = plain ? host::call<&field_value>(QM_NAME("_field_value"), item, QM_NAME("universe_rule_id"), plain.get()) : Ref();
-      Ref item_rule_id = raw ? host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), raw.get()) : Ref();
+      Ref plain = call_field_value(item, QM_NAME("rule_id"));
+      Ref raw = plain ? call_field_value(item, QM_NAME("universe_rule_id"), plain.get()) : Ref();
+      Ref item_rule_id = raw ? call_coerce_optional_int(raw.get()) : Ref();
       if (!item_rule_id) return -1;
       int same = equals(item_rule_id.get(), rule_id);
       if (same > 0) universe_cfg = Ref::borrow(item);
@@ -108,10 +108,10 @@ Ref signal_is_thresholds_for_pool(PyObject*, PyObject* pool, PyObject* rule_id) 
   }
 
   // The universe's own thresholds, else the pool-wide ones, each taken whole.
-  Ref thresholds = host::call<&field_value>(QM_NAME("_field_value"), universe_cfg.get(), QM_NAME("signal_is_thresholds"), Py_None);
+  Ref thresholds = call_field_value(universe_cfg.get(), QM_NAME("signal_is_thresholds"), Py_None);
   if (!thresholds) return Ref();
   if (PyDict_Check(thresholds.get())) return copy_dict(thresholds.get());
-  thresholds = host::call<&field_value>(QM_NAME("_field_value"), pool, QM_NAME("signal_is_thresholds"), Py_None);
+  thresholds = call_field_value(pool, QM_NAME("signal_is_thresholds"), Py_None);
   if (!thresholds) return Ref();
   if (PyDict_Check(thresholds.get())) return copy_dict(thresholds.get());
   return Ref(PyDict_New());
@@ -132,7 +132,8 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
         {QM_NAME("thresholds unavailable: signal_pool_name "), shown.get(), QM_NAME(" not found")}));
   }
 
-  Ref rule_id = host::call<&rule_id_for_named_universe>(QM_NAME("_rule_id_for_named_universe"), era.get(), named_universe);
+  Ref rule_id =
+      host::call<&rule_id_for_named_universe>(QM_NAME("_rule_id_for_named_universe"), era.get(), named_universe);
   if (!rule_id) return Ref();
   if (rule_id.get() == Py_None) {
     Ref shown(PyObject_Repr(named_universe));
@@ -144,13 +145,14 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
   // the pool's own correlation and MI fields.
   Ref thresholds(PyDict_New());
   if (!thresholds) return Ref();
-  Ref era_thresholds = host::call<&field_value>(QM_NAME("_field_value"), era.get(), QM_NAME("thresholds"), Py_None);
+  Ref era_thresholds = call_field_value(era.get(), QM_NAME("thresholds"), Py_None);
   if (!era_thresholds) return Ref();
   if (PyDict_Check(era_thresholds.get()) && PyDict_Update(thresholds.get(), era_thresholds.get()) < 0) return Ref();
-  Ref pool_thresholds = host::call<&signal_is_thresholds_for_pool>(QM_NAME("_signal_is_thresholds_for_pool"), pool.get(), rule_id.get());
+  Ref pool_thresholds = host::call<&signal_is_thresholds_for_pool>(QM_NAME("_signal_is_thresholds_for_pool"),
+                                                                    pool.get(), rule_id.get());
   if (!pool_thresholds || !update_dict(thresholds.get(), pool_thresholds.get())) return Ref();
   for (PyObject* key : {QM_NAME("is_correlation_threshold"), QM_NAME("is_pnl_mi_threshold")}) {
-    Ref value = host::call<&field_value>(QM_NAME("_field_value"), pool.get(), key, Py_None);
+    Ref value = call_field_value(pool.get(), key, Py_None);
     if (!value) return Ref();
     if (value.get() != Py_None && PyDict_SetItem(thresholds.get(), key, value.get()) < 0) return Ref();
   }
@@ -200,7 +202,9 @@ Ref client_fetch_era_catalog(PyObject* self) {
       outlined = PyList_Check(flat.get());
     }
   }
-  if (!outlined) return Ref(raise_value_error("thresholds are required for submit_signal; /eras returned invalid payload"));
+  if (!outlined) {
+    return Ref(raise_value_error("thresholds are required for submit_signal; /eras returned invalid payload"));
+  }
   if (PyObject_SetAttr(self, QM_NAME("_era_catalog_cache"), catalog.get()) < 0) return Ref();
   return catalog;
 }

@@ -58,7 +58,4 @@ class Signature {
   std::vector<std::string> names_;   // the storage of params_' names, for parsed signatures
 };
 
-// The value given for a parameter, or a borrowed default.
-inline PyObject* or_default(PyObject* given, PyObject* fallback) { return given ? given : fallback; }
-
 }  // namespace quillmarsh::host

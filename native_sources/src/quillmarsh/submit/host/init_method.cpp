@@ -1,5 +1,6 @@
 #include "quillmarsh/submit/host/init_method.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 

@@ -8,9 +8,10 @@
 //
 //     PyObject* join_url(PyObject* module, PyObject* server_url, PyObject* endpoint);
 //
-// It returns a new reference (a PyObject* or an owning Ref), or null with an error set. It runs with the module of the call
-// as the current one (module_ns.hpp), its arguments bound and defaults filled in, inside
-// guarded(). Code that calls another entry point by name goes through call<&body>(name, ...).
+// It returns a new reference (a PyObject* or an owning Ref), or null with an error set. It
+// runs with the module of the call as the current one (module_ns.hpp), its arguments bound
+// and defaults filled in, inside guarded(). Code that calls another entry point goes through
+// call<&body>(name, ...), by name.
 #pragma once
 
 #include <cstddef>

@@ -94,8 +94,8 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
   }
   Ref universe =
       host::call<&validation::validate_named_universe>(QM_NAME("_validate_named_universe"), named_universe);
-  if (!universe || !host::call<&validation::validate_selected_pool_id>(QM_NAME("_validate_selected_pool_id"),
-                                                                        signal_pool_name, QM_NAME("signal_pool_name"))) {
+  if (!universe || !host::call<&validation::validate_selected_pool_id>(
+                       QM_NAME("_validate_selected_pool_id"), signal_pool_name, QM_NAME("signal_pool_name"))) {
     return nullptr;
   }
   Ref require = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("require_recorded_backtest_timing"));
@@ -162,8 +162,8 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
   const LegacyRetry retry{self, b, signal_pool_name, idempotency_key != Py_None};
   Ref key = retry.caller_supplied_key ? Ref::borrow(idempotency_key) : derive_key(self, b);
   if (!key || !put(b, QM_NAME("idempotency_key"), Ref(PyObject_Str(key.get())))) return nullptr;
-  return request_and_map(self, QM_NAME("POST"), QM_NAME("signals/submit"), b, g_submit_failures, nullptr, retry_with_pool_id,
-                         const_cast<LegacyRetry*>(&retry))
+  return request_and_map(self, QM_NAME("POST"), QM_NAME("signals/submit"), b, g_submit_failures, nullptr,
+                         retry_with_pool_id, const_cast<LegacyRetry*>(&retry))
       .release();
 }
 

@@ -33,8 +33,8 @@ PyObject* rejected_error_init(PyObject* self, PyObject* status_code, PyObject* r
   Ref message = host::join({code_text.get(), QM_NAME(": "), reason_text.get()});
   if (!message || !init_exception_base(self, message.get())) return nullptr;
   if (PyObject_SetAttr(self, QM_NAME("status_code"), status_code) < 0 ||
-      PyObject_SetAttr(self, QM_NAME("reason"), reason) < 0 || PyObject_SetAttr(self, QM_NAME("details"), details) < 0 ||
-      PyObject_SetAttr(self, QM_NAME("body"), body) < 0) {
+      PyObject_SetAttr(self, QM_NAME("reason"), reason) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("details"), details) < 0 || PyObject_SetAttr(self, QM_NAME("body"), body) < 0) {
     return nullptr;
   }
   Py_RETURN_NONE;

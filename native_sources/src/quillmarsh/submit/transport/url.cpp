@@ -39,40 +39,40 @@ PyObject* join_url(PyObject*, PyObject* server_url, PyObject* endpoint) {
 }
 
 PyObject* percent_encode(PyObject*, PyObject* value) {
-    Ref raw = host::encode_utf8(value);
-    if (!raw) return nullptr;
-    if (!PyBytes_Check(raw.get())) {
-      PyErr_Format(PyExc_TypeError, "encoding produced %.200s, not bytes", Py_TYPE(raw.get())->tp_name);
-      return nullptr;
+  Ref raw = host::encode_utf8(value);
+  if (!raw) return nullptr;
+  if (!PyBytes_Check(raw.get())) {
+    PyErr_Format(PyExc_TypeError, "encoding produced %.200s, not bytes", Py_TYPE(raw.get())->tp_name);
+    return nullptr;
+  }
+  Ref unreserved = host::global(QM_NAME("_UNRESERVED_BYTES"));
+  if (!unreserved) return nullptr;
+  const bool own_set = unreserved.get() == host::state().unreserved_set;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(raw.get()));
+  const Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(static_cast<size_t>(n) * 3);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const unsigned char b = bytes[i];
+    int keep;
+    if (own_set) {
+      keep = kUnreservedTable[b];
+    } else {
+      Ref item(PyLong_FromLong(b));
+      keep = item ? PySequence_Contains(unreserved.get(), item.get()) : -1;
+      if (keep < 0) return nullptr;
     }
-    Ref unreserved = host::global(QM_NAME("_UNRESERVED_BYTES"));
-    if (!unreserved) return nullptr;
-    const bool own_set = unreserved.get() == host::state().unreserved_set;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(raw.get()));
-    const Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(static_cast<size_t>(n) * 3);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      const unsigned char b = bytes[i];
-      int keep;
-      if (own_set) {
-        keep = kUnreservedTable[b];
-      } else {
-        Ref item(PyLong_FromLong(b));
-        keep = item ? PySequence_Contains(unreserved.get(), item.get()) : -1;
-        if (keep < 0) return nullptr;
-      }
-      if (keep) {
-        out.push_back(static_cast<char>(b));
-      } else {
-        out.push_back('%');
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 0xF]);
-      }
+    if (keep) {
+      out.push_back(static_cast<char>(b));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[b >> 4]);
+      out.push_back(kHex[b & 0xF]);
     }
-    // Bytes kept as they are may come from a replaced set; decode them one to one.
-    return PyUnicode_DecodeLatin1(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+  }
+  // Bytes kept as they are may come from a replaced set; decode them one to one.
+  return PyUnicode_DecodeLatin1(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
 }
 
 // The frozenset the module binds to _UNRESERVED_BYTES; while the name still holds it, encoding
