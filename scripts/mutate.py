@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import datetime
+import fcntl
 import fnmatch
 import hashlib
 import json
@@ -717,11 +718,10 @@ def main() -> int:
                     else sys.executable)
     ap.add_argument("--list", action="store_true", help="print the sampled mutants (or every site with --all)")
     ap.add_argument("--all", action="store_true")
+    ap.add_argument("--ids", help="run these mutants (ids from --list, comma-separated) instead of a sample")
     ap.add_argument("--allow-dirty", action="store_true", help="run although native_sources has changes")
     args = ap.parse_args()
 
-    OUT.mkdir(parents=True, exist_ok=True)
-    recover_journal()
     if args.survivors:
         previous = json.loads(args.survivors.read_text())
         mutants = [Mutant(**{k: v for k, v in d.items() if k in Mutant.__dataclass_fields__})
@@ -739,7 +739,15 @@ def main() -> int:
             sites[rel], sizes[rel] = find_sites(rel, text), code_lines(text)
             for m in sites[rel]:
                 m.id = m.key()
-        if args.all:
+        if args.ids:
+            wanted = args.ids.split(",")
+            found = {m.id: m for f in sites for m in sites[f]}
+            missing = [i for i in wanted if i not in found]
+            if missing:
+                print(f"no such mutant: {', '.join(missing)}", file=sys.stderr)
+                return 2
+            mutants = [found[i] for i in wanted]
+        elif args.all:
             mutants = [m for f in sorted(sites) for m in sites[f]]
         else:
             mutants = sample(sites, sizes, args.count, args.seed)
@@ -752,6 +760,16 @@ def main() -> int:
                 print(f"    - {a.strip()}\n    + {b.strip()}")
         print(source)
         return 0
+    # One run at a time: the lock is held until this process ends, however it ends; only its
+    # holder may put back a file that a killed run left mutated.
+    OUT.mkdir(parents=True, exist_ok=True)
+    lock = open(OUT / "run.lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print("another mutation run is in progress in this tree", file=sys.stderr)
+        return 2
+    recover_journal()
     if git_changes() and not args.allow_dirty:
         print("native_sources has uncommitted changes; commit them or pass --allow-dirty", file=sys.stderr)
         return 2
