@@ -70,11 +70,17 @@ def test_one_request_with_prepared_bodies_and_callers_dicts_unchanged(batch, fak
         202, 3, 0, [0, 1, 2])
 
 
-@pytest.mark.parametrize("count, sizes", [(0, [0]), (100, [100]), (101, [100, 1]), (250, [100, 100, 50])])
-def test_chunks_of_100_with_rebased_indices(batch, fake_transport, count, sizes):
+@pytest.mark.parametrize("count, sizes", [(0, [0]), (99, [99]), (100, [100]), (101, [100, 1]),
+                                         (250, [100, 100, 50])])
+def test_chunks_of_100_with_rebased_indices(batch, fake_transport, signal_client, monkeypatch, count, sizes):
     for size in sizes:
         fake_transport.respond(202, answer(size))
+    combined = []  # a batch of up to 100 is one request whose result stands as it is
+    combine = signal_client._combine_batch_chunk_results
+    monkeypatch.setattr(signal_client, "_combine_batch_chunk_results",
+                        lambda results: combined.append(len(results)) or combine(results))
     result = batch([submission(i) for i in range(count)])
+    assert combined == ([len(sizes)] if count > 100 else [])
     assert [len(signals) for signals in posted(fake_transport)] == sizes
     assert [r.index for r in result.results] == list(range(count))
     assert [r.submission_id for r in result.results][-1:] == [f"s-{(count - 1) % 100}"][:count]
