@@ -47,6 +47,14 @@ def test_field_value(value, key, default, expected):
     assert submit._field_value(value, key, default) == expected
 
 
+def test_field_value_reads_a_non_str_name_through_the_builtin_getattr():
+    with pytest.raises(TypeError, match="attribute name must be string"):
+        submit._field_value(object(), 5, "d")
+    called_where_builtins_have_no_getattr = {"__builtins__": {}, "field_value": submit._field_value}
+    with pytest.raises(NameError, match="name 'getattr' is not defined"):
+        exec("field_value(object, 5, 'd')", {**called_where_builtins_have_no_getattr, "object": 1})
+
+
 def test_field_value_propagates_errors_other_than_missing():
     with pytest.raises(RuntimeError, match="boom"):
         submit._field_value(Record(), "broken", "d")

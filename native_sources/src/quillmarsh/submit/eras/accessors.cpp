@@ -16,12 +16,13 @@ int optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
 #endif
 }
 
-// The builtin getattr itself, for names that are not str: it raises its own TypeError.
+// The builtin getattr itself, for names that are not str: it raises its own TypeError (and a
+// NameError, as a bare name does, when the builtins have none).
 Ref builtin_getattr(PyObject* value, PyObject* key, PyObject* fallback) {
   PyObject* builtins = PyEval_GetBuiltins();
   Ref getattr_fn = builtins ? Ref::borrow(PyDict_GetItemWithError(builtins, QM_NAME("getattr"))) : Ref();
   if (!getattr_fn) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "attribute name must be string");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'getattr' is not defined");
     return Ref();
   }
   PyObject* args[] = {value, key, fallback};
