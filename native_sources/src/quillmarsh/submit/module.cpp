@@ -9,6 +9,7 @@
 #include "quillmarsh/submit/eras/selection.hpp"
 #include "quillmarsh/submit/eras/thresholds.hpp"
 #include "quillmarsh/submit/host/init_method.hpp"
+#include "quillmarsh/submit/host/math.hpp"
 #include "quillmarsh/submit/host/surface.hpp"
 #include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/results/results.hpp"
@@ -361,6 +362,11 @@ int exec_module(PyObject* module) {
   Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
   if (!dumps) return -1;
   state.host_dumps = dumps.release();
+  for (int i = 0; i < static_cast<int>(host::MathFunction::Count); ++i) {
+    PyObject* name = host::math_name(static_cast<host::MathFunction>(i));
+    state.math_builtins[i] = name ? host::global_attr(QM_NAME("math"), name).release() : nullptr;
+    if (state.math_builtins[i] == nullptr) return -1;
+  }
   if (!add_constants(module, state)) return -1;
   state.init_method_type = host::make_init_method_type(module).release();
   if (state.init_method_type == nullptr) return -1;
@@ -372,7 +378,8 @@ template <typename Visit>
 int each_reference(host::State* state, Visit&& visit) {
   if (state == nullptr) return 0;
   for (PyObject** slot : {&state->namespace_dict, &state->init_method_type, &state->unreserved_set, &state->host_dumps,
-                          &state->path_cache, &state->path_cache_parser}) {
+                          &state->path_cache, &state->path_cache_parser, &state->math_builtins[0],
+                          &state->math_builtins[1], &state->math_builtins[2]}) {
     if (int failed = visit(slot)) return failed;
   }
   return 0;

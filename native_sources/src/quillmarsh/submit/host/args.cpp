@@ -72,12 +72,25 @@ bool Signature::parse(const char* qualname, int implicit_first, const char* impl
     sig->interned_.push_back(PyUnicode_InternFromString(sig->names_[i].c_str()));
   }
   sig->defaults_ = std::move(defaults);
+  for (int i = 0; i < sig->size(); ++i) {
+    if (!sig->params_[i].required) continue;
+    if (i < n_positional) sig->min_positional_ = i + 1;
+    else sig->required_keyword_only_ = true;
+  }
   out = sig;
   return true;
 }
 
 bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
   const int n = size();
+  // The common call of a parsed signature: positional arguments only, every parameter given
+  // or defaulted.
+  if (kwnames == nullptr && !defaults_.empty() && nargs >= min_positional_ && nargs <= n_positional_ &&
+      !required_keyword_only_) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (int i = static_cast<int>(nargs); i < n; ++i) out[i] = defaults_[i];
+    return true;
+  }
   for (int i = 0; i < n; ++i) out[i] = nullptr;
   const Py_ssize_t n_copy = nargs < n_positional_ ? nargs : n_positional_;
   for (Py_ssize_t i = 0; i < n_copy; ++i) out[i] = args[i];

@@ -56,6 +56,8 @@ class Signature {
   std::vector<PyObject*> interned_;
   std::vector<PyObject*> defaults_;  // parsed signatures only; null for a required parameter
   std::vector<std::string> names_;   // the storage of params_' names, for parsed signatures
+  int min_positional_ = 0;               // parsed signatures: positional arguments a call must give
+  bool required_keyword_only_ = false;   // parsed signatures: a keyword-only parameter without default
 };
 
 }  // namespace quillmarsh::host

@@ -6,17 +6,24 @@ namespace {
 // One pointer per thread, set and restored by every entry point: the interpreter switches
 // threads inside calls (a transport waiting on the network), so it cannot be process-wide.
 __attribute__((tls_model("initial-exec"))) thread_local PyObject* t_module = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local State* t_state = nullptr;
 }  // namespace
 
 State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
 PyObject* module() { return t_module; }
 
-State& state() { return *state_of(t_module); }
+State& state() { return *t_state; }
 
-ModuleScope::ModuleScope(PyObject* module) : previous_(t_module) { t_module = module; }
+ModuleScope::ModuleScope(PyObject* module) : previous_(t_module) {
+  t_module = module;
+  t_state = state_of(module);
+}
 
-ModuleScope::~ModuleScope() { t_module = previous_; }
+ModuleScope::~ModuleScope() {
+  t_module = previous_;
+  t_state = previous_ ? state_of(previous_) : nullptr;
+}
 
 PyObject* module_of(PyTypeObject* cls) { return PyType_GetModuleByDef(cls, &module_def); }
 

@@ -17,6 +17,7 @@ struct State {
   PyObject* host_dumps;           // json.dumps as the module imported it
   PyObject* path_cache;           // exact str URL -> its path, while path_cache_parser is httpx.URL
   PyObject* path_cache_parser;
+  PyObject* math_builtins[3];     // math.isfinite, isnan, isinf as the module imported them
 };
 
 extern PyModuleDef module_def;

@@ -167,6 +167,9 @@ Ref call_kw(PyObject* name, PyObject* kwnames, Args... args) {
   const Py_ssize_t npositional = static_cast<Py_ssize_t>(sizeof...(Args) - nkw);
   if (!is_own<Body>(fn.get())) return Ref(PyObject_Vectorcall(fn.get(), argv, npositional, kwnames));
   constexpr size_t n = Arity<decltype(Body)>::value;
+  if constexpr (sizeof...(Args) == n) {  // every parameter given in order: nothing to bind
+    if (kwnames == nullptr) return Ref(apply<Body>(module(), argv, std::make_index_sequence<n>{}));
+  }
   PyObject* bound[n > 0 ? n : 1];
   if (!Binder<Body>::signature->bind(argv, npositional, kwnames, bound)) return Ref();
   return Ref(apply<Body>(module(), bound, std::make_index_sequence<n>{}));

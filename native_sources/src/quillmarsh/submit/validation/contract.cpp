@@ -126,7 +126,7 @@ namespace {
 int is_positive_elapsed(PyObject* seconds) {
   if (!PyFloat_CheckExact(seconds)) return 0;
   const double value = PyFloat_AS_DOUBLE(seconds);
-  int finite = truth_of(host::math_call(QM_NAME("isfinite"), value, seconds, std::isfinite(value)));
+  int finite = truth_of(host::math_call(host::MathFunction::IsFinite, value, seconds, std::isfinite(value)));
   if (finite <= 0) return finite;
   return value > 0.0;
 }

@@ -42,7 +42,7 @@ PyObject* is_finite_number(PyObject*, PyObject* value) {
     PyErr_Clear();
     return Py_NewRef(Py_False);
   }
-  return host::math_call(QM_NAME("isfinite"), number, PyFloat_CheckExact(value) ? value : nullptr,
+  return host::math_call(host::MathFunction::IsFinite, number, PyFloat_CheckExact(value) ? value : nullptr,
                          std::isfinite(number))
       .release();
 }
@@ -187,7 +187,7 @@ PyObject* coerce_mi_contract_value(PyObject*, PyObject* value) {
   }
   Ref out = PyFloat_CheckExact(value) ? Ref::borrow(value) : Ref(PyFloat_FromDouble(number));
   if (!out) return nullptr;
-  int nan = truth_of(host::math_call(QM_NAME("isnan"), number, out.get(), std::isnan(number)));
+  int nan = truth_of(host::math_call(host::MathFunction::IsNan, number, out.get(), std::isnan(number)));
   if (nan != 0) return nan < 0 ? nullptr : refuse_mi();
   return out.release();
 }
@@ -198,7 +198,7 @@ PyObject* mi_contract_json_value(PyObject*, PyObject* value) {
   int infinite;
   if (PyFloat_CheckExact(out.get())) {
     double number = PyFloat_AS_DOUBLE(out.get());
-    infinite = truth_of(host::math_call(QM_NAME("isinf"), number, out.get(), std::isinf(number)));
+    infinite = truth_of(host::math_call(host::MathFunction::IsInf, number, out.get(), std::isinf(number)));
   } else {
     // Only a replaced coercion answers anything but a float.
     Ref fn = host::global_attr(QM_NAME("math"), QM_NAME("isinf"));
