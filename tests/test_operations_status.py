@@ -106,6 +106,16 @@ def test_polling(monkeypatch, client, fake_transport, timeout, answers, sleeps, 
     assert [call.args for call in fake_transport.calls] == [("/signals/status/s-1",)] * (len(sleeps) + 1)
 
 
+def test_polling_sleeps_min_of_interval_and_remaining_as_min_chooses(monkeypatch, client, fake_transport):
+    # min(interval, remaining) answers the interval itself on a tie: here the int 1, not 1.0.
+    clock = FakeClock()
+    monkeypatch.setattr(submit, "time", clock)
+    monkeypatch.setattr(submit, "_POLL_INTERVAL_SECONDS", 1)
+    fake_transport.responses.extend([PENDING, PENDING, PENDING])
+    client.poll_until_terminal("s-1", timeout=2.0)
+    assert [(value, type(value)) for value in clock.sleeps] == [(1, int), (1, int)]
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda client: client.get_signal_status(123), AttributeError),       # 123.encode(...)
     (lambda client: client.get_signal_status("\ud800"), UnicodeEncodeError),
