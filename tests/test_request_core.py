@@ -4,9 +4,11 @@ import logging
 import re
 import types
 import urllib.parse
+from http import HTTPStatus
 
 import pytest
 from hypothesis import given, strategies as st
+from fakes import RequestFunc
 from helpers import host_message
 
 from quillmarsh import submit
@@ -275,3 +277,17 @@ def test_module_names_are_looked_up_at_call_time(request_func, monkeypatch, capl
     monkeypatch.setattr(submit, "_parse_response_json", lambda *a, operation: {"op": operation, "args": a})
     assert send(request_func, {}, endpoint="x", observer=lambda *a: None)[1] == {
         "op": "x", "args": (404, b'{"e": 1}', "https://elsewhere/x")} and type(request_func.calls[-1][3]) is Body
+
+
+@pytest.mark.parametrize("status, rejected", [(HTTPStatus.CREATED, False), (HTTPStatus.NOT_FOUND, True),
+                                              (HTTPStatus.PERMANENT_REDIRECT, True)])
+def test_a_status_of_an_int_subclass_is_compared_through_its_own_operators(status, rejected):
+    request_func = RequestFunc(status_code=status, body={"error": "not_found"})
+    call = lambda: submit._request_json("GET", "eras", lambda: "token-abc", "http://127.0.0.1:9", None,  # noqa: E731
+                                        request_func)
+    if rejected:
+        with pytest.raises(submit.SubmissionRejectedError) as raised:
+            call()
+        assert raised.value.status_code is status
+    else:
+        assert call() == (status, {"error": "not_found"})
