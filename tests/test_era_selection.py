@@ -129,6 +129,19 @@ def test_chosen_era_is_the_catalog_record_and_objects_are_read_too():
     assert submit._required_active_submit_era(catalog, era_number="1") is first
 
 
+def test_a_state_whose_text_refuses_lower_propagates():
+    class Shouting(str):
+        def lower(self):
+            raise RuntimeError("no lower case here")
+
+    class State:
+        def __str__(self):
+            return Shouting("ACTIVE")
+
+    with pytest.raises(RuntimeError, match="no lower case here"):
+        submit._active_era_from_catalog({"eras": [era("a", state=State())]})
+
+
 @pytest.mark.parametrize("catalog", [[{"era_number": 1}], None, "eras", {"eras": []}])
 def test_no_era_to_choose(catalog):
     assert submit._active_era_from_catalog(catalog) is None
