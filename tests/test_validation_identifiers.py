@@ -156,3 +156,15 @@ def test_retired_alias_keys_are_read_at_call_time(monkeypatch):
     assert submit._reject_retired_universe_aliases({"universe_id": 1}) is None
     with pytest.raises(ValueError, match="^legacy_id is retired; submit named_universe$"):
         submit._reject_retired_universe_aliases({"legacy_id": 1})
+
+
+def test_named_universe_text_is_stripped_by_its_own_strip():
+    class Padded(str):
+        def strip(self):
+            return "us_top1000"
+
+    class Universe:
+        def __str__(self):
+            return Padded("  us_top500  ")
+
+    assert submit._validate_named_universe(Universe()) == "us_top1000"

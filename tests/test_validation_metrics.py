@@ -229,3 +229,11 @@ def test_submission_is_stats_payload(stats, expected):
     before = dict(stats)
     payload = submit._submission_is_stats_payload(stats)
     assert type(payload) is dict and payload == expected and payload is not stats and stats == before
+
+
+def test_a_replaced_isinf_decides_and_the_sign_is_the_values_own(monkeypatch):
+    monkeypatch.setattr(submit, "math", types.SimpleNamespace(isinf=lambda x: True, isnan=math.isnan,
+                                                              isfinite=math.isfinite))
+    assert submit._mi_contract_json_value(0.5) == "Infinity"
+    with pytest.raises(ValueError):
+        submit._mi_contract_json_value(-0.5)
