@@ -126,3 +126,17 @@ def test_argument_conversion_errors_raise_before_any_request(client, fake_transp
     with pytest.raises(error):
         call(client)
     assert fake_transport.calls == []
+
+
+@pytest.mark.parametrize("failure", [httpx.DecodingError("corrupt gzip"), httpx.TooManyRedirects("loop")])
+@pytest.mark.parametrize("raised_by", ["transport", "canonical_request"])
+def test_a_request_error_that_is_no_transport_error_is_a_transport_failure(client, fake_transport, failure,
+                                                                           raised_by, monkeypatch):
+    if raised_by == "transport":
+        fake_transport.responses.append(failure)
+    else:  # straight out of the client's own request step, as a subclass's may raise it
+        def fail(*args):
+            raise failure
+        monkeypatch.setattr(client, "_canonical_request", fail)
+    result = client.get_signal_status("s-1")
+    assert (result.status_code, result.error) == (0, str(failure))

@@ -237,3 +237,14 @@ def test_a_replaced_isinf_decides_and_the_sign_is_the_values_own(monkeypatch):
     assert submit._mi_contract_json_value(0.5) == "Infinity"
     with pytest.raises(ValueError):
         submit._mi_contract_json_value(-0.5)
+
+
+def test_an_iteration_that_fails_midway_propagates():
+    class Breaking(list):
+        def __iter__(self):
+            yield 1.0
+            raise RuntimeError("broken iteration")
+
+    for walk in (submit._has_non_finite_number, submit._has_disallowed_mi_contract_field):
+        with pytest.raises(RuntimeError, match="broken iteration"):
+            walk({"values": Breaking([1.0, 2.0])})
