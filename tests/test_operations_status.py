@@ -1,5 +1,7 @@
 """get_signal_status, list_signal_submissions and poll_until_terminal through an injected transport."""
 
+import types
+
 import httpx
 import pytest
 from fakes import FakeResponse
@@ -140,3 +142,13 @@ def test_a_request_error_that_is_no_transport_error_is_a_transport_failure(clien
         monkeypatch.setattr(client, "_canonical_request", fail)
     result = client.get_signal_status("s-1")
     assert (result.status_code, result.error) == (0, str(failure))
+
+
+def test_an_httpx_without_request_error_leaves_the_other_clauses(client, monkeypatch):
+    def reject(*args):
+        raise submit.SubmissionRejectedError(404, "not_found", body={"error": "not_found"})
+
+    monkeypatch.setattr(client, "_canonical_request", reject)
+    monkeypatch.setattr(submit, "httpx", types.SimpleNamespace(TransportError=httpx.TransportError))
+    result = client.get_signal_status("s-1")
+    assert (result.status_code, result.error) == (404, "not_found")
