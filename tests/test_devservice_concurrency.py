@@ -58,12 +58,14 @@ def test_eight_threads_share_one_client(record_timing):
     assert len(listed) == len(made)
 
 
-def _serve(db, *extra):
-    """Start `python -m quillmarsh.devservice` and read the lines it prints on start."""
+def _serve(db, *extra, quiet=False):
+    """Start `python -m quillmarsh.devservice` and read the lines it prints on start (`quiet`:
+    its request log is dropped, not piped, so that thousands of requests cannot fill the pipe)."""
     path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
     process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--db", str(db), *extra],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL if quiet else subprocess.PIPE,
+                               text=True, env=env)
     lines = [process.stdout.readline().strip() for _ in range(1 if "--token" in extra else 2)]
     return process, dict(line.split("=", 1) for line in lines if "=" in line)
 
@@ -101,3 +103,43 @@ def test_a_restart_on_the_same_db_keeps_submissions_and_keys(tmp_path):
     assert [a.status_code for a in answers] == [202, 202]
     assert answers[1].submission_id == answers[0].submission_id and answers[1].body == answers[0].body
     assert status == "signal_found" and [s["submission_id"] for s in listed] == [answers[0].submission_id]
+
+
+@pytest.mark.whole_system
+def test_two_thousand_submissions_on_one_event_loop_are_each_stored_once(tmp_path, record_timing):
+    """All in flight at once on one loop, then a tenth of them again: each stored once, under
+    the id its first answer gave, whatever order the service took them in."""
+    import asyncio
+
+    from quillmarsh import SignalClient
+    from quillmarsh.async_client import AsyncSignalServiceClient
+
+    total, again = 2000, 200
+    graphs = [f"rank(ts_mean(close, {n + 1}))" for n in range(total)]
+
+    async def submit_all(url, token, graphs):
+        async with AsyncSignalServiceClient(url, token) as client:
+            return await asyncio.gather(*(
+                client.submit_signal(graph, "us_top500", signal_pool_name="momentum", is_stats=STATS, is_pnl_mi=0.4,
+                                     expression_elapsed_seconds=0.5) for graph in graphs))
+
+    process, printed = _serve(tmp_path / "submissions.db", quiet=True)
+    try:
+        url, token = printed["QUILLMARSH_BASE_URL"], printed["QUILLMARSH_TOKEN"]
+        for graph in graphs + graphs[:again]:
+            record_timing(graph)
+        first = asyncio.run(submit_all(url, token, graphs))
+        replayed = asyncio.run(submit_all(url, token, graphs[:again]))
+        with SignalClient(url, token) as client:
+            listed, since = [], None
+            while True:
+                page = client.list_signal_submissions(since=since, limit=1000)
+                listed += page.submissions
+                since = page.body["next_since"]
+                if since is None:
+                    break
+    finally:
+        _stop(process)
+    assert [r.status_code for r in first] == [202] * total and len({r.submission_id for r in first}) == total
+    assert [r.submission_id for r in replayed] == [r.submission_id for r in first[:again]]
+    assert len(listed) == total and {s["submission_id"] for s in listed} == {r.submission_id for r in first}

@@ -11,6 +11,7 @@ its error, or with one left set), a crash or a sanitizer report is a finding.
 
 from __future__ import annotations
 
+import asyncio
 import copy
 import dataclasses
 import json
@@ -21,6 +22,7 @@ from fakes import SIGNAL_GRAPH, signal_catalog, signal_kwargs
 from hostile import CollidingKey, HObject, Trap, hostile_twin
 
 from quillmarsh import _backtest_timing, submit
+from quillmarsh.async_client import AsyncSignalServiceClient
 from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionListResult, SubmitResult
 
 C = submit.SignalServiceClient
@@ -64,6 +66,35 @@ class Transport:
         if body is not None and not isinstance(body, bytes):
             b"".join(body)
         return 200, b'{"a": [1]}'
+
+
+class AsyncTransport(Transport):
+    """Transport's answers, awaited; GET eras answers with the inputs' `eras` when they have one."""
+
+    def __init__(self, answer, eras=None):
+        self.answer, self.eras = answer, eras
+
+    async def post(self, path, *, content=None, headers=None):
+        if content is not None and not isinstance(content, bytes):
+            [chunk async for chunk in content]
+        return Response(self.answer)
+
+    async def get(self, path, *, headers=None):
+        return Response(self.eras if self.eras is not None and path.endswith("/eras") else self.answer)
+
+
+def async_client_over(inputs):
+    """An asynchronous client over the inputs' answers, observing its bodies; without a cached
+    catalog it fetches the inputs' `eras`."""
+    client = AsyncSignalServiceClient("https://signals.example", "tok", transmission_observer=lambda *a: None,
+                                      transport=AsyncTransport(inputs["answer"], inputs.get("eras")))
+    current_trap.victims.append(vars(client._twin))
+    client._twin._era_catalog_cache = inputs["catalog"]
+    return client
+
+
+def run_async(call):
+    return lambda i: asyncio.run(call(i))
 
 
 # The trap of the call under way: a client built for the call is among its victims.
@@ -169,6 +200,25 @@ OPERATIONS = [
           lambda i: C(*i["args"], timeout=i["timeout"], transport=Transport(answer(200, {})))),
 ]
 
+# The asynchronous client's operations drive the module's exchange and transmission steps.
+ASYNC_OPERATIONS = [
+    Entry("async submit_signal", lambda: {**submit_signal_inputs(), "catalog": None,
+                                          "eras": answer(200, signal_catalog())},
+          run_async(lambda i: (record(i["graph"]), async_client_over(i).submit_signal(i["graph"], i["universe"],
+                                                                                      **i["kwargs"]))[1]),
+          (SubmitResult,)),
+    Entry("async submit_signals_batch", batch_inputs,
+          run_async(lambda i: ([record(s.get("graph")) for s in i["submissions"] if isinstance(s, dict)],
+                               async_client_over(i).submit_signals_batch(i["submissions"], max_concurrency=2))[1]),
+          (BatchSubmitResult,)),
+    Entry("async submit_strategy", strategy_inputs,
+          run_async(lambda i: async_client_over(i).submit_strategy(**i["kwargs"])), (SubmitResult,)),
+    Entry("async poll_until_terminal", status_inputs,
+          run_async(lambda i: async_client_over(i).poll_until_terminal(i["id"], timeout=0.0)), (StatusResult,)),
+    Entry("async list_signal_submissions", listing_inputs,
+          run_async(lambda i: async_client_over(i).list_signal_submissions(**i["filters"])), (SubmissionListResult,)),
+]
+
 # Module functions and the client's static and class methods: (name, callable, args, kwargs).
 FUNCTIONS = [
     ("_request_json", submit._request_json, lambda: ["POST", "signals/submit", lambda: "tok", "https://s.example",
@@ -269,7 +319,7 @@ FUNCTIONS = [
      lambda: [b"{}", lambda *a: None, "POST", "https://s/x", {"Authorization": "Bearer t"}], {}),
 ]
 
-ENTRIES = OPERATIONS + [
+ENTRIES = OPERATIONS + ASYNC_OPERATIONS + [
     Entry(name, lambda args=args, kwargs=kwargs: {"args": args(), "kwargs": copy.deepcopy(kwargs)},
           lambda i, fn=fn: (record(SIGNAL_GRAPH), fn(*i["args"], **i["kwargs"]))[1])
     for name, fn, args, kwargs in FUNCTIONS]
@@ -366,4 +416,8 @@ def test_battery_covers_every_entry_point():
     functions = {name for name, value in vars(submit).items() if type(value).__name__ == "builtin_function_or_method"}
     # Reached through the operations: the constructor, the transport adapter and the catalog fetch.
     covered = {entry.name for entry in ENTRIES} | {"__init__", "_transport_request", "_fetch_era_catalog"}
+    # Reached through the asynchronous client's operations: the steps it drives.
+    covered |= {name for name in functions if name.startswith(("_exchange_", "_transmission_", "_poll_"))}
+    covered |= {"_submit_signal_exchange", "_submit_signals_batch_exchange", "_submit_strategy_exchange",
+                "_signal_status_exchange", "_signal_submissions_exchange", "_settle_era_catalog"}
     assert (members | functions) - covered == set()

@@ -18,6 +18,8 @@ nothing else):
 - ``SignalClient``: ``quillmarsh.submit.SignalServiceClient`` that is also a context manager
   (``with SignalClient(url, token) as client: ...`` closes its transport) and whose repr
   names its base URL.
+- ``AsyncSignalServiceClient``: the same operations as coroutines, for an event loop
+  (``async with AsyncSignalServiceClient(url, token) as client: await client.submit_signal(...)``).
 
 The package's loggers (``quillmarsh.*``) have a ``NullHandler``: a library records, the
 application decides what is shown.
@@ -30,7 +32,7 @@ from typing import Any
 
 logging.getLogger(__name__).addHandler(logging.NullHandler())
 
-__all__ = ["SignalClient", "record_backtest_timing"]
+__all__ = ["AsyncSignalServiceClient", "SignalClient", "record_backtest_timing"]
 
 
 def __getattr__(name: str) -> Any:
@@ -42,4 +44,8 @@ def __getattr__(name: str) -> Any:
         from quillmarsh.client import SignalClient
 
         return SignalClient
+    if name == "AsyncSignalServiceClient":
+        from quillmarsh.async_client import AsyncSignalServiceClient
+
+        return AsyncSignalServiceClient
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -11,6 +11,7 @@
 #include "quillmarsh/submit/host/init_method.hpp"
 #include "quillmarsh/submit/host/math.hpp"
 #include "quillmarsh/submit/host/surface.hpp"
+#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/results/results.hpp"
 #include "quillmarsh/submit/transport/client.hpp"
@@ -18,6 +19,7 @@
 #include "quillmarsh/submit/transport/observed_body.hpp"
 #include "quillmarsh/submit/transport/request_json.hpp"
 #include "quillmarsh/submit/transport/response_json.hpp"
+#include "quillmarsh/submit/transport/transmission.hpp"
 #include "quillmarsh/submit/transport/url.hpp"
 #include "quillmarsh/submit/validation/contract.hpp"
 #include "quillmarsh/submit/validation/identifiers.hpp"
@@ -321,6 +323,63 @@ const host::Entry kSurface[] = {
     host::function<&results::public_status_body>("_public_status_body",
         "body",
         "The status body without its internal correlation and is_weights_mi entries."),
+
+    // The steps the asynchronous client drives with `await` (operations/exchange.hpp,
+    // transport/transmission.hpp): `client` is the synchronous client that holds its settings.
+    host::function<&operations::submit_signal_exchange>("_submit_signal_exchange",
+        "client, graph, named_universe, signal_pool_name, is_stats, is_pnl_mi, metaparameters, "
+        "expression_elapsed_seconds, search_state, idempotency_key, threshold_checks, thresholds, "
+        "client_manifest_version, market_id, era_number, client_manifest_market_id, client_manifest_era_number",
+        "submit_signal's checks and body, as an exchange that has yet to make its requests."),
+    host::function<&operations::submit_strategy_exchange>("_submit_strategy_exchange",
+        "client, graph, named_universe, strategy_pool_name, market_id, era_number, metaparameters, "
+        "idempotency_key, client_manifest_version, client_manifest_market_id, client_manifest_era_number",
+        "submit_strategy's checks and body, as an exchange that has yet to make its request."),
+    host::function<&operations::submit_signals_batch_exchange>("_submit_signals_batch_exchange",
+        "client, submissions",
+        "submit_signals_batch's two passes, as an exchange that has yet to post its chunks."),
+    host::function<&operations::signal_status_exchange>("_signal_status_exchange",
+        "client, submission_id",
+        "get_signal_status as an exchange that has yet to make its request."),
+    host::function<&operations::signal_submissions_exchange>("_signal_submissions_exchange",
+        "client, status, idempotency_key, since, limit",
+        "list_signal_submissions as an exchange that has yet to make its request."),
+    host::function<&operations::exchange_next>("_exchange_next",
+        "exchange",
+        "(tag, method, endpoint, body) of the exchange's next request, or None when it has none now."),
+    host::function<&operations::exchange_answered>("_exchange_answered",
+        "exchange, tag, status_code, body",
+        "Settle the request `tag` with its answer."),
+    host::function<&operations::exchange_failed>("_exchange_failed",
+        "exchange, tag, exc",
+        "Settle the request `tag` with its failure; raises it again when the operation does not map it."),
+    host::function<&operations::exchange_result>("_exchange_result",
+        "exchange",
+        "The exchange's result, once every request is settled."),
+    host::function<&operations::poll_deadline>("_poll_deadline",
+        "timeout",
+        "time.monotonic() + timeout; ValueError when that is NaN."),
+    host::function<&operations::poll_delay>("_poll_delay",
+        "last, deadline",
+        "The wait before the next status request, or None when the status `last` stands."),
+    host::function<&eras::settle_era_catalog>("_settle_era_catalog",
+        "client, answer, failure",
+        "The era catalog from GET eras' answer (or its failure), checked and cached on `client`."),
+    host::function<&transport::transmission_begin>("_transmission_begin",
+        "client, method, endpoint, body",
+        "A request on its way: URL vetted, token read, headers and body made, as _request_json makes them."),
+    host::function<&transport::transmission_send>("_transmission_send",
+        "transmission, transport, stream_type",
+        "Call the transport for the transmission; returns what it returns (awaitable for an async transport)."),
+    host::function<&transport::transmission_answer>("_transmission_answer",
+        "client, response",
+        "(status_code, response_bytes) of a transport response."),
+    host::function<&transport::transmission_failed>("_transmission_failed",
+        "transmission, exc",
+        "Raise the transport's failure again, the token taken out of it."),
+    host::function<&transport::transmission_end>("_transmission_end",
+        "transmission, status_code, response_bytes",
+        "(status_code, dict) of an answer; raises for an answer that is not JSON or not 2xx."),
 };
 
 constexpr const char* kTerminalStatuses[] = {

@@ -169,16 +169,11 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
   return thresholds;
 }
 
-// The client's era catalog: the cached one, else `GET eras` with its outline checked.
-Ref client_fetch_era_catalog(PyObject* self) {
-  Ref cached(PyObject_GetAttr(self, QM_NAME("_era_catalog_cache")));
-  if (!cached) return Ref();
-  if (PyDict_Check(cached.get())) return cached;
-
-  PyObject* request_args[] = {self, QM_NAME("GET"), QM_NAME("eras")};
-  Ref answer(PyObject_VectorcallMethod(QM_NAME("_canonical_request"), request_args, 3, nullptr));
+// The catalog `GET eras` answered (`answer`), or null when the request failed (its error set):
+// the outline checked and the catalog cached on the client.
+Ref era_catalog_from(PyObject* self, PyObject* answer) {
   Ref status_code, catalog;
-  if (!answer || !host::unpack_pair(answer.get(), status_code, catalog)) {
+  if (!answer || !host::unpack_pair(answer, status_code, catalog)) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
     Ref cause = host::take_exception();
     host::raise_type_from(PyExc_ValueError, QM_NAME("thresholds are required for submit_signal; could not fetch /eras"),
@@ -207,6 +202,28 @@ Ref client_fetch_era_catalog(PyObject* self) {
   }
   if (PyObject_SetAttr(self, QM_NAME("_era_catalog_cache"), catalog.get()) < 0) return Ref();
   return catalog;
+}
+
+// The client's era catalog: the cached one, else `GET eras` with its outline checked.
+Ref client_fetch_era_catalog(PyObject* self) {
+  Ref cached(PyObject_GetAttr(self, QM_NAME("_era_catalog_cache")));
+  if (!cached) return Ref();
+  if (PyDict_Check(cached.get())) return cached;
+  PyObject* request_args[] = {self, QM_NAME("GET"), QM_NAME("eras")};
+  Ref answer(PyObject_VectorcallMethod(QM_NAME("_canonical_request"), request_args, 3, nullptr));
+  return era_catalog_from(self, answer.get());
+}
+
+PyObject* settle_era_catalog(PyObject*, PyObject* client, PyObject* answer, PyObject* failure) {
+  if (failure != Py_None) {
+    if (!PyExceptionInstance_Check(failure)) {
+      PyErr_SetString(PyExc_TypeError, "_settle_era_catalog needs the exception the request raised");
+      return nullptr;
+    }
+    host::restore_exception(Ref::borrow(failure));
+    return era_catalog_from(client, nullptr).release();
+  }
+  return era_catalog_from(client, answer).release();
 }
 
 Ref client_resolve_submit_thresholds(PyObject* self, PyObject* named_universe, PyObject* signal_pool_name,

@@ -9,19 +9,6 @@ namespace quillmarsh::operations {
 
 namespace {
 
-// While alive, `exc` is the exception being handled, as inside an `except` block: an
-// exception raised meanwhile (by a converter, a lookup, a retry) gets it as __context__.
-class Handling {
- public:
-  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
-  ~Handling() { PyErr_SetHandledException(previous_.get()); }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-
- private:
-  Ref previous_;
-};
-
 // The clause an exception falls into.
 enum class Failure {
   Transport,  // ConnectionError or httpx.TransportError
@@ -119,13 +106,6 @@ bool classify(PyObject* exc, Failure& failure) {
   return true;
 }
 
-// The exception taken out of the error indicator (normalised, with its traceback).
-Ref take_raised() {
-  Ref exc = host::take_exception();
-  if (!exc && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "request failed without an exception");
-  return exc;
-}
-
 // `exc.status_code` and whether it is mapped: 400 <= status < 500, and, with `gateway`,
 // also 502, 503 and 504. 1, 0, or -1 with an error set.
 int mapped_status(PyObject* exc, bool gateway) {
@@ -221,44 +201,46 @@ bool request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* bod
   return answer && host::unpack_pair(answer.get(), status_code, response_body);
 }
 
-Ref request_and_map(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body, FailureMap& map,
-                    bool* failed, Ref (*retry)(void* context, PyObject* exc), void* context) {
-  Ref status_code, response_body;
-  const bool answered = request(self, method, endpoint, body, status_code, response_body);
-  if (failed != nullptr) *failed = !answered;
-  if (answered) {
-    PyObject* on_answer = name_of(map.on_answer, map.on_answer_name);
-    if (on_answer == nullptr) return Ref();
-    PyObject* args[] = {self, status_code.get(), response_body.get()};
-    return Ref(PyObject_VectorcallMethod(on_answer, args, 3, nullptr));
-  }
-  Ref exc = take_raised();
-  if (!exc) return Ref();
-  Handling handling(exc.get());
+Ref take_raised() {
+  Ref exc = host::take_exception();
+  if (!exc && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "request failed without an exception");
+  return exc;
+}
+
+Ref map_answer(PyObject* self, FailureMap& map, PyObject* status_code, PyObject* body) {
+  PyObject* on_answer = name_of(map.on_answer, map.on_answer_name);
+  if (on_answer == nullptr) return Ref();
+  PyObject* args[] = {self, status_code, body};
+  return Ref(PyObject_VectorcallMethod(on_answer, args, 3, nullptr));
+}
+
+Ref map_failure(PyObject* self, FailureMap& map, PyObject* exc, int (*retry)(void* context, PyObject* exc),
+                void* context) {
+  Handling handling(exc);
   Failure failure;
-  if (!classify(exc.get(), failure)) return Ref();
+  if (!classify(exc, failure)) return Ref();
   Ref result;
   switch (failure) {
     case Failure::Transport:
-      result = take_route(self, map.transport, exc.get());
+      result = take_route(self, map.transport, exc);
       break;
     case Failure::Rejected:
       if (retry != nullptr) {
-        result = retry(context, exc.get());
-        if (result || PyErr_Occurred()) return result;
+        int queued = retry(context, exc);
+        if (queued != 0) return Ref();
       }
-      result = take_route(self, map.rejected, exc.get());
+      result = take_route(self, map.rejected, exc);
       break;
     case Failure::Malformed: {
-      int mapped = mapped_status(exc.get(), map.gateway);
+      int mapped = mapped_status(exc, map.gateway);
       if (mapped < 0) return Ref();
-      if (mapped) result = take_route(self, map.malformed, exc.get());
+      if (mapped) result = take_route(self, map.malformed, exc);
       break;
     }
     case Failure::Other:
       break;
   }
-  if (!result && !PyErr_Occurred()) host::restore_exception(exc);
+  if (!result && !PyErr_Occurred()) host::restore_exception(Ref::borrow(exc));
   return result;
 }
 

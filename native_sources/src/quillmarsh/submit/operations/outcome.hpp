@@ -43,12 +43,30 @@ struct FailureMap {
   PyObject* on_answer_name = nullptr;
 };
 
-// Makes the request and maps its outcome by `map`; `*failed` (when given) tells whether the
-// request failed. For a rejection, `retry(context, exc)` runs first (while `exc` is being
-// handled): a result or an error from it stands; null with no error set lets the rejection
-// take its route.
-Ref request_and_map(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body, FailureMap& map,
-                    bool* failed = nullptr, Ref (*retry)(void* context, PyObject* exc) = nullptr,
-                    void* context = nullptr);
+// The result `map` makes of an answer: `self.<on_answer>(status_code, body)`.
+Ref map_answer(PyObject* self, FailureMap& map, PyObject* status_code, PyObject* body);
+
+// The result `map` makes of the failure `exc` (the exception being handled), matched against
+// the except clauses in order. For a rejection, `retry(context, exc)` runs first: 1 when it
+// has queued another request (no result then: null with no error), 0 to let the rejection
+// take its route, -1 with an error set. A failure the map does not route is raised again.
+Ref map_failure(PyObject* self, FailureMap& map, PyObject* exc, int (*retry)(void* context, PyObject* exc) = nullptr,
+                void* context = nullptr);
+
+// The exception taken out of the error indicator (normalised, with its traceback).
+Ref take_raised();
+
+// While alive, `exc` is the exception being handled, as inside an `except` block: an
+// exception raised meanwhile (by a converter, a lookup, a retry) gets it as __context__.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  Ref previous_;
+};
 
 }  // namespace quillmarsh::operations

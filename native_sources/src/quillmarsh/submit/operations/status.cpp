@@ -5,6 +5,7 @@
 
 #include "quillmarsh/submit/host/text.hpp"
 #include "quillmarsh/submit/operations/operations.hpp"
+#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/operations/outcome.hpp"
 #include "quillmarsh/submit/transport/url.hpp"
 
@@ -102,56 +103,106 @@ int compare(PyObject* a, PyObject* b, int op) {
   return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
+// The deadline of a poll: time.monotonic() + timeout (refused when NaN).
+Ref deadline_of(PyObject* timeout) {
+  Ref monotonic = clock(QM_NAME("monotonic"));
+  Ref start = monotonic ? Ref(PyObject_CallNoArgs(monotonic.get())) : Ref();
+  Ref deadline = start ? Ref(PyNumber_Add(start.get(), timeout)) : Ref();
+  if (!deadline) return Ref();
+  // A NaN deadline is never reached and makes every sleep zero: the loop would spin on the
+  // service until a terminal status. Refused before the first request.
+  if (PyFloat_Check(deadline.get()) && std::isnan(PyFloat_AS_DOUBLE(deadline.get()))) {
+    return Ref(host::raise_value_error("poll_until_terminal timeout must be a number of seconds, not NaN"));
+  }
+  return deadline;
+}
+
+// Whether polling goes on after `last`: 1 with `delay` set to the wait before the next
+// status request, 0 when `last` stands (a terminal status, a transport failure, the deadline
+// passed), -1 with an error set. With `sleep`, `time.sleep` is read into it on the way, where
+// the synchronous loop has always read it.
+int next_delay(PyObject* last, PyObject* deadline, Ref& delay, Ref* sleep) {
+  int done = settled(last);
+  if (done != 0) return done < 0 ? -1 : 0;
+  Ref monotonic = clock(QM_NAME("monotonic"));
+  Ref now = monotonic ? Ref(PyObject_CallNoArgs(monotonic.get())) : Ref();
+  int expired = now ? compare(now.get(), deadline, Py_GE) : -1;
+  if (expired != 0) return expired < 0 ? -1 : 0;
+  // min(_POLL_INTERVAL_SECONDS, remaining if remaining > 0.0 else 0.0)
+  if (sleep != nullptr && !(*sleep = clock(QM_NAME("sleep")))) return -1;
+  Ref zero(PyFloat_FromDouble(0.0));
+  Ref interval = zero ? host::global(QM_NAME("_POLL_INTERVAL_SECONDS")) : Ref();
+  Ref remaining = interval ? Ref(PyNumber_Subtract(deadline, now.get())) : Ref();
+  int ahead = remaining ? compare(remaining.get(), zero.get(), Py_GT) : -1;
+  if (ahead < 0) return -1;
+  PyObject* left = ahead ? remaining.get() : zero.get();
+  int shorter = compare(left, interval.get(), Py_LT);
+  if (shorter < 0) return -1;
+  delay = Ref::borrow(shorter ? left : interval.get());
+  return 1;
+}
+
 }  // namespace
 
-PyObject* client_get_signal_status(PyObject* self, PyObject* submission_id) {
+std::unique_ptr<Exchange> prepare_signal_status(PyObject* client, PyObject* submission_id) {
   Ref encoded = percent_encode(submission_id);
   Ref endpoint = encoded ? concat(QM_NAME("signals/status/"), encoded.get()) : Ref();
   if (!endpoint) return nullptr;
-  return request_and_map(self, QM_NAME("GET"), endpoint.get(), nullptr, g_status_failures).release();
+  return std::make_unique<SingleRequest>(client, g_status_failures,
+                                         Request{Ref::borrow(QM_NAME("GET")), std::move(endpoint), Ref()});
+}
+
+std::unique_ptr<Exchange> prepare_signal_submissions(PyObject* client, PyObject* status, PyObject* idempotency_key,
+                                                      PyObject* since, PyObject* limit) {
+  PyObject* const filters[] = {status, idempotency_key, since, limit};
+  Ref endpoint = listing_endpoint(filters);
+  if (!endpoint) return nullptr;
+  return std::make_unique<SingleRequest>(client, g_listing_failures,
+                                         Request{Ref::borrow(QM_NAME("GET")), std::move(endpoint), Ref()});
+}
+
+PyObject* client_get_signal_status(PyObject* self, PyObject* submission_id) {
+  auto exchange = prepare_signal_status(self, submission_id);
+  return exchange ? drive(self, *exchange).release() : nullptr;
 }
 
 PyObject* client_list_signal_submissions(PyObject* self, PyObject* status, PyObject* idempotency_key,
                                          PyObject* since, PyObject* limit) {
-  PyObject* const filters[] = {status, idempotency_key, since, limit};
-  Ref endpoint = listing_endpoint(filters);
-  if (!endpoint) return nullptr;
-  return request_and_map(self, QM_NAME("GET"), endpoint.get(), nullptr, g_listing_failures).release();
+  auto exchange = prepare_signal_submissions(self, status, idempotency_key, since, limit);
+  return exchange ? drive(self, *exchange).release() : nullptr;
 }
 
 PyObject* client_poll_until_terminal(PyObject* self, PyObject* submission_id, PyObject* timeout) {
-  Ref monotonic = clock(QM_NAME("monotonic"));
-  Ref start = monotonic ? Ref(PyObject_CallNoArgs(monotonic.get())) : Ref();
-  Ref deadline = start ? Ref(PyNumber_Add(start.get(), timeout)) : Ref();
+  Ref deadline = deadline_of(timeout);
   if (!deadline) return nullptr;
-  // A NaN deadline is never reached and makes every sleep zero: the loop would spin on the
-  // service until a terminal status. Refused before the first request.
-  if (PyFloat_Check(deadline.get()) && std::isnan(PyFloat_AS_DOUBLE(deadline.get()))) {
-    return host::raise_value_error("poll_until_terminal timeout must be a number of seconds, not NaN");
-  }
   Ref last = poll_once(self, submission_id);
-  Ref zero(PyFloat_FromDouble(0.0));
-  if (!last || !zero) return nullptr;
+  if (!last) return nullptr;
   for (;;) {
-    int done = settled(last.get());
-    if (done != 0) return done < 0 ? nullptr : last.release();
-    monotonic = clock(QM_NAME("monotonic"));
-    Ref now = monotonic ? Ref(PyObject_CallNoArgs(monotonic.get())) : Ref();
-    int expired = now ? compare(now.get(), deadline.get(), Py_GE) : -1;
-    if (expired != 0) return expired < 0 ? nullptr : last.release();
-    // time.sleep(min(_POLL_INTERVAL_SECONDS, remaining if remaining > 0.0 else 0.0))
-    Ref sleep = clock(QM_NAME("sleep"));
-    Ref interval = sleep ? host::global(QM_NAME("_POLL_INTERVAL_SECONDS")) : Ref();
-    Ref remaining = interval ? Ref(PyNumber_Subtract(deadline.get(), now.get())) : Ref();
-    int ahead = remaining ? compare(remaining.get(), zero.get(), Py_GT) : -1;
-    if (ahead < 0) return nullptr;
-    PyObject* left = ahead ? remaining.get() : zero.get();
-    int shorter = compare(left, interval.get(), Py_LT);
-    if (shorter < 0) return nullptr;
-    if (!Ref(PyObject_CallOneArg(sleep.get(), shorter ? left : interval.get()))) return nullptr;
+    Ref delay, sleep;
+    int more = next_delay(last.get(), deadline.get(), delay, &sleep);
+    if (more <= 0) return more < 0 ? nullptr : last.release();
+    if (!Ref(PyObject_CallOneArg(sleep.get(), delay.get()))) return nullptr;
     last = poll_once(self, submission_id);
     if (!last) return nullptr;
   }
+}
+
+PyObject* signal_status_exchange(PyObject*, PyObject* client, PyObject* submission_id) {
+  return hand_out(prepare_signal_status(client, submission_id));
+}
+
+PyObject* signal_submissions_exchange(PyObject*, PyObject* client, PyObject* status, PyObject* idempotency_key,
+                                            PyObject* since, PyObject* limit) {
+  return hand_out(prepare_signal_submissions(client, status, idempotency_key, since, limit));
+}
+
+PyObject* poll_deadline(PyObject*, PyObject* timeout) { return deadline_of(timeout).release(); }
+
+PyObject* poll_delay(PyObject*, PyObject* last, PyObject* deadline) {
+  Ref delay;
+  int more = next_delay(last, deadline, delay, nullptr);
+  if (more <= 0) return more < 0 ? nullptr : Py_NewRef(Py_None);
+  return delay.release();
 }
 
 }  // namespace quillmarsh::operations

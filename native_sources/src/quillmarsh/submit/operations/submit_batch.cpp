@@ -1,9 +1,11 @@
 // SignalServiceClient.submit_signals_batch: every submission checked in two passes over the
 // whole batch before anything is posted, then one request, or chunks posted one after
 // another, and one BatchSubmitResult for the whole batch.
+#include <vector>
+
 #include "quillmarsh/submit/operations/idempotency.hpp"
 #include "quillmarsh/submit/operations/operations.hpp"
-#include "quillmarsh/submit/operations/outcome.hpp"
+#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/operations/prepare.hpp"
 #include "quillmarsh/submit/validation/identifiers.hpp"
 #include "quillmarsh/submit/validation/metrics.hpp"
@@ -130,19 +132,142 @@ FailureMap g_batch_failures = {
     /*gateway=*/false,
 };
 
-// POST signals/batch with {"signals": signals}: the chunk's result from its answer, or the
-// result standing for its failure (`failed` set), or null with the failure raised again
-// (a malformed answer outside 4xx, anything unexpected).
-Ref post_chunk(PyObject* self, PyObject* signals, bool& failed) {
-  Ref request_body(PyDict_New());
-  if (!host::put(request_body.get(), QM_NAME("signals"), Ref::borrow(signals))) return Ref();
-  return request_and_map(self, QM_NAME("POST"), QM_NAME("signals/batch"), request_body.get(), g_batch_failures,
-                         &failed);
-}
+// POST signals/batch with {"signals": signals} for each chunk of the prepared bodies: the
+// whole batch at once when it fits one chunk (that chunk's result stands, whatever it is),
+// else chunks of `chunk_size`, answered in any order. Each answered chunk's item indices are
+// rebased to the batch as it arrives; a failed chunk (one whose result stands for a failure)
+// stops further chunks, and the batch's result is the partial failure of the first failed
+// chunk with the items of every answered one, else one result combining all chunks.
+class SubmitBatch final : public Exchange {
+ public:
+  SubmitBatch(PyObject* self, Ref bodies, Py_ssize_t chunk_size)
+      : self_(Ref::borrow(self)),
+        bodies_(std::move(bodies)),
+        total_(PyList_GET_SIZE(bodies_.get())),
+        chunk_size_(chunk_size),
+        single_(total_ <= chunk_size),
+        chunks_(single_ ? 1 : static_cast<size_t>((total_ + chunk_size - 1) / chunk_size)) {}
 
-}  // namespace
+  int next(Request& request, Py_ssize_t& tag) override {
+    if (stopped_ || handed_out_ >= chunks_.size()) return 0;
+    tag = static_cast<Py_ssize_t>(handed_out_);
+    const Py_ssize_t start = tag * chunk_size_;
+    Ref signals = single_ ? Ref::borrow(bodies_.get()) : Ref(PyList_GetSlice(bodies_.get(), start, start + chunk_size_));
+    Ref body(PyDict_New());
+    if (!signals || !body || !host::put(body.get(), QM_NAME("signals"), std::move(signals))) return -1;
+    request = Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("signals/batch")), std::move(body)};
+    ++handed_out_;
+    return 1;
+  }
 
-PyObject* client_submit_signals_batch(PyObject* self, PyObject* submissions) {
+  bool answered(Py_ssize_t tag, PyObject* status_code, PyObject* body) override {
+    Chunk* chunk = chunk_at(tag);
+    if (chunk == nullptr) return false;
+    Ref result = map_answer(self_.get(), g_batch_failures, status_code, body);
+    return result && settle(tag, *chunk, std::move(result), false);
+  }
+
+  bool failed(Py_ssize_t tag, PyObject* exc) override {
+    Chunk* chunk = chunk_at(tag);
+    if (chunk == nullptr) return false;
+    Ref result = map_failure(self_.get(), g_batch_failures, exc);
+    return result && settle(tag, *chunk, std::move(result), true);
+  }
+
+  Ref result() override {
+    for (const Chunk& chunk : chunks_) {
+      if (chunk.result && chunk.failed) return partial_failure(chunk.result.get());
+      if (!chunk.result) {
+        PyErr_SetString(PyExc_RuntimeError, "the exchange has no result: a request is still unsettled");
+        return Ref();
+      }
+    }
+    if (single_) return Ref::borrow(chunks_[0].result.get());
+    Ref chunk_results(PyList_New(0));
+    if (!chunk_results) return Ref();
+    for (const Chunk& chunk : chunks_) {
+      if (PyList_Append(chunk_results.get(), chunk.result.get()) < 0) return Ref();
+    }
+    PyObject* args[] = {self_.get(), chunk_results.get()};
+    return Ref(PyObject_VectorcallMethod(QM_NAME("_combine_batch_chunk_results"), args, 2, nullptr));
+  }
+
+ private:
+  struct Chunk {
+    Ref result;
+    Ref items;  // its item results, once rebased
+    bool failed = false;
+  };
+
+  Chunk* chunk_at(Py_ssize_t tag) {
+    if (tag < 0 || static_cast<size_t>(tag) >= handed_out_ || chunks_[static_cast<size_t>(tag)].result) {
+      PyErr_SetString(PyExc_ValueError, "no unsettled request of this exchange has that tag");
+      return nullptr;
+    }
+    return &chunks_[static_cast<size_t>(tag)];
+  }
+
+  bool settle(Py_ssize_t tag, Chunk& chunk, Ref result, bool failed) {
+    chunk.failed = failed;
+    if (failed || single_) {
+      stopped_ = stopped_ || failed;
+      chunk.result = std::move(result);
+      return true;
+    }
+    Ref offset(PyLong_FromSsize_t(tag * chunk_size_));
+    if (!offset) return false;
+    PyObject* rebase_args[] = {self_.get(), result.get(), offset.get()};
+    if (!Ref(PyObject_VectorcallMethod(QM_NAME("_rebase_batch_item_indices"), rebase_args, 3, nullptr))) return false;
+    chunk.items = Ref(PyObject_GetAttr(result.get(), QM_NAME("results")));
+    if (!chunk.items) return false;
+    chunk.result = std::move(result);
+    return gather_answered();
+  }
+
+  // The items of the answered chunks, in input order, as far as they are contiguous: chunks
+  // answered one after another are gathered as they arrive.
+  bool gather_answered() {
+    if (!prior_ && !(prior_ = Ref(PyList_New(0)))) return false;
+    while (gathered_ < chunks_.size() && chunks_[gathered_].result && !chunks_[gathered_].failed) {
+      if (!Ref(PyObject_CallMethodOneArg(prior_.get(), QM_NAME("extend"), chunks_[gathered_].items.get()))) {
+        return false;
+      }
+      ++gathered_;
+    }
+    return true;
+  }
+
+  // The batch's result when `failure` stands for a chunk: the items of every chunk answered.
+  Ref partial_failure(PyObject* failure) {
+    if (single_) return Ref::borrow(failure);
+    if (!gather_answered()) return Ref();
+    for (size_t i = gathered_; i < chunks_.size(); ++i) {
+      const Chunk& chunk = chunks_[i];
+      if (chunk.result && !chunk.failed &&
+          !Ref(PyObject_CallMethodOneArg(prior_.get(), QM_NAME("extend"), chunk.items.get()))) {
+        return Ref();
+      }
+    }
+    Ref total_count(PyLong_FromSsize_t(total_));
+    if (!total_count) return Ref();
+    PyObject* args[] = {self_.get(), failure, prior_.get(), total_count.get()};
+    return Ref(PyObject_VectorcallMethod(QM_NAME("_batch_result_with_partial_failure"), args, 4, nullptr));
+  }
+
+  Ref self_;
+  Ref bodies_;
+  Py_ssize_t total_;
+  Py_ssize_t chunk_size_;
+  bool single_;
+  std::vector<Chunk> chunks_;
+  size_t handed_out_ = 0;
+  size_t gathered_ = 0;
+  bool stopped_ = false;
+  Ref prior_;
+};
+
+// Both passes over the batch, then the exchange that posts it.
+std::unique_ptr<Exchange> prepare_submit_batch(PyObject* self, PyObject* submissions) {
   Ref bodies, graphs;
   if (!first_pass(submissions, bodies, graphs)) return nullptr;
   Ref require = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("require_recorded_backtest_timings"));
@@ -152,46 +277,26 @@ PyObject* client_submit_signals_batch(PyObject* self, PyObject* submissions) {
     Ref body = Ref::borrow(PyList_GET_ITEM(bodies.get(), i));
     if (!prepare(self, body.get())) return nullptr;
   }
-  const Py_ssize_t total = PyList_GET_SIZE(bodies.get());
-
   Ref chunk_size_value = host::global(QM_NAME("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE"));
   if (!chunk_size_value) return nullptr;
   const Py_ssize_t chunk_size = PyNumber_AsSsize_t(chunk_size_value.get(), PyExc_OverflowError);
   if (chunk_size == -1 && PyErr_Occurred()) return nullptr;
-  bool failed;
-  if (total <= chunk_size) return post_chunk(self, bodies.get(), failed).release();
-  if (chunk_size <= 0) {
+  if (PyList_GET_SIZE(bodies.get()) > chunk_size && chunk_size <= 0) {
     host::raise_value_error("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE must be a positive int");
     return nullptr;
   }
+  return std::make_unique<SubmitBatch>(self, std::move(bodies), chunk_size);
+}
 
-  Ref chunk_results(PyList_New(0));
-  Ref prior_results(PyList_New(0));
-  Ref total_count(PyLong_FromSsize_t(total));
-  if (!chunk_results || !prior_results || !total_count) return nullptr;
-  for (Py_ssize_t start = 0; start < total; start += chunk_size) {
-    Ref chunk(PyList_GetSlice(bodies.get(), start, start + chunk_size));
-    if (!chunk) return nullptr;
-    Ref result = post_chunk(self, chunk.get(), failed);
-    if (!result) return nullptr;
-    if (failed) {
-      PyObject* args[] = {self, result.get(), prior_results.get(), total_count.get()};
-      return PyObject_VectorcallMethod(QM_NAME("_batch_result_with_partial_failure"), args, 4, nullptr);
-    }
-    Ref offset(PyLong_FromSsize_t(start));
-    if (!offset) return nullptr;
-    PyObject* rebase_args[] = {self, result.get(), offset.get()};
-    if (!Ref(PyObject_VectorcallMethod(QM_NAME("_rebase_batch_item_indices"), rebase_args, 3, nullptr))) {
-      return nullptr;
-    }
-    if (PyList_Append(chunk_results.get(), result.get()) < 0) return nullptr;
-    Ref items(PyObject_GetAttr(result.get(), QM_NAME("results")));
-    if (!items || !Ref(PyObject_CallMethodOneArg(prior_results.get(), QM_NAME("extend"), items.get()))) {
-      return nullptr;
-    }
-  }
-  PyObject* combine_args[] = {self, chunk_results.get()};
-  return PyObject_VectorcallMethod(QM_NAME("_combine_batch_chunk_results"), combine_args, 2, nullptr);
+}  // namespace
+
+PyObject* client_submit_signals_batch(PyObject* self, PyObject* submissions) {
+  auto exchange = prepare_submit_batch(self, submissions);
+  return exchange ? drive(self, *exchange).release() : nullptr;
+}
+
+PyObject* submit_signals_batch_exchange(PyObject*, PyObject* client, PyObject* submissions) {
+  return hand_out(prepare_submit_batch(client, submissions));
 }
 
 }  // namespace quillmarsh::operations

@@ -6,7 +6,7 @@
 #include "quillmarsh/submit/eras/accessors.hpp"
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/operations/idempotency.hpp"
-#include "quillmarsh/submit/operations/outcome.hpp"
+#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/operations/prepare.hpp"
 #include "quillmarsh/submit/transport/errors.hpp"
 #include "quillmarsh/submit/validation/contract.hpp"
@@ -26,37 +26,48 @@ FailureMap g_submit_failures = {
     /*gateway=*/true,
 };
 
-// What the legacy retry needs of the first attempt.
-struct LegacyRetry {
-  PyObject* self;
-  PyObject* body;
-  PyObject* signal_pool_name;
-  bool caller_supplied_key;
+// The POST to signals/submit. A rejection that asks for signal_pool_id is posted once more,
+// with it (and, unless the caller chose the key, a key derived anew, then standing last); the
+// answer to that is final.
+class SubmitSignal final : public SingleRequest {
+ public:
+  SubmitSignal(PyObject* self, Ref body, PyObject* signal_pool_name, bool caller_supplied_key)
+      : SingleRequest(self, g_submit_failures,
+                      Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("signals/submit")),
+                              Ref::borrow(body.get())}),
+        body_(std::move(body)),
+        signal_pool_name_(Ref::borrow(signal_pool_name)),
+        caller_supplied_key_(caller_supplied_key) {}
+
+ protected:
+  int on_rejection(PyObject* exc) override {
+    if (retried_) return 0;
+    int legacy = validation::truth_of(host::call<&transport::requires_legacy_signal_pool_id_retry>(
+        QM_NAME("_requires_legacy_signal_pool_id_retry"), exc));
+    if (legacy <= 0) return legacy;
+    Ref legacy_body = legacy_body_of();
+    if (!legacy_body) return -1;
+    retried_ = true;
+    queue(Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("signals/submit")), std::move(legacy_body)});
+    return 1;
+  }
+
+ private:
+  Ref legacy_body_of() {
+    Ref legacy(PyDict_Copy(body_.get()));
+    if (!legacy || PyDict_SetItem(legacy.get(), QM_NAME("signal_pool_id"), signal_pool_name_.get()) < 0) return Ref();
+    if (caller_supplied_key_) return legacy;
+    PyObject* key_name = QM_NAME("idempotency_key");
+    int present = PyDict_Contains(legacy.get(), key_name);
+    if (present < 0 || (present && PyDict_DelItem(legacy.get(), key_name) < 0)) return Ref();
+    return host::put(legacy.get(), key_name, derive_key(self(), legacy.get())) ? std::move(legacy) : Ref();
+  }
+
+  Ref body_;
+  Ref signal_pool_name_;
+  bool caller_supplied_key_;
+  bool retried_ = false;
 };
-
-// The first body again, with `signal_pool_id` and, unless the caller chose the key, a key
-// derived anew (it then stands last).
-Ref legacy_body_of(const LegacyRetry& retry) {
-  Ref legacy(PyDict_Copy(retry.body));
-  if (!legacy || PyDict_SetItem(legacy.get(), QM_NAME("signal_pool_id"), retry.signal_pool_name) < 0) return Ref();
-  if (retry.caller_supplied_key) return legacy;
-  PyObject* key_name = QM_NAME("idempotency_key");
-  int present = PyDict_Contains(legacy.get(), key_name);
-  if (present < 0 || (present && PyDict_DelItem(legacy.get(), key_name) < 0)) return Ref();
-  return host::put(legacy.get(), key_name, derive_key(retry.self, legacy.get())) ? std::move(legacy) : Ref();
-}
-
-// A rejection that asks for signal_pool_id is posted once more, with it; that answer is final.
-Ref retry_with_pool_id(void* context, PyObject* exc) {
-  const auto& retry = *static_cast<const LegacyRetry*>(context);
-  int legacy = validation::truth_of(host::call<&transport::requires_legacy_signal_pool_id_retry>(
-      QM_NAME("_requires_legacy_signal_pool_id_retry"), exc));
-  if (legacy <= 0) return Ref();
-  Ref legacy_body = legacy_body_of(retry);
-  if (!legacy_body) return Ref();
-  return request_and_map(retry.self, QM_NAME("POST"), QM_NAME("signals/submit"), legacy_body.get(),
-                         g_submit_failures);
-}
 
 // submit_signal's arguments as the preparation reads them.
 class ArgumentFields final : public SignalFields {
@@ -79,8 +90,8 @@ class ArgumentFields final : public SignalFields {
 
 }  // namespace
 
-PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_universe, PyObject* signal_pool_name,
-                               PyObject* is_stats, PyObject* is_pnl_mi, PyObject* metaparameters,
+std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph, PyObject* named_universe,
+                                                 PyObject* signal_pool_name, PyObject* is_stats, PyObject* is_pnl_mi, PyObject* metaparameters,
                                PyObject* expression_elapsed_seconds, PyObject* search_state,
                                PyObject* idempotency_key, PyObject* threshold_checks, PyObject* thresholds,
                                PyObject* client_manifest_version, PyObject* market_id, PyObject* era_number,
@@ -90,25 +101,25 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
   if (authority_names == nullptr ||
       !host::call_kw<&validation::reject_caller_threshold_authority>(
           QM_NAME("_reject_caller_threshold_authority"), authority_names, threshold_checks, thresholds)) {
-    return nullptr;
+    return {};
   }
   Ref universe =
       host::call<&validation::validate_named_universe>(QM_NAME("_validate_named_universe"), named_universe);
   if (!universe || !host::call<&validation::validate_selected_pool_id>(
                        QM_NAME("_validate_selected_pool_id"), signal_pool_name, QM_NAME("signal_pool_name"))) {
-    return nullptr;
+    return {};
   }
   Ref require = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("require_recorded_backtest_timing"));
-  if (!require || !Ref(PyObject_CallOneArg(require.get(), graph))) return nullptr;
+  if (!require || !Ref(PyObject_CallOneArg(require.get(), graph))) return {};
 
   ArgumentFields fields({graph, universe.get(), signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds,
                          client_manifest_version, market_id, era_number, client_manifest_market_id,
                          client_manifest_era_number});
   Prepared prepared;
-  if (!prepare_signal(self, fields, prepared)) return nullptr;
+  if (!prepare_signal(self, fields, prepared)) return {};
   Ref stats_payload =
       host::call<&validation::submission_is_stats_payload>(QM_NAME("_submission_is_stats_payload"), is_stats);
-  if (!stats_payload) return nullptr;
+  if (!stats_payload) return {};
 
   // The body's values in the order they are computed; the dict is made once all are known.
   Ref market = fields.get(Field::MarketId);
@@ -120,7 +131,7 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
   Ref market_int = mi ? Ref(PyNumber_Long(market.get())) : Ref();
   Ref era_int = market_int ? Ref(PyNumber_Long(era_no.get())) : Ref();
   Ref body = era_int ? Ref(PyDict_New()) : Ref();
-  if (!body) return nullptr;
+  if (!body) return {};
   PyObject* b = body.get();
   using host::put;
   if (!put(b, QM_NAME("graph"), Ref::borrow(graph)) || !put(b, QM_NAME("named_universe"), universe) ||
@@ -129,7 +140,7 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
       !put(b, QM_NAME("is_pnl_mi"), mi) ||
       !put(b, QM_NAME("expression_elapsed_seconds"), Ref::borrow(expression_elapsed_seconds)) ||
       !put(b, QM_NAME("market_id"), market_int) || !put(b, QM_NAME("era_number"), era_int)) {
-    return nullptr;
+    return {};
   }
 
   // The manifest: the version when given; the market and era, the signal's unless given.
@@ -140,7 +151,7 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
   if (client_manifest_version != Py_None &&
       !put(b, QM_NAME("client_manifest_version"),
            manifest_int(client_manifest_version, QM_NAME("client_manifest_version")))) {
-    return nullptr;
+    return {};
   }
   PyObject* manifest_market = client_manifest_market_id != Py_None ? client_manifest_market_id : market.get();
   PyObject* manifest_era = client_manifest_era_number != Py_None ? client_manifest_era_number : era_no.get();
@@ -148,23 +159,48 @@ PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_
            manifest_int(manifest_market, QM_NAME("client_manifest_market_id"))) ||
       !put(b, QM_NAME("client_manifest_era_number"),
            manifest_int(manifest_era, QM_NAME("client_manifest_era_number")))) {
-    return nullptr;
+    return {};
   }
-  if (metaparameters != Py_None && !put(b, QM_NAME("metaparameters"), Ref::borrow(metaparameters))) return nullptr;
-  if (search_state != Py_None && !put(b, QM_NAME("search_state"), Ref::borrow(search_state))) return nullptr;
+  if (metaparameters != Py_None && !put(b, QM_NAME("metaparameters"), Ref::borrow(metaparameters))) return {};
+  if (search_state != Py_None && !put(b, QM_NAME("search_state"), Ref::borrow(search_state))) return {};
   Ref projection = host::call<&eras::simulation_data_contract_projection_from_era>(
       QM_NAME("_simulation_data_contract_projection_from_era"), prepared.era.get());
-  if (!projection) return nullptr;
+  if (!projection) return {};
   if (projection.get() != Py_None && !put(b, QM_NAME("simulation_data_contract_projection"), projection)) {
-    return nullptr;
+    return {};
   }
 
-  const LegacyRetry retry{self, b, signal_pool_name, idempotency_key != Py_None};
-  Ref key = retry.caller_supplied_key ? Ref::borrow(idempotency_key) : derive_key(self, b);
-  if (!key || !put(b, QM_NAME("idempotency_key"), Ref(PyObject_Str(key.get())))) return nullptr;
-  return request_and_map(self, QM_NAME("POST"), QM_NAME("signals/submit"), b, g_submit_failures, nullptr,
-                         retry_with_pool_id, const_cast<LegacyRetry*>(&retry))
-      .release();
+  const bool caller_supplied_key = idempotency_key != Py_None;
+  Ref key = caller_supplied_key ? Ref::borrow(idempotency_key) : derive_key(self, b);
+  if (!key || !put(b, QM_NAME("idempotency_key"), Ref(PyObject_Str(key.get())))) return {};
+  return std::make_unique<SubmitSignal>(self, std::move(body), signal_pool_name, caller_supplied_key);
 }
+
+#define QM_SUBMIT_SIGNAL_ARGS                                                                                      \
+  graph, named_universe, signal_pool_name, is_stats, is_pnl_mi, metaparameters, expression_elapsed_seconds,        \
+      search_state, idempotency_key, threshold_checks, thresholds, client_manifest_version, market_id, era_number, \
+      client_manifest_market_id, client_manifest_era_number
+
+PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_universe, PyObject* signal_pool_name,
+                               PyObject* is_stats, PyObject* is_pnl_mi, PyObject* metaparameters,
+                               PyObject* expression_elapsed_seconds, PyObject* search_state,
+                               PyObject* idempotency_key, PyObject* threshold_checks, PyObject* thresholds,
+                               PyObject* client_manifest_version, PyObject* market_id, PyObject* era_number,
+                               PyObject* client_manifest_market_id, PyObject* client_manifest_era_number) {
+  auto exchange = prepare_submit_signal(self, QM_SUBMIT_SIGNAL_ARGS);
+  return exchange ? drive(self, *exchange).release() : nullptr;
+}
+
+PyObject* submit_signal_exchange(PyObject*, PyObject* client, PyObject* graph, PyObject* named_universe,
+                                       PyObject* signal_pool_name, PyObject* is_stats, PyObject* is_pnl_mi,
+                                       PyObject* metaparameters, PyObject* expression_elapsed_seconds,
+                                       PyObject* search_state, PyObject* idempotency_key, PyObject* threshold_checks,
+                                       PyObject* thresholds, PyObject* client_manifest_version, PyObject* market_id,
+                                       PyObject* era_number, PyObject* client_manifest_market_id,
+                                       PyObject* client_manifest_era_number) {
+  return hand_out(prepare_submit_signal(client, QM_SUBMIT_SIGNAL_ARGS));
+}
+
+#undef QM_SUBMIT_SIGNAL_ARGS
 
 }  // namespace quillmarsh::operations

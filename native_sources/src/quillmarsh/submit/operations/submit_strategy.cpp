@@ -3,21 +3,36 @@
 #include "quillmarsh/submit/operations/operations.hpp"
 
 #include "quillmarsh/submit/operations/idempotency.hpp"
-#include "quillmarsh/submit/operations/outcome.hpp"
+#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/validation/contract.hpp"
 #include "quillmarsh/submit/validation/identifiers.hpp"
 
 namespace quillmarsh::operations {
 
-PyObject* client_submit_strategy(PyObject* self, PyObject* graph, PyObject* named_universe,
-                                 PyObject* strategy_pool_name, PyObject* market_id, PyObject* era_number,
-                                 PyObject* metaparameters, PyObject* idempotency_key, PyObject* client_manifest_version,
-                                 PyObject* client_manifest_market_id, PyObject* client_manifest_era_number) {
+namespace {
+
+// An answer is read as an accepted submission; a failure propagates unchanged.
+FailureMap g_strategy_answer = {
+    "_submit_result_from_body",
+    {Mapping::Raise, nullptr},
+    {Mapping::Raise, nullptr},
+    {Mapping::Raise, nullptr},
+    /*gateway=*/false,
+};
+
+}  // namespace
+
+std::unique_ptr<Exchange> prepare_submit_strategy(PyObject* self, PyObject* graph, PyObject* named_universe,
+                                                   PyObject* strategy_pool_name, PyObject* market_id,
+                                                   PyObject* era_number, PyObject* metaparameters,
+                                                   PyObject* idempotency_key, PyObject* client_manifest_version,
+                                                   PyObject* client_manifest_market_id,
+                                                   PyObject* client_manifest_era_number) {
   Ref universe =
       host::call<&validation::validate_named_universe>(QM_NAME("_validate_named_universe"), named_universe);
   if (!universe || !host::call<&validation::validate_selected_pool_id>(
                        QM_NAME("_validate_selected_pool_id"), strategy_pool_name, QM_NAME("strategy_pool_name"))) {
-    return nullptr;
+    return {};
   }
   auto manifest_int = [](PyObject* value, PyObject* field_name) {
     return host::call<&validation::validate_optional_manifest_int>(QM_NAME("_validate_optional_manifest_int"), value,
@@ -32,7 +47,7 @@ PyObject* client_submit_strategy(PyObject* self, PyObject* graph, PyObject* name
   Ref market_manifest = era_int ? manifest_int(manifest_market, QM_NAME("client_manifest_market_id")) : Ref();
   Ref era_manifest = market_manifest ? manifest_int(manifest_era, QM_NAME("client_manifest_era_number")) : Ref();
   Ref body = era_manifest ? Ref(PyDict_New()) : Ref();
-  if (!body) return nullptr;
+  if (!body) return {};
   PyObject* b = body.get();
   using host::put;
   if (!put(b, QM_NAME("graph"), Ref::borrow(graph)) || !put(b, QM_NAME("named_universe"), universe) ||
@@ -40,21 +55,41 @@ PyObject* client_submit_strategy(PyObject* self, PyObject* graph, PyObject* name
       !put(b, QM_NAME("market_id"), market_int) || !put(b, QM_NAME("era_number"), era_int) ||
       !put(b, QM_NAME("client_manifest_market_id"), market_manifest) ||
       !put(b, QM_NAME("client_manifest_era_number"), era_manifest)) {
-    return nullptr;
+    return {};
   }
   if (client_manifest_version != Py_None &&
       !put(b, QM_NAME("client_manifest_version"),
            manifest_int(client_manifest_version, QM_NAME("client_manifest_version")))) {
-    return nullptr;
+    return {};
   }
-  if (metaparameters != Py_None && !put(b, QM_NAME("metaparameters"), Ref::borrow(metaparameters))) return nullptr;
+  if (metaparameters != Py_None && !put(b, QM_NAME("metaparameters"), Ref::borrow(metaparameters))) return {};
   Ref key = idempotency_key != Py_None ? Ref::borrow(idempotency_key) : derive_key(self, b);
-  if (!key || !put(b, QM_NAME("idempotency_key"), Ref(PyObject_Str(key.get())))) return nullptr;
+  if (!key || !put(b, QM_NAME("idempotency_key"), Ref(PyObject_Str(key.get())))) return {};
 
-  Ref status_code, response_body;
-  if (!request(self, QM_NAME("POST"), QM_NAME("strategies/submit"), b, status_code, response_body)) return nullptr;
-  PyObject* args[] = {self, status_code.get(), response_body.get()};
-  return PyObject_VectorcallMethod(QM_NAME("_submit_result_from_body"), args, 3, nullptr);
+  return std::make_unique<SingleRequest>(
+      self, g_strategy_answer,
+      Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("strategies/submit")), std::move(body)},
+      /*map_failures=*/false);
+}
+
+PyObject* client_submit_strategy(PyObject* self, PyObject* graph, PyObject* named_universe,
+                                 PyObject* strategy_pool_name, PyObject* market_id, PyObject* era_number,
+                                 PyObject* metaparameters, PyObject* idempotency_key, PyObject* client_manifest_version,
+                                 PyObject* client_manifest_market_id, PyObject* client_manifest_era_number) {
+  auto exchange = prepare_submit_strategy(self, graph, named_universe, strategy_pool_name, market_id, era_number,
+                                           metaparameters, idempotency_key, client_manifest_version,
+                                           client_manifest_market_id, client_manifest_era_number);
+  return exchange ? drive(self, *exchange).release() : nullptr;
+}
+
+PyObject* submit_strategy_exchange(PyObject*, PyObject* client, PyObject* graph, PyObject* named_universe,
+                                         PyObject* strategy_pool_name, PyObject* market_id, PyObject* era_number,
+                                         PyObject* metaparameters, PyObject* idempotency_key,
+                                         PyObject* client_manifest_version, PyObject* client_manifest_market_id,
+                                         PyObject* client_manifest_era_number) {
+  return hand_out(prepare_submit_strategy(client, graph, named_universe, strategy_pool_name, market_id, era_number,
+                                           metaparameters, idempotency_key, client_manifest_version,
+                                           client_manifest_market_id, client_manifest_era_number));
 }
 
 }  // namespace quillmarsh::operations

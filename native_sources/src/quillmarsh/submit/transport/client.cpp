@@ -117,7 +117,8 @@ namespace {
 
 constexpr Py_ssize_t kPathCacheLimit = 1024;
 
-// The path and query of `url`, as the transport resolves them against its own base URL.
+}  // namespace
+
 Ref path_of(PyObject* url) {
   Ref url_type = host::global_attr(QM_NAME("httpx"), QM_NAME("URL"));
   if (!url_type) return Ref();
@@ -151,50 +152,56 @@ Ref path_of(PyObject* url) {
   return path;
 }
 
-}  // namespace
+Ref send_request(PyObject* transport, PyObject* method, PyObject* path_value, PyObject* headers,
+                 PyObject* body_content) {
+  Ref path = Ref::borrow(path_value);
+  const bool is_post = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "POST") == 0;
+  const bool is_get = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "GET") == 0;
+  if (is_post) {
+    Ref post(PyObject_GetAttr(transport, QM_NAME("post")));
+    Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
+    if (!post || !kw) return Ref();
+    PyObject* call_args[] = {path.get(), body_content, headers};
+    return Ref(PyObject_Vectorcall(post.get(), call_args, 1, kw.get()));
+  }
+  if (is_get) {
+    Ref get(PyObject_GetAttr(transport, QM_NAME("get")));
+    Ref kw(PyTuple_Pack(1, QM_NAME("headers")));
+    if (!get || !kw) return Ref();
+    PyObject* call_args[] = {path.get(), headers};
+    return Ref(PyObject_Vectorcall(get.get(), call_args, 1, kw.get()));
+  }
+  int has_request = has_attr(transport, QM_NAME("request"));
+  if (has_request < 0) return Ref();
+  if (!has_request) {
+    Ref message = host::join({QM_NAME("Unsupported HTTP method: "), host::text_of(method).get()});
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return Ref();
+  }
+  Ref request(PyObject_GetAttr(transport, QM_NAME("request")));
+  Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
+  if (!request || !kw) return Ref();
+  PyObject* call_args[] = {method, path.get(), body_content, headers};
+  return Ref(PyObject_Vectorcall(request.get(), call_args, 2, kw.get()));
+}
+
+Ref answer_of(PyObject* client, PyObject* response) {
+  Ref status_code(PyObject_GetAttr(response, QM_NAME("status_code")));
+  if (!status_code) return Ref();
+  Ref content(PyObject_CallMethodOneArg(client, QM_NAME("_response_content"), response));
+  if (!content) return Ref();
+  return Ref(PyTuple_Pack(2, status_code.get(), content.get()));
+}
 
 PyObject* client_transport_request(PyObject* self, PyObject* method, PyObject* url, PyObject* headers,
                                    PyObject* body_content) {
+  // The path is made before the transport is read, as it always has been.
   Ref path = path_of(url);
   if (!path) return nullptr;
   Ref client(PyObject_GetAttr(self, QM_NAME("_client")));
   if (!client) return nullptr;
-
-  Ref response;
-  const bool is_post = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "POST") == 0;
-  const bool is_get = PyUnicode_Check(method) && PyUnicode_CompareWithASCIIString(method, "GET") == 0;
-  if (is_post) {
-    Ref post(PyObject_GetAttr(client.get(), QM_NAME("post")));
-    Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
-    if (!post || !kw) return nullptr;
-    PyObject* call_args[] = {path.get(), body_content, headers};
-    response = Ref(PyObject_Vectorcall(post.get(), call_args, 1, kw.get()));
-  } else if (is_get) {
-    Ref get(PyObject_GetAttr(client.get(), QM_NAME("get")));
-    Ref kw(PyTuple_Pack(1, QM_NAME("headers")));
-    if (!get || !kw) return nullptr;
-    PyObject* call_args[] = {path.get(), headers};
-    response = Ref(PyObject_Vectorcall(get.get(), call_args, 1, kw.get()));
-  } else {
-    int has_request = has_attr(client.get(), QM_NAME("request"));
-    if (has_request < 0) return nullptr;
-    if (!has_request) {
-      Ref message = host::join({QM_NAME("Unsupported HTTP method: "), host::text_of(method).get()});
-      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-      return nullptr;
-    }
-    Ref request(PyObject_GetAttr(client.get(), QM_NAME("request")));
-    Ref kw(PyTuple_Pack(2, QM_NAME("content"), QM_NAME("headers")));
-    if (!request || !kw) return nullptr;
-    PyObject* call_args[] = {method, path.get(), body_content, headers};
-    response = Ref(PyObject_Vectorcall(request.get(), call_args, 2, kw.get()));
-  }
-  if (!response) return nullptr;
-  Ref status_code(PyObject_GetAttr(response.get(), QM_NAME("status_code")));
-  if (!status_code) return nullptr;
-  Ref content(PyObject_CallMethodOneArg(self, QM_NAME("_response_content"), response.get()));
-  if (!content) return nullptr;
-  return PyTuple_Pack(2, status_code.get(), content.get());
+  Ref response = send_request(client.get(), method, path.get(), headers, body_content);
+  return response ? answer_of(self, response.get()).release() : nullptr;
 }
 
 namespace {
@@ -207,8 +214,10 @@ PyMethodDef token_getter_def = {"_token_getter", read_token, METH_NOARGS,
 
 }  // namespace
 
+Ref token_getter_of(PyObject* client) { return Ref(PyCFunction_NewEx(&token_getter_def, client, nullptr)); }
+
 PyObject* client_canonical_request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* body) {
-  Ref token_getter(PyCFunction_NewEx(&token_getter_def, self, nullptr));
+  Ref token_getter = token_getter_of(self);
   Ref base_url = token_getter ? Ref(PyObject_GetAttr(self, QM_NAME("_base_url"))) : Ref();
   Ref request_func = base_url ? Ref(PyObject_GetAttr(self, QM_NAME("_transport_request"))) : Ref();
   Ref observer = request_func ? Ref(PyObject_GetAttr(self, QM_NAME("_transmission_observer"))) : Ref();

@@ -60,48 +60,46 @@ Ref serialise_body(PyObject* body) {
 
 }  // namespace
 
-PyObject* request_json(PyObject*, PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url,
-                       PyObject* body, PyObject* request_func, PyObject* transmission_observer) {
-  PyObject* observer = transmission_observer;
-
+bool begin_transmission(PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url,
+                        PyObject* body, PyObject* observer, Transmission& t) {
+  t.method = Ref::borrow(method);
+  t.endpoint = Ref::borrow(endpoint);
   PyObject* join_args[] = {server_url, endpoint};
-  Ref url = host::call_global(QM_NAME("_join_url"), join_args, 2);
-  if (!url) return nullptr;
-  PyObject* url_arg[] = {url.get()};
-  if (!Ref(host::call_global(QM_NAME("validate_bearer_transport_url"), url_arg, 1))) return nullptr;
+  t.url = host::call_global(QM_NAME("_join_url"), join_args, 2);
+  if (!t.url) return false;
+  PyObject* url_arg[] = {t.url.get()};
+  if (!Ref(host::call_global(QM_NAME("validate_bearer_transport_url"), url_arg, 1))) return false;
 
   Ref token(PyObject_CallNoArgs(get_token));
-  Ref token_text = token ? host::text_of(token.get()) : Ref();
-  if (!token_text || !refuse_unsendable_token(token_text.get())) return nullptr;
-  Ref headers = build_headers(token_text.get(), body);
-  if (!headers) return nullptr;
+  t.token_text = token ? host::text_of(token.get()) : Ref();
+  if (!t.token_text || !refuse_unsendable_token(t.token_text.get())) return false;
+  t.headers = build_headers(t.token_text.get(), body);
+  if (!t.headers) return false;
 
   Ref body_bytes = body == Py_None ? Ref::borrow(Py_None) : serialise_body(body);
-  if (!body_bytes) return nullptr;
-  Ref observed_body;
-  Ref transport_body = Ref::borrow(body_bytes.get());
+  if (!body_bytes) return false;
+  t.body = Ref::borrow(body_bytes.get());
   if (observer != Py_None && body_bytes.get() != Py_None) {
     Ref body_type = host::global(QM_NAME("_TransmissionObservedBody"));
-    if (!body_type) return nullptr;
-    PyObject* wrap_args[] = {body_bytes.get(), observer, method, url.get(), headers.get()};
-    observed_body = Ref(PyObject_Vectorcall(body_type.get(), wrap_args, 5, nullptr));
-    if (!observed_body) return nullptr;
-    transport_body = Ref::borrow(observed_body.get());
+    if (!body_type) return false;
+    PyObject* wrap_args[] = {body_bytes.get(), observer, method, t.url.get(), t.headers.get()};
+    t.observed_body = Ref(PyObject_Vectorcall(body_type.get(), wrap_args, 5, nullptr));
+    if (!t.observed_body) return false;
+    t.body = Ref::borrow(t.observed_body.get());
   }
+  return true;
+}
 
-  PyObject* transport_args[] = {method, url.get(), headers.get(), transport_body.get()};
-  Ref answer(PyObject_Vectorcall(request_func, transport_args, 4, nullptr));
-  if (!answer) {
-    // The transport's message may quote the Authorization header it refused.
-    Ref failure = host::take_exception();
-    if (failure && !redact_token(failure.get(), token_text.get())) return nullptr;
-    return failure ? host::restore_exception(failure) : nullptr;
-  }
-  Ref status_code, response_bytes;
-  if (!host::unpack_pair(answer.get(), status_code, response_bytes)) return nullptr;
+std::nullptr_t fail_transmission(const Transmission& t) {
+  // The transport's message may quote the Authorization header it refused.
+  Ref failure = host::take_exception();
+  if (failure && !redact_token(failure.get(), t.token_text.get())) return nullptr;
+  return failure ? host::restore_exception(failure) : nullptr;
+}
 
-  if (observed_body) {
-    Ref consumed(PyObject_GetAttr(observed_body.get(), QM_NAME("consumed")));
+PyObject* end_transmission(const Transmission& t, PyObject* status_code, PyObject* response_bytes) {
+  if (t.observed_body) {
+    Ref consumed(PyObject_GetAttr(t.observed_body.get(), QM_NAME("consumed")));
     if (!consumed) return nullptr;
     int read = PyObject_IsTrue(consumed.get());
     if (read < 0) return nullptr;
@@ -115,28 +113,40 @@ PyObject* request_json(PyObject*, PyObject* method, PyObject* endpoint, PyObject
 
   Ref kw_operation(PyTuple_Pack(1, QM_NAME("operation")));
   if (!kw_operation) return nullptr;
-  PyObject* parse_args[] = {status_code.get(), response_bytes.get(), url.get(), endpoint};
+  PyObject* parse_args[] = {status_code, response_bytes, t.url.get(), t.endpoint.get()};
   Ref data = host::call_global(QM_NAME("_parse_response_json"), parse_args, 3, kw_operation.get());
   if (!data) return nullptr;
 
   int success = 0;
-  if (PyLong_CheckExact(status_code.get())) {
+  if (PyLong_CheckExact(status_code)) {
     int overflow = 0;
-    long code = PyLong_AsLongAndOverflow(status_code.get(), &overflow);
+    long code = PyLong_AsLongAndOverflow(status_code, &overflow);
     success = !overflow && code >= 200 && code < 300;
   } else {
     Ref low(PyLong_FromLong(200)), high(PyLong_FromLong(300));
     if (!low || !high) return nullptr;
-    success = PyObject_RichCompareBool(low.get(), status_code.get(), Py_LE);
-    if (success > 0) success = PyObject_RichCompareBool(status_code.get(), high.get(), Py_LT);
+    success = PyObject_RichCompareBool(low.get(), status_code, Py_LE);
+    if (success > 0) success = PyObject_RichCompareBool(status_code, high.get(), Py_LT);
     if (success < 0) return nullptr;
   }
   if (!success) {
-    PyObject* reject_args[] = {status_code.get(), data.get()};
+    PyObject* reject_args[] = {status_code, data.get()};
     // Raises; a replacement that returns lets the answer through, as in Python.
     if (!host::call_global(QM_NAME("_raise_submission_rejected"), reject_args, 2)) return nullptr;
   }
-  return PyTuple_Pack(2, status_code.get(), data.get());
+  return PyTuple_Pack(2, status_code, data.get());
+}
+
+PyObject* request_json(PyObject*, PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url,
+                       PyObject* body, PyObject* request_func, PyObject* transmission_observer) {
+  Transmission t;
+  if (!begin_transmission(method, endpoint, get_token, server_url, body, transmission_observer, t)) return nullptr;
+  PyObject* transport_args[] = {method, t.url.get(), t.headers.get(), t.body.get()};
+  Ref answer(PyObject_Vectorcall(request_func, transport_args, 4, nullptr));
+  if (!answer) return fail_transmission(t);
+  Ref status_code, response_bytes;
+  if (!host::unpack_pair(answer.get(), status_code, response_bytes)) return nullptr;
+  return end_transmission(t, status_code.get(), response_bytes.get());
 }
 
 }  // namespace quillmarsh::transport

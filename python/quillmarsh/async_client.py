@@ -1,0 +1,298 @@
+"""``AsyncSignalServiceClient``: the operations of ``SignalServiceClient`` as coroutines.
+
+Hundreds of submissions and polls can be in flight on one event loop::
+
+    async with AsyncSignalServiceClient("https://signals.example.com", token) as client:
+        results = await asyncio.gather(*(client.submit_signal(**signal) for signal in signals))
+
+Every check, body, idempotency key, header and result is the synchronous client's: each
+operation is prepared by the native module into an exchange (the requests to make, and what
+their answers and failures become), which this class drives with ``await`` where the
+synchronous client drives it with its blocking transport. A synchronous twin holds the
+settings (vetted as ``SignalServiceClient`` vets them) and the era catalog; it never sends.
+
+A cancelled call leaves the client usable. A cancelled POST may or may not have reached the
+service; submitting the same signal again is safe, because its idempotency key is derived
+from its content.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Self
+
+from quillmarsh import submit
+from quillmarsh.signal_types import (
+    BatchSubmitResult,
+    StatusResult,
+    SubmissionListResult,
+    SubmitResult,
+)
+from quillmarsh.submit import SignalServiceClient
+
+__all__ = ["AsyncSignalServiceClient"]
+
+
+class _CatalogPending(BaseException):
+    """The era catalog is needed and not fetched yet (a BaseException, so that no check on the
+    way converts it)."""
+
+
+class _SendsNothing:
+    """The twin's transport: the asynchronous client makes every request itself."""
+
+    def _refuse(self, *args: Any, **kwargs: Any) -> Any:
+        raise RuntimeError("the asynchronous client's settings holder sends no requests")
+
+    post = get = request = _refuse
+
+
+class _Twin(SignalServiceClient):
+    """The synchronous client whose settings, checks and era catalog the asynchronous one uses.
+
+    Its catalog lookup does no I/O: while nothing is cached it raises ``_CatalogPending``, the
+    asynchronous client fetches the catalog with ``await`` and prepares the operation again."""
+
+    def _fetch_era_catalog(self) -> dict[str, Any]:
+        catalog = self._era_catalog_cache
+        if isinstance(catalog, dict):
+            return catalog
+        raise _CatalogPending
+
+
+class _ObservedStream:
+    """The observed request body as the asynchronous byte stream ``httpx.AsyncClient`` reads
+    (reading it calls the transmission observer, as reading the body does)."""
+
+    __slots__ = ("_body",)
+
+    def __init__(self, body: Any) -> None:
+        self._body = body
+
+    def __aiter__(self) -> _ObservedStream:
+        return self
+
+    async def __anext__(self) -> bytes:
+        for chunk in self._body:
+            return bytes(chunk)
+        raise StopAsyncIteration
+
+    def read(self, size: int | None = -1) -> bytes:
+        return bytes(self._body.read(size))
+
+
+def _positive_int(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be a positive int, not {value!r}")
+    return value
+
+
+class AsyncSignalServiceClient:
+    """Result-based asyncio SDK facade: ``SignalServiceClient``'s operations as coroutines."""
+
+    def __init__(
+        self,
+        base_url: str,
+        jwt_token: str,
+        *,
+        timeout: float = 30.0,
+        transport: Any = None,
+        transmission_observer: Callable[..., Any] | None = None,
+    ) -> None:
+        self._twin = _Twin(
+            base_url, jwt_token, timeout=timeout, transport=_SendsNothing(), transmission_observer=transmission_observer
+        )
+        if transport is None:
+            settings: dict[str, Any] = {"base_url": base_url, "timeout": timeout}
+            if base_url.lower().startswith("http://"):
+                settings["verify"] = False
+            transport = submit.httpx.AsyncClient(**settings)
+        self._transport = transport
+        self._catalog_fetch: asyncio.Future[Any] | None = None
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self._twin._base_url!r})"
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
+
+    async def aclose(self) -> None:
+        """Close the HTTP transport when it has a callable ``aclose()``."""
+        close = getattr(self._transport, "aclose", None)
+        if callable(close):
+            await close()
+
+    # --- operations --------------------------------------------------------------------------
+
+    async def submit_signal(
+        self,
+        graph: Any,
+        named_universe: str | None = None,
+        *,
+        signal_pool_name: str,
+        is_stats: dict[str, Any],
+        is_pnl_mi: float | str,
+        metaparameters: Any = None,
+        expression_elapsed_seconds: float,
+        search_state: Any = None,
+        idempotency_key: Any = None,
+        threshold_checks: None = None,
+        thresholds: None = None,
+        client_manifest_version: int | None = None,
+        market_id: int | None = None,
+        era_number: int | None = None,
+        client_manifest_market_id: int | None = None,
+        client_manifest_era_number: int | None = None,
+    ) -> SubmitResult:
+        """``SignalServiceClient.submit_signal`` as a coroutine."""
+        result: SubmitResult = await self._run(
+            submit._submit_signal_exchange, graph, named_universe, signal_pool_name, is_stats, is_pnl_mi,
+            metaparameters, expression_elapsed_seconds, search_state, idempotency_key, threshold_checks, thresholds,
+            client_manifest_version, market_id, era_number, client_manifest_market_id, client_manifest_era_number,
+        )
+        return result
+
+    async def submit_strategy(
+        self,
+        graph: Any,
+        named_universe: str | None = None,
+        *,
+        strategy_pool_name: str,
+        market_id: int,
+        era_number: int,
+        metaparameters: Any = None,
+        idempotency_key: Any = None,
+        client_manifest_version: int | None = None,
+        client_manifest_market_id: int | None = None,
+        client_manifest_era_number: int | None = None,
+    ) -> SubmitResult:
+        """``SignalServiceClient.submit_strategy`` as a coroutine."""
+        result: SubmitResult = await self._run(
+            submit._submit_strategy_exchange, graph, named_universe, strategy_pool_name, market_id, era_number,
+            metaparameters, idempotency_key, client_manifest_version, client_manifest_market_id,
+            client_manifest_era_number,
+        )
+        return result
+
+    async def submit_signals_batch(
+        self, submissions: Sequence[Mapping[str, Any]], *, max_concurrency: int = 1
+    ) -> BatchSubmitResult:
+        """``SignalServiceClient.submit_signals_batch`` as a coroutine, with up to
+        ``max_concurrency`` chunks in flight (1: one after another). Items come back in input
+        order; once a chunk fails no further chunk is sent, and the result counts every item of
+        the chunks that were answered."""
+        _positive_int(max_concurrency, "max_concurrency")
+        result: BatchSubmitResult = await self._run(
+            submit._submit_signals_batch_exchange, submissions, max_concurrency=max_concurrency
+        )
+        return result
+
+    async def get_signal_status(self, submission_id: str) -> StatusResult:
+        """``SignalServiceClient.get_signal_status`` as a coroutine."""
+        result: StatusResult = await self._run(submit._signal_status_exchange, submission_id)
+        return result
+
+    async def list_signal_submissions(
+        self, *, status: Any = None, idempotency_key: Any = None, since: Any = None, limit: float | None = 100
+    ) -> SubmissionListResult:
+        """``SignalServiceClient.list_signal_submissions`` as a coroutine."""
+        result: SubmissionListResult = await self._run(
+            submit._signal_submissions_exchange, status, idempotency_key, since, limit
+        )
+        return result
+
+    async def poll_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
+        """``SignalServiceClient.poll_until_terminal`` as a coroutine, waiting with ``asyncio.sleep``."""
+        deadline = submit._poll_deadline(timeout)
+        last = await self.get_signal_status(submission_id)
+        while (delay := submit._poll_delay(last, deadline)) is not None:
+            await asyncio.sleep(delay)
+            last = await self.get_signal_status(submission_id)
+        return last
+
+    # --- driving an exchange -----------------------------------------------------------------
+
+    async def _run(self, prepare: Callable[..., Any], *args: Any, max_concurrency: int = 1) -> Any:
+        while True:
+            try:
+                exchange = prepare(self._twin, *args)
+                break
+            except _CatalogPending:
+                pass
+            await self._era_catalog()  # outside the except block: its failure has no context of ours
+        if max_concurrency == 1:
+            while (request := submit._exchange_next(exchange)) is not None:
+                await self._make(exchange, request)
+        else:
+            await self._make_concurrently(exchange, max_concurrency)
+        return submit._exchange_result(exchange)
+
+    async def _make(self, exchange: Any, request: tuple[int, str, str, Any]) -> None:
+        tag, method, endpoint, body = request
+        try:
+            status_code, data = await self._canonical_request(method, endpoint, body)
+        except Exception as exc:  # noqa: BLE001 - every failure is the exchange's to map
+            submit._exchange_failed(exchange, tag, exc)
+            # A request that follows a failure (the legacy retry) is made while it is handled.
+            follow = submit._exchange_next(exchange)
+            if follow is not None:
+                await self._make(exchange, follow)
+            return
+        submit._exchange_answered(exchange, tag, status_code, data)
+
+    async def _make_concurrently(self, exchange: Any, limit: int) -> None:
+        in_flight: set[asyncio.Task[None]] = set()
+        try:
+            while True:
+                while len(in_flight) < limit and (request := submit._exchange_next(exchange)) is not None:
+                    in_flight.add(asyncio.ensure_future(self._make(exchange, request)))
+                if not in_flight:
+                    return
+                done, in_flight = await asyncio.wait(in_flight, return_when=asyncio.FIRST_COMPLETED)
+                for task in done:
+                    task.result()  # an unmapped failure propagates
+        finally:
+            for task in in_flight:
+                task.cancel()
+            if in_flight:
+                await asyncio.gather(*in_flight, return_exceptions=True)
+
+    # --- the era catalog: one fetch shared by concurrent first calls ----------------------------
+
+    async def _era_catalog(self) -> None:
+        fetch = self._catalog_fetch
+        if fetch is None:
+            fetch = self._catalog_fetch = asyncio.ensure_future(self._fetch_era_catalog())
+            fetch.add_done_callback(self._catalog_settled)
+        # Shielded: a caller cancelled while waiting does not cancel the others' fetch.
+        await asyncio.shield(fetch)
+
+    def _catalog_settled(self, fetch: asyncio.Future[Any]) -> None:
+        if self._catalog_fetch is fetch:
+            self._catalog_fetch = None  # a failed fetch is tried again by the next call
+        if not fetch.cancelled():
+            fetch.exception()  # retrieved by its waiters; not "never retrieved" when none is left
+
+    async def _fetch_era_catalog(self) -> dict[str, Any]:
+        try:
+            answer = await self._canonical_request("GET", "eras")
+        except Exception as exc:  # noqa: BLE001 - the catalog step decides what a failure becomes
+            return submit._settle_era_catalog(self._twin, None, exc)
+        return submit._settle_era_catalog(self._twin, answer, None)
+
+    # --- one request --------------------------------------------------------------------------
+
+    async def _canonical_request(self, method: str, endpoint: str, body: Any = None) -> tuple[int, dict[str, Any]]:
+        """Send an authenticated JSON request to the service; returns (status_code, dict)."""
+        transmission = submit._transmission_begin(self._twin, method, endpoint, body)
+        try:
+            response = await submit._transmission_send(transmission, self._transport, _ObservedStream)
+            status_code, content = submit._transmission_answer(self._twin, response)
+        except BaseException as exc:
+            submit._transmission_failed(transmission, exc)  # raises exc, the token taken out of it
+            raise
+        return submit._transmission_end(transmission, status_code, content)
