@@ -54,12 +54,14 @@ def submit(client: SignalServiceClient, expression: str):
                                 expression_elapsed_seconds=1.0)
 
 
-def start_service(token: str) -> tuple[subprocess.Popen, str]:
+def start_service(token: str, *options: str) -> tuple[subprocess.Popen, str]:
+    """Start the local service on a free loopback port (with the command line's `options`);
+    the process and its base URL."""
     package_root = str(Path(sys.modules["quillmarsh"].__file__).resolve().parents[1])
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
     process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--host", "127.0.0.1", "--port", "0",
-                                f"--token={token}"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                               env=env)
+                                f"--token={token}", *options], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               text=True, env=env)
     ready, _, _ = select.select([process.stdout], [], [], 30)
     line = process.stdout.readline().strip() if ready else ""
     if not line.startswith("QUILLMARSH_BASE_URL="):
