@@ -9,7 +9,7 @@ import sys
 import time
 
 import pytest
-from cli_support import posts, signal_record
+from cli_support import one_line, posts, signal_record
 
 from quillmarsh import devservice
 
@@ -124,17 +124,24 @@ def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, ca
             assert not_sent == list(range(201, 3001)) and service.store.count() == 100
 
 
+# `python -m quillmarsh` taking Ctrl-C even when started by a runner that ignores SIGINT (one in the background)
+TAKES_CTRL_C = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+                "runpy.run_module('quillmarsh', run_name='__main__', alter_sys=True)")
+
+
 @pytest.mark.whole_system  # a CLI process interrupted while a service answers it: timing-dependent under load
-def test_ctrl_c_reports_what_was_accepted_and_that_rerunning_is_safe(tmp_path):
+@pytest.mark.parametrize("concurrency", ["1", "4"])
+def test_ctrl_c_reports_what_was_accepted_and_that_rerunning_is_safe(tmp_path, concurrency):
     total = 6000  # 60 chunks at 0.2 s each: still running when a loaded machine gets round to Ctrl-C
     write_signals(tmp_path / "signals.jsonl", total)
     with devservice.start(latency=0.2) as service:
         env = {**os.environ, "QUILLMARSH_BASE_URL": service.url, "QUILLMARSH_TOKEN": service.token}
-        child = subprocess.Popen([sys.executable, "-m", "quillmarsh", "--format", "json", "batch",
-                                  str(tmp_path / "signals.jsonl")], env=env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
+        child = subprocess.Popen([sys.executable, "-c", TAKES_CTRL_C, "--format", "json", "batch",
+                                  str(tmp_path / "signals.jsonl"), "--concurrency", concurrency], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 60
-        while service.store.count() < 200 and time.monotonic() < deadline and child.poll() is None:
+        started = (int(concurrency) + 1) * 100  # a chunk was answered before the last of these was sent
+        while service.store.count() < started and time.monotonic() < deadline and child.poll() is None:
             time.sleep(0.05)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)
@@ -143,3 +150,86 @@ def test_ctrl_c_reports_what_was_accepted_and_that_rerunning_is_safe(tmp_path):
     assert child.returncode == 130 and 0 < document["accepted"] < total and document["accepted"] <= stored
     assert "interrupted:" in err and "re-running the same file is safe" in err
     assert document["not_sent"] + document["accepted"] + document["unknown"] == total
+
+
+# --- --concurrency ------------------------------------------------------------------------------
+
+def chunk_lines(document, outcome):
+    return [line["line"] for line in document["lines"] if line["outcome"] == outcome]
+
+
+@pytest.mark.parametrize("value, message", [("0", "must be 1 or more, got '0'"), ("-3", "must be 1 or more, got '-3'"),
+                                            ("two", "not a whole number: 'two'"), ("1.5", "not a whole number: '1.5'")])
+def test_a_concurrency_that_is_no_positive_whole_number_is_a_usage_error(run, http_server, value, message):
+    status, out, err = run("batch", "FILE", "--concurrency", value, file=[signal_record()])
+    assert (status, out, http_server.requests) == (2, "", [])
+    assert f"argument --concurrency: {message}" in one_line(err)
+
+
+def test_chunks_in_flight_at_once_end_as_chunks_sent_one_by_one(tmp_path, capsys):
+    """350 signals against the local service; lines 2 and 3 share an idempotency key, so the
+    service refuses line 3 within its chunk's answer."""
+    from quillmarsh import cli
+
+    path = tmp_path / "signals.jsonl"
+    write_signals(path, 350)
+    lines = path.read_text().splitlines()
+    for number in (2, 3):
+        lines[number - 1] = json.dumps({**json.loads(lines[number - 1]), "idempotency_key": "shared-key"})
+    path.write_text("\n".join(lines))
+    seen = {}
+    for concurrency in ("1", "4"):
+        with devservice.start() as service:
+            status = cli.main(["--base-url", service.url, f"--token={service.token}", "--format", "json", "batch",
+                               str(path), "--concurrency", concurrency])
+            document = json.loads(capsys.readouterr().out)
+            seen[concurrency] = (status, {k: document[k] for k in ("accepted", "failed", "not_sent", "unknown")},
+                                 [(line["line"], line["outcome"], line["status_code"], line["idempotency_key"])
+                                  for line in document["lines"]], service.store.count())
+    assert seen["4"] == seen["1"]
+    status, counts, lines, stored = seen["4"]
+    assert (status, counts, stored) == (1, {"accepted": 349, "failed": 1, "not_sent": 0, "unknown": 0}, 349)
+    assert lines[2][:3] == (3, "failed", 409)
+
+
+# (what the service answers every chunk, the cause told for each signal of a failed chunk, the status it records)
+WHOLE_CHUNK_FAILURES = {
+    "refused": ({"status": 503, "body": {"error": "busy"}}, "rejected by the service (HTTP 503 busy)", 503),
+    "token_refused": ({"status": 401, "body": {"error": "unauthorized"}},
+                      "the service refused the token (HTTP 401 Unauthorized): check the token", 401),
+    "not_json": ({"status": 200, "body": "<html>gateway</html>", "content_type": "text/html"},
+                 "unreadable answer (200 OK)", None),
+    "over_the_answer_cap": ({"status": 202, "body": {**answer(100), "pad": "x" * (2 << 20)}},
+                            "unreadable answer (202 Accepted)", None),
+    "undecodable": ({"status": 202, "body": answer(100), "headers": [("Content-Encoding", "br")]},
+                    "cannot reach {url}: unsupported content encoding 'br'", 0),
+}
+
+
+@pytest.mark.parametrize("concurrency, failed_chunks", [("1", 1), ("2", 2)])
+@pytest.mark.parametrize("response, cause, status_code", WHOLE_CHUNK_FAILURES.values(), ids=WHOLE_CHUNK_FAILURES)
+def test_a_chunk_failing_as_a_whole_stops_the_batch_once_those_in_flight_are_answered(
+        run, http_server, monkeypatch, concurrency, failed_chunks, response, cause, status_code):
+    monkeypatch.setattr("quillmarsh.transports.DEFAULT_MAX_ANSWER_BYTES", 1 << 20)
+    http_server.respond(**response, method="POST", path="/signals/batch", times=None)
+    status, out, err = run("batch", "FILE", "--format", "json", "--retries", "0", "--concurrency", concurrency,
+                           file=[signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)])
+    document = json.loads(out)
+    failed = failed_chunks * 100
+    assert status == 1 and len(posts(http_server)) == failed_chunks
+    assert chunk_lines(document, "failed") == list(range(1, failed + 1))
+    assert chunk_lines(document, "not_sent") == list(range(failed + 1, 251))
+    cause = cause.format(url=http_server.url)
+    assert {(line["status_code"], line["error"]) for line in document["lines"][:failed]} == {(status_code, cause)}
+    reported = [f"chunk of lines {start}-{start + 99}: {cause}" for start in range(1, failed, 100)]
+    assert sorted(line.split(": ", 2)[2] for line in err.splitlines() if "chunk of lines" in line) == reported
+    assert f"{250 - failed} not sent" in err
+
+
+@pytest.mark.parametrize("concurrency", ["1", "3"])
+def test_a_retry_gets_a_chunk_through_with_chunks_in_flight(run, http_server, concurrency):
+    http_server.respond(503, {"error": "busy"}, method="POST", path="/signals/batch", headers=[("Retry-After", "0")])
+    http_server.respond(202, answer(100), method="POST", path="/signals/batch", times=None)
+    status, out, _ = run("batch", "FILE", "--format", "json", "--retries", "1", "--concurrency", concurrency,
+                         file=[signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)])
+    assert (status, json.loads(out)["accepted"], len(posts(http_server))) == (0, 250, 4)

@@ -2,7 +2,9 @@
 again, the body it resends, what reaches the client in the end, its log; and the client
 through it against the local service's injected 503s."""
 
+import asyncio
 import io
+import itertools
 import json
 import logging
 from email.utils import formatdate
@@ -12,7 +14,7 @@ import pytest
 
 from fakes import BasicTransport, FakeResponse, RecordingTransport
 from quillmarsh import _backtest_timing, devservice, submit
-from quillmarsh.transports import Answer, BoundedTransport, RetryingTransport
+from quillmarsh.transports import Answer, AsyncRetryingTransport, BoundedTransport, RetryingTransport
 
 TOKEN = "secret-token-0123456789"
 AUTH = {"Authorization": f"Bearer {TOKEN}"}
@@ -59,15 +61,51 @@ class TimedTransport(RecordingTransport):
         return super()._answer(name, args, kwargs)
 
 
-def retrying(inner, time, **options):
+def retrying(inner, time, flavour="sync", **options):
     options = {"random": lambda: 1.0, **options}
+    if flavour == "async":
+        return Driven(inner, time, **options)
     return RetryingTransport(inner, sleep=time.sleep, clock=time.clock, wall_clock=time.wall_clock, **options)
+
+
+class Awaited:
+    """A synchronous fake transport as an asynchronous one."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def __getattr__(self, name):
+        method = getattr(self.inner, name)
+
+        async def call(*args, **kwargs):
+            return method(*args, **kwargs)
+
+        return call
+
+
+class Driven:
+    """An AsyncRetryingTransport over a fake, each call run to its end: the tables of this file
+    hold for both retrying transports."""
+
+    def __init__(self, inner, time, **options):
+        async def sleep(seconds):
+            time.sleep(seconds)
+
+        self.transport = AsyncRetryingTransport(Awaited(inner), sleep=sleep, clock=time.clock,
+                                                wall_clock=time.wall_clock, **options)
+
+    def __getattr__(self, name):
+        call = getattr(self.transport, name)
+        return lambda *args, **kwargs: asyncio.run(call(*args, **kwargs))
+
+
+FLAVOURS = pytest.mark.parametrize("flavour", ["sync", "async"])
 
 
 # --- the schedule ------------------------------------------------------------------------------
 
 def draws(*values):
-    values = iter(values)
+    values = itertools.cycle(values)  # each run of a schedule takes them all, from the first
     return lambda: next(values)
 
 
@@ -95,12 +133,13 @@ SCHEDULES = {
 }
 
 
+@FLAVOURS
 @pytest.mark.parametrize("answers, options, per_attempt, waits, made", SCHEDULES.values(), ids=SCHEDULES.keys())
-def test_schedule(answers, options, per_attempt, waits, made):
+def test_schedule(answers, options, per_attempt, waits, made, flavour):
     time = FakeTime()
     answers = [answer(*a) if isinstance(a, tuple) else answer(a) for a in answers]
     inner = TimedTransport(time, per_attempt, *answers)
-    got = retrying(inner, time, **options).get("/eras", headers=AUTH)
+    got = retrying(inner, time, flavour, **options).get("/eras", headers=AUTH)
     assert time.sleeps == pytest.approx(waits)
     assert len(inner.calls) == made
     assert got is answers[made - 1]
@@ -146,11 +185,12 @@ def send(transport, how, headers, body):
     return transport.request(how, "/p?q=1", content=body, headers=headers)
 
 
+@FLAVOURS
 @pytest.mark.parametrize("how, headers, body, made", REQUESTS.values(), ids=REQUESTS.keys())
-def test_which_requests_go_again(how, headers, body, made):
+def test_which_requests_go_again(how, headers, body, made, flavour):
     time = FakeTime()
     inner = RecordingTransport(answer(503), answer(200))
-    got = send(retrying(inner, time), how, headers, body)
+    got = send(retrying(inner, time, flavour), how, headers, body)
     assert len(inner.calls) == made and got.status_code == (200 if made == 2 else 503)
     assert all(call.sent == body for call in inner.calls)
 
@@ -195,11 +235,12 @@ FINAL = [httpx.LocalProtocolError("x"), httpx.DecodingError("x"), httpx.Unsuppor
          httpx.InvalidURL("x"), httpx.TooManyRedirects("x"), httpx.ProxyError("x"), ValueError("x"), OSError("x")]
 
 
+@FLAVOURS
 @pytest.mark.parametrize("error", RETRIED + FINAL, ids=lambda e: type(e).__name__)
-def test_which_errors_go_again(error):
+def test_which_errors_go_again(error, flavour):
     final = answer(202)
     inner = RecordingTransport(error, final)
-    transport = retrying(inner, FakeTime())
+    transport = retrying(inner, FakeTime(), flavour)
     if error in RETRIED:
         assert transport.post("/signals/submit", content=b"{}", headers=KEYED) is final
         assert len(inner.calls) == 2
@@ -211,10 +252,11 @@ def test_which_errors_go_again(error):
 
 @pytest.mark.parametrize("status, retried", [(s, True) for s in (408, 429, 500, 502, 503, 504)]
                          + [(s, False) for s in (200, 202, 400, 401, 404, 409, 413, 422, 501, 505)])
-def test_which_statuses_go_again(status, retried):
+@FLAVOURS
+def test_which_statuses_go_again(status, retried, flavour):
     first = answer(status)
     inner = RecordingTransport(first, answer(202))
-    got = retrying(inner, FakeTime()).get("/eras", headers=AUTH)
+    got = retrying(inner, FakeTime(), flavour).get("/eras", headers=AUTH)
     assert (len(inner.calls), got is first) == ((2, False) if retried else (1, True))
 
 
@@ -274,11 +316,12 @@ def test_a_body_that_cannot_be_rewound_goes_once():
     assert len(inner.calls) == 1
 
 
-def test_the_last_exception_is_raised_as_it_was():
+@FLAVOURS
+def test_the_last_exception_is_raised_as_it_was(flavour):
     errors = [httpx.ConnectError(f"refused {i}") for i in range(3)]
     inner = RecordingTransport(*errors)
     with pytest.raises(httpx.ConnectError) as caught:
-        retrying(inner, FakeTime(), attempts=3).get("/eras", headers=AUTH)
+        retrying(inner, FakeTime(), flavour, attempts=3).get("/eras", headers=AUTH)
     assert caught.value is errors[-1]
     assert caught.value.__context__ is None and caught.value.__cause__ is None
 
@@ -292,14 +335,15 @@ def test_request_and_close_reach_the_inner_transport():
     assert inner.closed == 1
 
 
-def test_an_inner_transport_without_request_gets_post_and_get():
+@FLAVOURS
+def test_an_inner_transport_without_request_gets_post_and_get(flavour):
     inner = BasicTransport(answer(503), answer(202))
-    transport = retrying(inner, FakeTime())
+    transport = retrying(inner, FakeTime(), flavour)
     assert transport.request("POST", "/signals/submit", content=b"{}", headers=KEYED).status_code == 202
     assert [call.name for call in inner.calls] == ["post", "post"]
     with pytest.raises(ValueError, match="Unsupported HTTP method: PUT"):
         transport.request("PUT", "/x", content=b"{}", headers=KEYED)
-    transport.close()  # nothing to close
+    getattr(transport, "close" if flavour == "sync" else "aclose")()  # nothing to close
 
 
 @pytest.mark.parametrize("options", [{"attempts": 0}, {"attempts": 2.0}, {"attempts": True}, {"backoff": -1},
@@ -312,12 +356,13 @@ def test_settings_refused(options):
 
 # --- the log and the progress callback ---------------------------------------------------------
 
-def test_each_retry_is_one_record_without_the_token(caplog):
+@FLAVOURS
+def test_each_retry_is_one_record_without_the_token(caplog, flavour):
     caplog.set_level(logging.DEBUG, logger="quillmarsh")
     progress = []
     inner = RecordingTransport(httpx.ConnectError(f"refused, Authorization: Bearer {TOKEN}"), answer(503, "2"),
                                answer(202))
-    transport = retrying(inner, FakeTime(), backoff=0.5, on_retry=lambda *args: progress.append(args))
+    transport = retrying(inner, FakeTime(), flavour, backoff=0.5, on_retry=lambda *args: progress.append(args))
     transport.post("/signals/submit", content=b"{}", headers=KEYED)
     assert progress == [(2, "ConnectError", 0.5), (3, "HTTP 503", 2.0)]
     assert [(r.name, r.levelno) for r in caplog.records] == [("quillmarsh.transports", logging.INFO)] * 2

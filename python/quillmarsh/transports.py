@@ -28,6 +28,16 @@ gets, so it reports a final failure exactly as it would without retries::
 Each retry is one INFO record on the ``quillmarsh.transports`` logger (method, path, attempt,
 reason, wait; never a header: they carry the token), and ``on_retry(attempt, reason, wait)``
 is called before each wait.
+
+``AsyncBoundedTransport`` and ``AsyncRetryingTransport`` are the same two for
+``AsyncSignalServiceClient``: the first over an ``httpx.AsyncClient``, the second waiting with
+``asyncio.sleep``; their ``post``/``get``/``request`` are coroutines and ``aclose()`` closes
+them::
+
+    from quillmarsh.transports import AsyncBoundedTransport, AsyncRetryingTransport
+    transport = AsyncRetryingTransport(AsyncBoundedTransport(base_url=url))
+    async with AsyncSignalServiceClient(url, token, transport=transport) as client:
+        ...
 """
 
 from __future__ import annotations
@@ -47,8 +57,8 @@ import httpx
 
 from quillmarsh.logging_style import log_library_surface_event
 
-__all__ = ["Answer", "BoundedTransport", "DEFAULT_MAX_ANSWER_BYTES", "DEFAULT_RETRY_STATUSES", "RetryingTransport",
-           "is_safe_to_repeat"]
+__all__ = ["Answer", "AsyncBoundedTransport", "AsyncRetryingTransport", "BoundedTransport", "DEFAULT_MAX_ANSWER_BYTES",
+           "DEFAULT_RETRY_STATUSES", "RetryingTransport", "is_safe_to_repeat"]
 
 DEFAULT_MAX_ANSWER_BYTES = 64 * 1024 * 1024
 _PIECE = 64 * 1024  # the most a decoder may produce in one step
@@ -114,13 +124,11 @@ class _Decoder:
         return b"".join(self.pieces)
 
 
-class BoundedTransport:
-    """An ``httpx.Client`` (given, or built from ``client_options``) whose answers are read and
-    decoded up to ``max_answer_bytes``; it has the ``post``/``get``/``request``/``close`` of
-    a transport. Corrupt or unsupported encodings raise ``httpx.DecodingError``."""
+class _Bounded:
+    """What both bounded transports hold: the limit, and the client given or the options of the
+    one to build."""
 
-    def __init__(self, client: httpx.Client | None = None, *, max_answer_bytes: int | None = None,
-                 **client_options: Any):
+    def __init__(self, client: Any = None, *, max_answer_bytes: int | None = None, **client_options: Any):
         if max_answer_bytes is None:
             max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES
         if max_answer_bytes < 1:
@@ -130,24 +138,42 @@ class BoundedTransport:
         self._client = client
         self._client_options = client_options
 
+    @staticmethod
+    def _asking(headers: Any) -> httpx.Headers:
+        asking = httpx.Headers(headers)
+        asking.setdefault("Accept-Encoding", "gzip, deflate")  # only what these transports decode themselves
+        return asking
+
+    def _not_read(self) -> bytes:
+        return f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
+
+
+class BoundedTransport(_Bounded):
+    """An ``httpx.Client`` (given, or built from ``client_options``) whose answers are read and
+    decoded up to ``max_answer_bytes``; it has the ``post``/``get``/``request``/``close`` of
+    a transport. Corrupt or unsupported encodings raise ``httpx.DecodingError``."""
+
+    def __init__(self, client: httpx.Client | None = None, *, max_answer_bytes: int | None = None,
+                 **client_options: Any):
+        super().__init__(client, max_answer_bytes=max_answer_bytes, **client_options)
+
     @property
     def client(self) -> httpx.Client:
         """The httpx.Client, built on first use (so a URL the client refuses is never parsed here)."""
-        if self._client is None:
-            self._client = httpx.Client(**self._client_options)
-        return self._client
+        client: httpx.Client | None = self._client
+        if client is None:
+            client = self._client = httpx.Client(**self._client_options)
+        return client
 
     def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
-        headers = httpx.Headers(headers)
-        headers.setdefault("Accept-Encoding", "gzip, deflate")  # only what this transport decodes itself
-        with self.client.stream(method, url, content=content, headers=headers) as response:
+        with self.client.stream(method, url, content=content, headers=self._asking(headers)) as response:
             decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
             try:
                 for raw in response.iter_raw():
                     decoder.feed(raw)
                 body = decoder.body()
             except _TooLarge:
-                body = f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
+                body = self._not_read()
             return Answer(response.status_code, body, response.headers)
 
     def post(self, url: str, *, content: Any = None, headers: Any = None) -> Answer:
@@ -159,6 +185,45 @@ class BoundedTransport:
     def close(self) -> None:
         if self._owned and self._client is not None:
             self._client.close()
+
+
+class AsyncBoundedTransport(_Bounded):
+    """``BoundedTransport`` over an ``httpx.AsyncClient`` (given, or built from
+    ``client_options`` on first use), for ``AsyncSignalServiceClient``: ``post``, ``get`` and
+    ``request`` are coroutines, and ``aclose()`` closes the client it built."""
+
+    def __init__(self, client: httpx.AsyncClient | None = None, *, max_answer_bytes: int | None = None,
+                 **client_options: Any):
+        super().__init__(client, max_answer_bytes=max_answer_bytes, **client_options)
+
+    @property
+    def client(self) -> httpx.AsyncClient:
+        """The httpx.AsyncClient, built on first use (in the event loop that uses it)."""
+        client: httpx.AsyncClient | None = self._client
+        if client is None:
+            client = self._client = httpx.AsyncClient(**self._client_options)
+        return client
+
+    async def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
+        async with self.client.stream(method, url, content=content, headers=self._asking(headers)) as response:
+            decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
+            try:
+                async for raw in response.aiter_raw():
+                    decoder.feed(raw)
+                body = decoder.body()
+            except _TooLarge:
+                body = self._not_read()
+            return Answer(response.status_code, body, response.headers)
+
+    async def post(self, url: str, *, content: Any = None, headers: Any = None) -> Answer:
+        return await self.request("POST", url, content=content, headers=headers)
+
+    async def get(self, url: str, *, headers: Any = None) -> Answer:
+        return await self.request("GET", url, headers=headers)
+
+    async def aclose(self) -> None:
+        if self._owned and self._client is not None:
+            await self._client.aclose()
 
 
 # Answers worth asking again: the request timed out at the service, the client is asked to
@@ -286,21 +351,11 @@ class _Body:
         return data if isinstance(data, bytes) else None
 
 
-class RetryingTransport:
-    """A transport that sends a request again after a failure another attempt may not meet,
-    when the request is safe to repeat; it has the ``post``/``get``/``request``/``close`` of
-    a transport and passes each to ``inner``.
+class _Retrying:
+    """What both retrying transports share: their settings, and the decision after each attempt
+    (whether to make another, after how long), announced as it is made."""
 
-    ``attempts`` bounds the attempts (the first included); waits are drawn uniformly from 0 to
-    ``backoff * 2**(n - 1)`` before the n-th retry, at most ``max_backoff``, unless the answer
-    has a ``Retry-After``, which is honoured as it is; no retry is made whose wait would end
-    more than ``max_total_seconds`` after the first attempt began. ``retry_statuses`` are the
-    statuses asked again. ``safe(method, path, headers, body_bytes)`` replaces the rule of
-    which requests may be repeated (``is_safe_to_repeat``); it is asked only when a retry is
-    being decided. ``on_retry(attempt, reason, wait)`` is called before each wait, with the
-    number of the attempt to come. ``sleep``, ``clock`` (monotonic), ``wall_clock`` (for an
-    HTTP-date) and ``random`` (in [0, 1)) may be replaced, e.g. in tests.
-    """
+    _component = "RetryingTransport"  # in each retry's record
 
     def __init__(self, inner: Any, *, attempts: int = 4, backoff: float = 0.5, max_backoff: float = 8.0,
                  max_total_seconds: float = 30.0, retry_statuses: Iterable[int] = DEFAULT_RETRY_STATUSES,
@@ -326,6 +381,66 @@ class RetryingTransport:
         self._clock = clock
         self._wall_clock = wall_clock
         self._random = random
+
+    def _after(self, attempt: int, started: float, method: str, url: str, headers: Any, body: _Body, *,
+               response: Any = None, error: BaseException | None = None) -> float | None:
+        """The wait before another attempt, announced, after attempt ``attempt`` answered
+        ``response`` or raised one of ``_RETRIED_ERRORS`` (``error``); None when what it gave stands."""
+        if error is not None:
+            reason = type(error).__name__  # never its text, which may quote a header
+        else:
+            status = getattr(response, "status_code", None)
+            if not (isinstance(status, int) and status in self.retry_statuses):
+                return None
+            reason = f"HTTP {status}"
+        wait = self._retry_wait(attempt, response, started, method, url, headers, body)
+        if wait is not None:
+            self._announce(method, url, attempt + 1, reason, wait)
+        return wait
+
+    def _retry_wait(self, attempt: int, response: Any, started: float, method: str, url: str, headers: Any,
+                    body: _Body) -> float | None:
+        """The wait before the next attempt, or None when the last outcome stands. The cheap
+        questions come first; the body is read last, and only for a request that may go again."""
+        if attempt >= self.attempts or not body.resendable:
+            return None
+        wait = _retry_after(response, self._wall_clock) if response is not None else None
+        if wait is None:
+            ceiling = min(self.max_backoff, self.backoff * 2.0 ** min(attempt - 1, _MOST_DOUBLINGS))
+            wait = self._random() * ceiling  # full jitter: clients failed together spread out most
+        if not math.isfinite(wait) or self._clock() - started + wait > self.max_total_seconds:
+            return None
+        if not self.safe(method.upper(), url, headers if headers is not None else {}, body.peek()):
+            return None
+        return wait if body.rewind() else None
+
+    def _announce(self, method: str, url: str, attempt: int, reason: str, wait: float) -> None:
+        # INFO: a retry is the transport doing its job; what the last attempt gives reaches the
+        # caller as the client's own result (or its WARNING for a transport failure).
+        log_library_surface_event(
+            "Request", "retry", sub_service="transports", component=self._component,
+            metadata={"method": method, "path": url, "attempt": attempt, "attempts": self.attempts,
+                      "reason": reason, "wait_seconds": round(wait, 3)},
+            source_function=f"{self._component}._send", source_file=__name__)
+        if self.on_retry is not None:
+            self.on_retry(attempt, reason, wait)
+
+
+class RetryingTransport(_Retrying):
+    """A transport that sends a request again after a failure another attempt may not meet,
+    when the request is safe to repeat; it has the ``post``/``get``/``request``/``close`` of
+    a transport and passes each to ``inner``.
+
+    ``attempts`` bounds the attempts (the first included); waits are drawn uniformly from 0 to
+    ``backoff * 2**(n - 1)`` before the n-th retry, at most ``max_backoff``, unless the answer
+    has a ``Retry-After``, which is honoured as it is; no retry is made whose wait would end
+    more than ``max_total_seconds`` after the first attempt began. ``retry_statuses`` are the
+    statuses asked again. ``safe(method, path, headers, body_bytes)`` replaces the rule of
+    which requests may be repeated (``is_safe_to_repeat``); it is asked only when a retry is
+    being decided. ``on_retry(attempt, reason, wait)`` is called before each wait, with the
+    number of the attempt to come. ``sleep``, ``clock`` (monotonic), ``wall_clock`` (for an
+    HTTP-date) and ``random`` (in [0, 1)) may be replaced, e.g. in tests.
+    """
 
     def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
         return self._send("POST", url, content, headers,
@@ -358,45 +473,70 @@ class RetryingTransport:
             try:
                 response = attempt_once()
             except _RETRIED_ERRORS as exc:
-                reason = type(exc).__name__  # never its text, which may quote a header
-                wait = self._retry_wait(attempt, None, started, method, url, headers, body)
+                wait = self._after(attempt, started, method, url, headers, body, error=exc)
                 if wait is None:
                     raise
             else:
-                status = getattr(response, "status_code", None)
-                if not (isinstance(status, int) and status in self.retry_statuses):
-                    return response
-                reason = f"HTTP {status}"
-                wait = self._retry_wait(attempt, response, started, method, url, headers, body)
+                wait = self._after(attempt, started, method, url, headers, body, response=response)
                 if wait is None:
                     return response
             attempt += 1
-            self._announce(method, url, attempt, reason, wait)
             self._sleep(wait)
 
-    def _retry_wait(self, attempt: int, response: Any, started: float, method: str, url: str, headers: Any,
-                    body: _Body) -> float | None:
-        """The wait before the next attempt, or None when the last outcome stands. The cheap
-        questions come first; the body is read last, and only for a request that may go again."""
-        if attempt >= self.attempts or not body.resendable:
-            return None
-        wait = _retry_after(response, self._wall_clock) if response is not None else None
-        if wait is None:
-            ceiling = min(self.max_backoff, self.backoff * 2.0 ** min(attempt - 1, _MOST_DOUBLINGS))
-            wait = self._random() * ceiling  # full jitter: clients failed together spread out most
-        if not math.isfinite(wait) or self._clock() - started + wait > self.max_total_seconds:
-            return None
-        if not self.safe(method.upper(), url, headers if headers is not None else {}, body.peek()):
-            return None
-        return wait if body.rewind() else None
 
-    def _announce(self, method: str, url: str, attempt: int, reason: str, wait: float) -> None:
-        # INFO: a retry is the transport doing its job; what the last attempt gives reaches the
-        # caller as the client's own result (or its WARNING for a transport failure).
-        log_library_surface_event(
-            "Request", "retry", sub_service="transports", component="RetryingTransport",
-            metadata={"method": method, "path": url, "attempt": attempt, "attempts": self.attempts,
-                      "reason": reason, "wait_seconds": round(wait, 3)},
-            source_function="RetryingTransport._send", source_file=__name__)
-        if self.on_retry is not None:
-            self.on_retry(attempt, reason, wait)
+class AsyncRetryingTransport(_Retrying):
+    """``RetryingTransport`` (the same settings, the same rules) for ``AsyncSignalServiceClient``:
+    ``inner`` is an asynchronous transport (an ``httpx.AsyncClient``, an
+    ``AsyncBoundedTransport``), ``post``, ``get`` and ``request`` are coroutines, ``sleep``
+    (``asyncio.sleep`` unless replaced) is awaited, and ``aclose()`` closes ``inner``."""
+
+    _component = "AsyncRetryingTransport"
+
+    def __init__(self, inner: Any, *, sleep: Callable[[float], Any] | None = None, **options: Any):
+        if sleep is None:
+            import asyncio  # here: a synchronous program does not pay for importing it
+
+            sleep = asyncio.sleep
+        super().__init__(inner, sleep=sleep, **options)
+
+    async def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        return await self._send("POST", url, content, headers,
+                                lambda: self.inner.post(url, content=content, headers=headers))
+
+    async def get(self, url: str, *, headers: Any = None) -> Any:
+        return await self._send("GET", url, None, headers, lambda: self.inner.get(url, headers=headers))
+
+    async def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        send = getattr(self.inner, "request", None)
+        if send is None:  # an inner transport with only post and get
+            if method == "POST":
+                return await self.post(url, content=content, headers=headers)
+            if method == "GET" and content is None:
+                return await self.get(url, headers=headers)
+            raise ValueError(f"Unsupported HTTP method: {method}")
+        return await self._send(method, url, content, headers,
+                                lambda: send(method, url, content=content, headers=headers))
+
+    async def aclose(self) -> None:
+        close = getattr(self.inner, "aclose", None)
+        if callable(close):
+            await close()
+
+    async def _send(self, method: str, url: str, content: Any, headers: Any,
+                    attempt_once: Callable[[], Any]) -> Any:
+        body = _Body(content)
+        started = self._clock()
+        attempt = 1
+        while True:
+            try:
+                response = await attempt_once()
+            except _RETRIED_ERRORS as exc:
+                wait = self._after(attempt, started, method, url, headers, body, error=exc)
+                if wait is None:
+                    raise
+            else:
+                wait = self._after(attempt, started, method, url, headers, body, response=response)
+                if wait is None:
+                    return response
+            attempt += 1
+            await self._sleep(wait)

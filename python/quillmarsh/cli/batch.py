@@ -2,8 +2,10 @@
 
 A batch is checked whole before anything is sent: every line the client's checks refuse is
 reported with its file line (``--skip-invalid`` sends the others). The checked bodies then go
-out in chunks of 100, each chunk retried by the transport when that is safe; a chunk that
-still fails stops the batch, and the signals after it are reported as not sent. Each
+out in chunks of 100, one after another or, with ``--concurrency N``, up to N at once on one
+event loop through the asynchronous client; each chunk is retried by the transport when that
+is safe. A chunk that still fails stops the batch (chunks already in flight are answered
+first), and the signals of the chunks not started are reported as not sent. Each
 signal's idempotency key comes from its content, so sending the same file again never
 stores a signal twice: after a failure or Ctrl-C, re-running the file is the remedy.
 """
@@ -14,13 +16,17 @@ import argparse
 import dataclasses
 import json
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import connection, signals
 from .checks import CHUNK, Checker, refusal
 from .errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from .output import Output, fields_table, rows_table
+from .settings import Connection
 from .signals import Problem, Signal
+
+if TYPE_CHECKING:
+    import asyncio
 
 SHOWN_PROBLEMS = 20
 RERUN = ("re-running the same file is safe: each signal's idempotency key comes from its content, "
@@ -78,53 +84,136 @@ def checked(out: Output, batch: Batch, client: Any) -> list[tuple[Signal, dict[s
     return prepared
 
 
-def _post(client: Any, bodies: list[dict[str, Any]]) -> tuple[Any, str | None]:
-    """One chunk: its result, and the reason the chunk as a whole failed (None when answered)."""
+def _chunk_failures() -> tuple[type[BaseException], ...]:
+    """What a chunk's request raises when the chunk as a whole fails: the service could not be
+    reached, refused the chunk, or answered unreadably."""
     import httpx
 
     from quillmarsh import submit
 
+    return ConnectionError, httpx.RequestError, submit.SubmissionRejectedError, submit.SignalClientResponseError
+
+
+def _chunk_result(client: Any, answer: tuple[Any, Any] | BaseException) -> tuple[Any, str | None]:
+    """One chunk: its result, from the service's answer (status, body) or from what its request
+    raised (one of ``_chunk_failures()``), and the reason the chunk as a whole failed (None when
+    answered)."""
+    import httpx
+
+    from quillmarsh import submit
+
+    if not isinstance(answer, BaseException):
+        status_code, body = answer
+        return client._batch_result_from_body(status_code, body), None
+    if isinstance(answer, (ConnectionError, httpx.RequestError)):
+        return client._batch_result_from_transport_error(answer), connection.unreachable(client._base_url, answer)
+    if isinstance(answer, submit.SubmissionRejectedError):
+        result = client._batch_result_from_body(answer.status_code, answer.body or {}, error=answer.reason)
+        return result, connection.rejected(answer.status_code, answer.reason, answer.body)
+    if isinstance(answer, submit.SignalClientResponseError):
+        return None, connection.unreadable(answer.status_code)
+    raise answer  # not a failure of the chunk: it ends the command
+
+
+def _post(client: Any, bodies: list[dict[str, Any]]) -> tuple[Any, str | None]:
+    """One chunk through the client: its result, and the reason the chunk as a whole failed."""
     try:
-        status_code, body = client._canonical_request("POST", "signals/batch", {"signals": bodies})
-    except (ConnectionError, httpx.RequestError) as exc:
-        return client._batch_result_from_transport_error(exc), connection.unreachable(client._base_url, exc)
-    except submit.SubmissionRejectedError as exc:
-        result = client._batch_result_from_body(exc.status_code, exc.body or {}, error=exc.reason)
-        return result, connection.rejected(exc.status_code, exc.reason, exc.body)
-    except submit.SignalClientResponseError as exc:
-        return None, connection.unreadable(exc.status_code)
-    return client._batch_result_from_body(status_code, body), None
+        answer = client._canonical_request("POST", "signals/batch", {"signals": bodies})
+    except _chunk_failures() as exc:
+        return _chunk_result(client, exc)
+    return _chunk_result(client, answer)
 
 
-def send(out: Output, batch: Batch, client: Any, prepared: list[tuple[Signal, dict[str, Any]]]) -> None:
-    """Post the bodies in chunks; a chunk that fails as a whole stops the batch."""
+async def _post_async(async_client: Any, client: Any, bodies: list[dict[str, Any]]) -> tuple[Any, str | None]:
+    """``_post`` through the asynchronous client; ``client`` makes the result."""
+    try:
+        answer = await async_client._canonical_request("POST", "signals/batch", {"signals": bodies})
+    except _chunk_failures() as exc:
+        return _chunk_result(client, exc)
+    return _chunk_result(client, answer)
+
+
+Prepared = list[tuple[Signal, dict[str, Any]]]  # checked signals and their bodies, or a chunk of them
+
+
+def _in_flight(batch: Batch, chunk: Prepared) -> None:
+    for signal, _ in chunk:  # in flight: it may or may not reach the service
+        batch.outcomes[signal.line].outcome = "unknown"
+
+
+def _settle(out: Output, progress: Any, batch: Batch, chunk: Prepared, result: Any, failure: str | None) -> bool:
+    """Record what became of a chunk's signals; True when the chunk failed as a whole (reported)."""
+    answered = {}
+    for item in (result.results if result is not None else ()):
+        if type(item.index) is int and 0 <= item.index < len(chunk):
+            answered[item.index] = item
+    for index, (signal, _) in enumerate(chunk):
+        outcome = batch.outcomes[signal.line]
+        item = answered.get(index)
+        if item is not None:
+            outcome.outcome = "accepted" if item.status_code == 202 else "failed"
+            outcome.status_code, outcome.submission_id, outcome.error = (item.status_code,
+                                                                         item.submission_id, item.error)
+        else:
+            outcome.outcome = "failed"
+            outcome.status_code = result.status_code if result is not None else None
+            outcome.error = failure or "the service's answer holds no result for this signal"
+    progress.advance(len(chunk))
+    if failure is not None:
+        out.error(f"chunk of lines {chunk[0][0].line}-{chunk[-1][0].line}: {failure}")
+        return True
+    return False
+
+
+def send(out: Output, batch: Batch, client: Any, prepared: Prepared, *, concurrency: int = 1,
+         conn: Connection | None = None) -> None:
+    """Post the bodies in chunks, one after another or (``concurrency`` > 1, through the
+    asynchronous client made from ``conn``) up to ``concurrency`` at once; a chunk that fails as
+    a whole stops the batch."""
     for signal, body in prepared:
         batch.outcomes[signal.line] = Outcome(signal.line, "not_sent", idempotency_key=body.get("idempotency_key"))
     with out.progress(f"Submitting {len(prepared)} signals", total=len(prepared)) as progress:
+        if concurrency > 1:
+            import asyncio
+
+            assert conn is not None, "the concurrent path makes its own client"
+            asyncio.run(_send_concurrently(out, batch, client, conn, prepared, concurrency, progress))
+            return
         for start in range(0, len(prepared), CHUNK):
             chunk = prepared[start:start + CHUNK]
-            for signal, _ in chunk:  # in flight: it may or may not reach the service
-                batch.outcomes[signal.line].outcome = "unknown"
-            result, failure = _post(client, [body for _, body in chunk])
-            answered = {}
-            for item in (result.results if result is not None else ()):
-                if type(item.index) is int and 0 <= item.index < len(chunk):
-                    answered[item.index] = item
-            for index, (signal, _) in enumerate(chunk):
-                outcome = batch.outcomes[signal.line]
-                item = answered.get(index)
-                if item is not None:
-                    outcome.outcome = "accepted" if item.status_code == 202 else "failed"
-                    outcome.status_code, outcome.submission_id, outcome.error = (item.status_code,
-                                                                                 item.submission_id, item.error)
-                else:
-                    outcome.outcome = "failed"
-                    outcome.status_code = result.status_code if result is not None else None
-                    outcome.error = failure or "the service's answer holds no result for this signal"
-            progress.advance(len(chunk))
-            if failure is not None:
-                out.error(f"chunk of lines {chunk[0][0].line}-{chunk[-1][0].line}: {failure}")
+            _in_flight(batch, chunk)
+            if _settle(out, progress, batch, chunk, *_post(client, [body for _, body in chunk])):
                 return
+
+
+async def _send_concurrently(out: Output, batch: Batch, client: Any, conn: Connection, prepared: Prepared,
+                             limit: int, progress: Any) -> None:
+    """Up to ``limit`` chunks in flight, started in file order; none is started once one has
+    failed as a whole, and those in flight are answered first. Cancelled (Ctrl-C), the chunks
+    in flight keep the outcome "unknown"."""
+    import asyncio
+
+    chunks = enumerate(prepared[start:start + CHUNK] for start in range(0, len(prepared), CHUNK))
+    in_flight: dict[asyncio.Future[tuple[Any, str | None]], tuple[int, Prepared]] = {}
+    failed = False
+    async_client = connection.build_async_client(conn)
+    try:
+        while True:
+            while not failed and len(in_flight) < limit and (next_chunk := next(chunks, None)) is not None:
+                _in_flight(batch, next_chunk[1])
+                bodies = [body for _, body in next_chunk[1]]
+                in_flight[asyncio.ensure_future(_post_async(async_client, client, bodies))] = next_chunk
+            if not in_flight:
+                return
+            done, _ = await asyncio.wait(in_flight, return_when=asyncio.FIRST_COMPLETED)
+            for task in sorted(done, key=lambda t: in_flight[t][0]):
+                _, chunk = in_flight.pop(task)
+                failed = _settle(out, progress, batch, chunk, *task.result()) or failed
+    finally:
+        for task in in_flight:
+            task.cancel()
+        await asyncio.gather(*in_flight, return_exceptions=True)
+        await async_client.aclose()
 
 
 def _render(batch: Batch) -> list[Any]:
@@ -187,7 +276,7 @@ def run_batch(args: argparse.Namespace, out: Output) -> int:
                           f"sent; fix them, or pass --skip-invalid to send the {len(prepared)} others")
                 return EXIT_USAGE if any(p.kind == "input" for p in batch.problems) else EXIT_FAILED
         try:
-            send(out, batch, client, prepared)
+            send(out, batch, client, prepared, concurrency=args.concurrency, conn=conn)
         except KeyboardInterrupt:
             return _finish(out, batch, interrupted=True)
         return _finish(out, batch)

@@ -30,14 +30,29 @@ def build_client(conn: Connection, observer: Callable[..., Any] | None = None,
     from quillmarsh.client import SignalClient
     from quillmarsh.transports import BoundedTransport, RetryingTransport
 
+    return _built(conn, SignalClient, BoundedTransport, RetryingTransport, observer, on_retry)
+
+
+def build_async_client(conn: Connection) -> Any:
+    """The asynchronous client over the asynchronous twins of ``build_client``'s transports:
+    the same origin, timeout, certificate checks, answer cap and retries."""
+    from quillmarsh.async_client import AsyncSignalServiceClient
+    from quillmarsh.transports import AsyncBoundedTransport, AsyncRetryingTransport
+
+    return _built(conn, AsyncSignalServiceClient, AsyncBoundedTransport, AsyncRetryingTransport)
+
+
+def _built(conn: Connection, client_type: Callable[..., Any], bounded: Callable[..., Any],
+           retrying: Callable[..., Any], observer: Callable[..., Any] | None = None,
+           on_retry: Callable[..., Any] | None = None) -> Any:
     origin = origin_of(conn.base_url)
-    transport: Any = BoundedTransport(base_url=origin, timeout=conn.request_timeout,
-                                      verify=not origin.lower().startswith("http://"))
+    transport: Any = bounded(base_url=origin, timeout=conn.request_timeout,
+                             verify=not origin.lower().startswith("http://"))
     if conn.retries > 0:
-        transport = RetryingTransport(transport, attempts=conn.retries + 1, on_retry=on_retry)
+        transport = retrying(transport, attempts=conn.retries + 1, on_retry=on_retry)
     try:
-        return SignalClient(conn.base_url, conn.token, timeout=conn.request_timeout, transport=transport,
-                            transmission_observer=observer)
+        return client_type(conn.base_url, conn.token, timeout=conn.request_timeout, transport=transport,
+                           transmission_observer=observer)
     except ValueError as exc:  # neither message repeats the token
         what = "token" if str(exc).startswith("the bearer token") else "base URL"
         raise UsageError(f"{what} refused: {one_line(exc)}") from None

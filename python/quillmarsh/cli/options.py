@@ -84,14 +84,22 @@ def _request_timeout(text: str) -> float:
     return _seconds(text, allow_zero=False)
 
 
-def _count(text: str) -> int:
+def _whole(text: str, least: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, got {text!r}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more, got {text!r}")
     return value
+
+
+def _count(text: str) -> int:
+    return _whole(text, 0)
+
+
+def _positive(text: str) -> int:
+    return _whole(text, 1)
 
 
 def _common(suppress: bool) -> Parser:
@@ -141,12 +149,17 @@ def build_parser() -> argparse.ArgumentParser:
     batch = command(
         "batch", "submit the signals of a JSON Lines file, one signal per line",
         "Every line is checked before anything is sent, and every line that cannot be sent is\n"
-        "reported with its line number. Signals go out in chunks of 100. Re-running a file is safe:\n"
-        "each signal's idempotency key comes from its content.\n\n" + SIGNAL_FIELDS_HELP.replace(
+        "reported with its line number. Signals go out in chunks of 100, one after another, or up to\n"
+        "N at once with --concurrency N; a chunk that fails as a whole stops the batch (the chunks\n"
+        "already in flight are answered first). Re-running a file is safe: each signal's idempotency\n"
+        "key comes from its content.\n\n" + SIGNAL_FIELDS_HELP.replace(
             "A signal file holds one JSON object", "Each line holds one JSON object"),
-        "  quillmarsh batch signals.jsonl\n  quillmarsh --format json batch signals.jsonl --skip-invalid > result.json")
+        "  quillmarsh batch signals.jsonl\n  quillmarsh --format json batch signals.jsonl --skip-invalid > result.json\n"
+        "  quillmarsh batch signals.jsonl --concurrency 4")
     batch.add_argument("file", help='JSON Lines file ("-": standard input)')
     batch.add_argument("--skip-invalid", action="store_true", help="send the valid lines when some are not")
+    batch.add_argument("--concurrency", type=_positive, default=1, metavar="N",
+                       help="keep up to N chunks of 100 in flight at once (default: 1, one after another)")
     check = command(
         "check", "run every local check of a signal file against the service's era catalog, sending nothing",
         "Prints the exact body (and Idempotency-Key) each signal would be posted with. A file with\n"
