@@ -5,6 +5,6 @@ to repeat, the objects whose reference counts must not move and, optionally, how
 to call it; and `CALLS`, how many times its calls run otherwise.
 """
 
-from . import batch, eras, operations, transport, validation
+from . import asynchronous, batch, eras, operations, transport, validation
 
-MODULES = (transport, validation, eras, operations, batch)
+MODULES = (transport, validation, eras, operations, batch, asynchronous)
