@@ -290,8 +290,8 @@ class ChunkService:
     """Answers each batch chunk after a pause (later chunks sooner), failing one chunk with a
     transport error; records the chunks started, answered, and the most in flight at once."""
 
-    def __init__(self, failing_chunk):
-        self.failing_chunk, self.in_flight, self.most_in_flight = failing_chunk, 0, 0
+    def __init__(self, failing_chunk, failure=httpx.ConnectError):
+        self.failing_chunk, self.failure, self.in_flight, self.most_in_flight = failing_chunk, failure, 0, 0
         self.started, self.answered, self.started_when_failed = [], set(), None
 
     async def post(self, path, *, content, headers):
@@ -304,9 +304,24 @@ class ChunkService:
         self.in_flight -= 1
         if chunk == self.failing_chunk:
             self.started_when_failed = len(self.started)
-            raise httpx.ConnectError("down")
+            raise self.failure("down")
         self.answered.add(chunk)
         return chunk_answer(len(signals))()
+
+
+def test_an_unmapped_failure_of_a_chunk_in_flight_propagates_and_cancels_the_others(record_timing):
+    async def main():
+        transport = ChunkService(3, failure=RuntimeError)
+        client = AsyncSignalServiceClient(URL, "tok", transport=transport)
+        client._twin._era_catalog_cache = signal_catalog()
+        for _ in range(650):
+            record_timing()
+        with pytest.raises(RuntimeError, match="down"):
+            await client.submit_signals_batch(batch_of(650), max_concurrency=7)
+        return transport, asyncio.all_tasks() - {asyncio.current_task()}
+
+    transport, left = asyncio.run(main())
+    assert left == set() and 3 not in transport.answered and len(transport.answered) < 7
 
 
 # --- cancellation -----------------------------------------------------------------------------------

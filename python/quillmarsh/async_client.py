@@ -253,8 +253,11 @@ class AsyncSignalServiceClient:
                 if not in_flight:
                     return
                 done, in_flight = await asyncio.wait(in_flight, return_when=asyncio.FIRST_COMPLETED)
-                for task in done:
-                    task.result()  # an unmapped failure propagates
+                # An unmapped failure propagates (the first; each is retrieved, none logged as lost).
+                failures = [task.exception() for task in done]
+                for failure in failures:
+                    if failure is not None:
+                        raise failure
         finally:
             for task in in_flight:
                 task.cancel()
