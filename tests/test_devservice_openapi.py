@@ -11,6 +11,9 @@ from quillmarsh import devservice
 
 schemathesis = pytest.importorskip("schemathesis")
 
+# The service alone (no native code on its side): not repeated under the sanitizer build.
+pytestmark = pytest.mark.whole_system
+
 DOCUMENT = resources.files("quillmarsh.devservice").joinpath("openapi.json")
 EXAMPLES = 40  # per operation and phase; the whole run stays well under a minute
 TOKEN = "openapi-test-token"  # known before the service starts: schemathesis sends it, and leaves it out on purpose
