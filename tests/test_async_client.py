@@ -297,8 +297,9 @@ class ChunkService:
     """Answers each batch chunk after a pause (later chunks sooner), failing one chunk with a
     transport error; records the chunks started, answered, and the most in flight at once."""
 
-    def __init__(self, failing_chunk, failure=httpx.ConnectError):
-        self.failing_chunk, self.failure, self.in_flight, self.most_in_flight = failing_chunk, failure, 0, 0
+    def __init__(self, failing_chunk, failure=httpx.ConnectError, pause=0.002):
+        self.failing_chunk, self.failure, self.pause, self.in_flight, self.most_in_flight = (
+            failing_chunk, failure, pause, 0, 0)
         self.started, self.answered, self.started_when_failed = [], set(), None
 
     async def post(self, path, *, content, headers):
@@ -307,7 +308,7 @@ class ChunkService:
         self.started.append(chunk)
         self.in_flight += 1
         self.most_in_flight = max(self.most_in_flight, self.in_flight)
-        await asyncio.sleep(0.002 * (7 - chunk))
+        await asyncio.sleep(self.pause * (7 - chunk))
         self.in_flight -= 1
         if chunk == self.failing_chunk:
             self.started_when_failed = len(self.started)
@@ -334,28 +335,56 @@ def test_an_unmapped_failure_of_a_chunk_in_flight_propagates_and_cancels_the_oth
 # --- cancellation -----------------------------------------------------------------------------------
 
 def test_a_cancelled_call_leaves_the_client_usable(record_timing):
+    async def reached(transport, calls):
+        while len(transport.calls) < calls:  # the request is with the service
+            await asyncio.sleep(0)
+
     async def main():
-        transport = AsyncTransport(FakeResponse(200, signal_catalog()), pause=0.05)
+        transport = AsyncTransport(FakeResponse(200, signal_catalog()), pause=0.2)
         client = AsyncSignalServiceClient(URL, "tok", transport=transport)
         record_timing()
         call = asyncio.ensure_future(client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs()))
-        await asyncio.sleep(0.01)  # inside the catalog fetch
+        await reached(transport, 1)  # inside the catalog fetch
         call.cancel()
         with pytest.raises(asyncio.CancelledError):
             await call
         record_timing()
         result = await client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs())
-        cancelled_post = asyncio.ensure_future(client.get_signal_status("s-1"))
-        await asyncio.sleep(0.01)
-        cancelled_post.cancel()
+        cancelled = asyncio.ensure_future(client.get_signal_status("s-1"))
+        await reached(transport, 3)
+        cancelled.cancel()
         with pytest.raises(asyncio.CancelledError):
-            await cancelled_post
+            await cancelled
         return transport, result, await client.get_signal_status("s-1")
 
     transport, result, status = asyncio.run(main())
     assert [c[1] for c in transport.calls] == [("/eras",), ("/signals/submit",), ("/signals/status/s-1",),
                                                ("/signals/status/s-1",)]
     assert result.status_code == 200 and status.status_code == 200
+
+
+def test_a_cancelled_batch_leaves_no_chunk_in_flight_and_the_client_usable(record_timing):
+    async def main():
+        transport = ChunkService(None, pause=1.0)
+        client = AsyncSignalServiceClient(URL, "tok", transport=transport)
+        client._twin._era_catalog_cache = signal_catalog()
+        for _ in range(1300):
+            record_timing()
+        call = asyncio.ensure_future(client.submit_signals_batch(batch_of(650), max_concurrency=4))
+        while len(transport.started) < 4:  # every chunk in flight has reached the service
+            await asyncio.sleep(0)
+        call.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await call
+        left = asyncio.all_tasks() - {asyncio.current_task()}
+        started, answered = len(transport.started), set(transport.answered)
+        transport.pause = 0.0
+        result = await client.submit_signals_batch(batch_of(650), max_concurrency=4)
+        return left, started, answered, result
+
+    left, started, answered, result = asyncio.run(main())
+    assert left == set() and started == 4 and answered == set()  # the chunks in flight were cancelled
+    assert (result.accepted, result.failed) == (650, 0)
 
 
 def test_construction_close_and_repr_never_show_the_token():
