@@ -21,7 +21,7 @@ import tomllib
 
 import pytest
 
-from quillmarsh.cli import settings
+from quillmarsh import config
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 BLOCK = re.compile(r"(?:<!-- readme-test: (?P<mark>[^>]*?) -->\n)?```(?P<lang>\w*)\n(?P<body>.*?)```", re.S)
@@ -64,8 +64,8 @@ def test_config_examples_are_accepted(tmp_path, monkeypatch):
         (tmp_path / "config.toml").write_text(body)
         monkeypatch.setenv("QUILLMARSH_CONFIG", str(tmp_path / "config.toml"))
         for name in tomllib.loads(body)["profiles"]:
-            profile, _ = settings.load_profile(name)
-            assert set(profile) <= settings.PROFILE_KEYS and profile["base_url"]
+            profile = config._load_profile(name).values
+            assert set(profile) <= config.PROFILE_KEYS and profile["base_url"]
 
 
 @pytest.fixture
