@@ -4,6 +4,7 @@ twin for comparing argument errors with the interpreter's own."""
 
 from __future__ import annotations
 
+import asyncio
 import collections
 import dataclasses
 import hashlib
@@ -79,6 +80,40 @@ class RecordingTransport(BasicTransport):
         return self._answer("request", (method, path), {"content": content, "headers": headers})
 
     def close(self):
+        self.closed += 1
+
+
+class AsyncTransport:
+    """RecordingTransport's twin with awaitable methods: the same answers, the same record."""
+
+    def __init__(self, *responses, pause=0.0):
+        self.responses = collections.deque(responses)
+        self.calls = []
+        self.pause = pause
+        self.closed = 0
+
+    async def _answer(self, name, args, kwargs):
+        content = kwargs.get("content")
+        if content is not None and not isinstance(content, bytes):
+            content = b"".join([chunk async for chunk in content])
+        self.calls.append((name, args, kwargs["headers"], content))
+        if self.pause:
+            await asyncio.sleep(self.pause)
+        answer = self.responses.popleft() if self.responses else FakeResponse()
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    async def post(self, path, *, content=None, headers=None):
+        return await self._answer("post", (path,), {"content": content, "headers": headers})
+
+    async def get(self, path, *, headers=None):
+        return await self._answer("get", (path,), {"headers": headers})
+
+    async def request(self, method, path, *, content=None, headers=None):
+        return await self._answer("request", (method, path), {"content": content, "headers": headers})
+
+    async def aclose(self):
         self.closed += 1
 
 

@@ -11,6 +11,7 @@ import httpx
 import pytest
 from fakes import (
     SIGNAL_GRAPH,
+    AsyncTransport,
     FakeResponse,
     RecordingTransport,
     read_content,
@@ -19,42 +20,10 @@ from fakes import (
 )
 from quillmarsh import _backtest_timing, submit
 from quillmarsh.async_client import AsyncSignalServiceClient
+from quillmarsh.async_sdk import AsyncSignalClient
+from quillmarsh.client import SignalClient
 
 URL = "https://signals.example"
-
-
-class AsyncTransport:
-    """RecordingTransport's twin with awaitable methods: the same answers, the same record."""
-
-    def __init__(self, *responses, pause=0.0):
-        self.responses = collections.deque(responses)
-        self.calls = []
-        self.pause = pause
-        self.closed = 0
-
-    async def _answer(self, name, args, kwargs):
-        content = kwargs.get("content")
-        if content is not None and not isinstance(content, bytes):
-            content = b"".join([chunk async for chunk in content])
-        self.calls.append((name, args, kwargs["headers"], content))
-        if self.pause:
-            await asyncio.sleep(self.pause)
-        answer = self.responses.popleft() if self.responses else FakeResponse()
-        if isinstance(answer, BaseException):
-            raise answer
-        return answer
-
-    async def post(self, path, *, content=None, headers=None):
-        return await self._answer("post", (path,), {"content": content, "headers": headers})
-
-    async def get(self, path, *, headers=None):
-        return await self._answer("get", (path,), {"headers": headers})
-
-    async def request(self, method, path, *, content=None, headers=None):
-        return await self._answer("request", (method, path), {"content": content, "headers": headers})
-
-    async def aclose(self):
-        self.closed += 1
 
 
 # --- scripted answers: each a factory, so that both clients get fresh objects --------------------
@@ -179,31 +148,38 @@ def observer(seen):
     return lambda method, url, headers, body: seen.append(("observed", method, url, dict(headers), body))
 
 
-def run_sync(operation, arguments, answers):
+# The raw clients, and the SDK faces over them (retries off: each answer is used once).
+FACES = {"raw": (lambda *a, **k: submit.SignalServiceClient(*a, **k), AsyncSignalServiceClient),
+         "sdk": (lambda *a, **k: SignalClient(*a, max_retries=0, **k),
+                 lambda *a, **k: AsyncSignalClient(*a, max_retries=0, **k))}
+
+
+def run_sync(operation, arguments, answers, face="raw"):
     transport = RecordingTransport(*(make() for make in answers))
     observed = []
-    client = submit.SignalServiceClient(URL, "tok", transport=transport, transmission_observer=observer(observed))
+    client = FACES[face][0](URL, "tok", transport=transport, transmission_observer=observer(observed))
     record_timings(arguments)
     args, kwargs = arguments
     seen = outcome(lambda: getattr(client, operation)(*args, **kwargs))
     return seen, [(c.name, c.args, c.kwargs["headers"], c.sent) for c in transport.calls] + observed
 
 
-def run_async(operation, arguments, answers):
+def run_async(operation, arguments, answers, face="raw"):
     transport = AsyncTransport(*(make() for make in answers))
     observed = []
-    client = AsyncSignalServiceClient(URL, "tok", transport=transport, transmission_observer=observer(observed))
+    client = FACES[face][1](URL, "tok", transport=transport, transmission_observer=observer(observed))
     record_timings(arguments)
     args, kwargs = arguments
     seen = outcome(lambda: asyncio.run(getattr(client, operation)(*args, **kwargs)))
     return seen, wire(transport.calls) + observed
 
 
+@pytest.mark.parametrize("face", FACES)
 @pytest.mark.parametrize("operation, arguments, answers", list(cases()))
-def test_async_client_behaves_as_the_synchronous_one(operation, arguments, answers, record_timing):
-    sync_seen, sync_wire = run_sync(operation, arguments, answers)
+def test_async_client_behaves_as_the_synchronous_one(operation, arguments, answers, face, record_timing):
+    sync_seen, sync_wire = run_sync(operation, arguments, answers, face)
     _backtest_timing.clear_recorded_backtest_timings()
-    async_seen, async_wire = run_async(operation, arguments, answers)
+    async_seen, async_wire = run_async(operation, arguments, answers, face)
     assert async_seen == sync_seen
     assert async_wire == sync_wire
 

@@ -40,6 +40,18 @@ def test_stubtest_is_clean(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+SDK_MODULES = ("quillmarsh", "quillmarsh.client", "quillmarsh.async_sdk", "quillmarsh._face", "quillmarsh.config",
+               "quillmarsh.prescreen", "quillmarsh.causes", "quillmarsh.errors", "quillmarsh._face_transport",
+               "quillmarsh.signal_types", "quillmarsh.transports")
+
+
+@pytest.mark.whole_system
+def test_the_sdk_type_checks_strictly(tmp_path):
+    modules = [arg for name in SDK_MODULES for arg in ("-m", name)]
+    done = run_mypy(["mypy", "--config-file", "mypy.ini", "--strict", *modules], tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def stub_names(body):
     names = {}
     for node in body:

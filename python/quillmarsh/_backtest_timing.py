@@ -49,6 +49,7 @@ from typing import Any, Iterable
 __all__ = [
     "BacktestTimingAssessment",
     "RecordedBacktestTiming",
+    "UseLedger",
     "assess_client_backtest_timing",
     "clear_recorded_backtest_timings",
     "consume_recorded_backtest_timing",
@@ -309,3 +310,45 @@ def clear_recorded_backtest_timings() -> None:
     """Forget every recorded timing (for tests and fresh sessions)."""
     with _lock:
         _registry.clear()
+
+
+class UseLedger:
+    """The uses recorded for some graphs at one moment, to hand back what a submission took.
+
+    The client's SDK faces take one before a submission: an attempt that got no answer (or a
+    408, 429 or 5xx) is given its uses back (``give_back``), so the same signal can be submitted
+    again; a check that sends nothing puts every entry back as it was (``restore``)."""
+
+    __slots__ = ("_entries",)
+
+    def __init__(self, graphs: Iterable[Any]) -> None:
+        keys = {_lookup_key(graph) for graph in graphs}
+        keys.discard(None)
+        with _lock:
+            self._entries = {key: (entry[0], entry[1]) if (entry := _registry.get(key)) else None for key in keys}
+
+    def give_back(self, graphs: Iterable[Any]) -> None:
+        """One use back for each graph listed (as often as it is listed), up to the uses taken
+        from it since the ledger was made."""
+        wanted: dict[str | tuple[str], int] = {}
+        for graph in graphs:
+            key = _lookup_key(graph)
+            if key is not None and self._entries.get(key) is not None:
+                wanted[key] = wanted.get(key, 0) + 1
+        with _lock:
+            for key, count in wanted.items():
+                record, uses = self._entries[key]  # type: ignore[misc]
+                entry = _registry.get(key)
+                now = entry[1] if entry is not None else 0
+                back = min(count, uses - now)
+                if back > 0:
+                    _registry[key] = [entry[0] if entry is not None else record, now + back]
+
+    def restore(self) -> None:
+        """Every entry of the ledger's graphs as it was when the ledger was made."""
+        with _lock:
+            for key, kept in self._entries.items():
+                if kept is None:
+                    _registry.pop(key, None)
+                else:
+                    _registry[key] = [kept[0], kept[1]]

@@ -12,7 +12,12 @@ Conventions shared by all records:
   a failure, or ``None``.
 * ``error`` is ``None`` on success, otherwise the failure's text (a value the
   service sent is kept as it was sent).
-* ``ok`` is true when ``error`` is ``None`` and ``status_code`` is a 2xx int.
+* ``ok`` is true when ``error`` is ``None`` and ``status_code`` is a 2xx int; a
+  record's repr shows it first.
+* ``replayed`` (a submission, an item of a batch) is True when the service answered with the
+  submission it had already stored under the same idempotency key, False when it stored a new
+  one, None when that is not known: the SDK faces (``SignalClient``, ``AsyncSignalClient``)
+  read it from the answer, the raw client leaves it None.
 
 Identifier, status, metric and failure fields hold whatever the service's body
 held under that name, or ``None``.
@@ -71,7 +76,7 @@ class _OkMixin:
 
     def __repr__(self) -> str:
         shown = ", ".join(f"{f.name}={_shown(getattr(self, f.name))}" for f in fields(self))  # type: ignore[arg-type]
-        return f"{type(self).__name__}({shown})"
+        return f"{type(self).__name__}(ok={self.ok}, {shown})"
 
 
 @dataclass(kw_only=True, slots=True, frozen=True, repr=False)
@@ -85,6 +90,7 @@ class SubmitResult(_OkMixin):
     strategy_pool_id: Any
     strategy_signal_pool: Any
     error: Any
+    replayed: bool | None = None
 
 
 @dataclass(kw_only=True, slots=True, frozen=True, repr=False)
@@ -130,6 +136,7 @@ class BatchSubmitItemResult(_OkMixin):
     strategy_pool_id: Any
     strategy_signal_pool: Any
     error: Any
+    replayed: bool | None = None
 
 
 @dataclass(kw_only=True, slots=True, frozen=True, repr=False)
@@ -145,6 +152,11 @@ class BatchSubmitResult(_OkMixin):
     failed: int
     results: list[BatchSubmitItemResult]
     error: Any
+
+    @property
+    def replayed(self) -> int:
+        """How many items the service answered as replays of submissions it had stored."""
+        return sum(1 for item in self.results if getattr(item, "replayed", None) is True)
 
 
 @dataclass(kw_only=True, slots=True, frozen=True, repr=False)

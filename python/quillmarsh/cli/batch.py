@@ -22,7 +22,7 @@ from . import connection, signals
 from .checks import CHUNK, Checker, refusal
 from .errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from .output import Output, fields_table, rows_table
-from .settings import Connection
+from quillmarsh.config import Settings as Connection
 from .signals import Problem, Signal
 
 if TYPE_CHECKING:
@@ -106,12 +106,12 @@ def _chunk_result(client: Any, answer: tuple[Any, Any] | BaseException) -> tuple
         status_code, body = answer
         return client._batch_result_from_body(status_code, body), None
     if isinstance(answer, (ConnectionError, httpx.RequestError)):
-        return client._batch_result_from_transport_error(answer), connection.unreachable(client._base_url, answer)
+        return client._batch_result_from_transport_error(answer), connection.describe(answer, client._base_url)
     if isinstance(answer, submit.SubmissionRejectedError):
         result = client._batch_result_from_body(answer.status_code, answer.body or {}, error=answer.reason)
-        return result, connection.rejected(answer.status_code, answer.reason, answer.body)
+        return result, connection.describe(answer, client._base_url)
     if isinstance(answer, submit.SignalClientResponseError):
-        return None, connection.unreadable(answer.status_code)
+        return None, connection.describe(answer, client._base_url)
     raise answer  # not a failure of the chunk: it ends the command
 
 

@@ -107,7 +107,8 @@ class Operations:
         results = []
         for index, item in enumerate(signals):
             try:
-                status, answer, _ = self.submit("signal", item)
+                status, answer, replayed = self.submit("signal", item)
+                answer = {**answer, "replayed": replayed}  # an item has no header of its own to say so
             except Refusal as refusal:
                 status, answer = refusal.status, refusal.body
             results.append({"index": index, "status_code": status, "body": answer})

@@ -1,0 +1,361 @@
+"""What the SDK faces (``SignalClient``, ``AsyncSignalClient``) add to the raw clients, written
+once for both.
+
+Each operation of a face is a generator of steps: ``Call`` (one operation of the raw client,
+or one of the face's own methods) and ``Sleep``. ``drive`` runs the steps with the blocking
+raw client and ``time.sleep``; ``adrive`` awaits them with the asynchronous one and
+``asyncio.sleep``. The rules live in the steps: what a submission hands back to the
+backtest-timing registry when it may be sent again, how a replay is read off the answer, how
+long ``wait_until_terminal`` waits, how ``iter_submissions`` follows the pages.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import time
+from collections.abc import Generator, Iterable, Mapping
+from typing import Any
+
+import httpx
+
+from quillmarsh import _backtest_timing, config
+from quillmarsh._face_transport import DEFAULT_MAX_CONNECTIONS, answers_noted, build, stop_noting
+from quillmarsh.signal_types import SubmitResult
+from quillmarsh.errors import ClientClosedError, EraCatalogUnavailable, ListingError
+
+_set_replayed: Any = vars(SubmitResult)["replayed"].__set__  # the slot itself, past the frozen guard
+FLOAT_FIELDS = ("expression_elapsed_seconds",)  # the raw client wants a float; people write 2
+FIRST_WAIT, LONGEST_WAIT, GROWTH = 0.5, 5.0, 1.5
+LARGEST_PAGE = 1000  # asked first by iter_submissions without page_size; a refusal naming a maximum is heeded
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Call:
+    """Call ``name`` with ``args`` and ``kwargs``: the raw client's operation (``raw``), else
+    the face's own method."""
+
+    name: str
+    args: tuple[Any, ...] = ()
+    kwargs: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    raw: bool = True
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Sleep:
+    seconds: float
+
+
+Steps = Generator[Call | Sleep, Any, Any]
+
+
+# ---------------------------------------------------------------------------------------
+# Construction
+
+
+@dataclasses.dataclass(frozen=True)
+class Configured:
+    """What a face's constructor hands its raw client: the settings, the timeout as given and
+    the transport built."""
+
+    settings: config.Settings
+    timeout: Any
+    transport: Any
+
+
+def _timeout(value: Any) -> httpx.Timeout:
+    """An ``httpx.Timeout`` from a number of seconds (above 0) or an ``httpx.Timeout``; the
+    wait for a free connection of the pool is not bounded."""
+    if isinstance(value, httpx.Timeout):
+        return value
+    return httpx.Timeout(config.seconds(value, "timeout"), pool=None)
+
+
+def _count(value: Any, name: str, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < least:
+        raise ValueError(f"{name} must be a whole number of at least {least}, not {value!r}")
+    return value
+
+
+def configure(base_url: str | None, token: str | None, *, asynchronous: bool, profile: str | None, timeout: Any,
+              max_retries: Any, max_answer_bytes: Any, max_connections: Any, transport: Any,
+              on_retry: Any) -> Configured:
+    """Settings resolved (arguments, profile, environment) and checked, and the transport."""
+    settings = config.resolve_settings(base_url, token, profile=profile, timeout=timeout, max_retries=max_retries)
+    httpx_timeout = _timeout(settings.timeout)
+    built = build(settings.base_url, asynchronous=asynchronous, transport=transport, timeout=httpx_timeout,
+                  max_retries=settings.max_retries,
+                  max_answer_bytes=None if max_answer_bytes is None else _count(max_answer_bytes,
+                                                                                "max_answer_bytes", 1),
+                  max_connections=_count(DEFAULT_MAX_CONNECTIONS if max_connections is None else max_connections,
+                                         "max_connections", 1),
+                  on_retry=on_retry)
+    return Configured(settings, settings.timeout, built)
+
+
+class FaceState:
+    """What both faces keep beside their raw client: whether they are closed."""
+
+    closed = False
+
+    def check_open(self, face: Any) -> None:
+        if self.closed:
+            raise ClientClosedError(f"this {type(face).__name__} is closed: make a new client to send requests")
+
+
+def catalog_failure(exc: ValueError) -> ValueError:
+    """The raw client's catalog failure as ``EraCatalogUnavailable`` when a request failed (it
+    has a cause); an unusable catalog stays as it is."""
+    if exc.__cause__ is None or isinstance(exc, EraCatalogUnavailable):
+        return exc
+    failure = EraCatalogUnavailable(str(exc))
+    failure.__cause__ = exc.__cause__
+    return failure
+
+
+# ---------------------------------------------------------------------------------------
+# Drivers
+
+
+def _call(face: Any, step: Call) -> Any:
+    face._face_state.check_open(face)
+    if step.raw:  # the raw client's member, called on the face as its self
+        return getattr(face._raw_type, step.name)(face, *step.args, **step.kwargs)
+    return getattr(face, step.name)(*step.args, **step.kwargs)
+
+
+def drive(face: Any, steps: Steps) -> Any:
+    """Run the steps with blocking calls; returns what the steps return."""
+    try:
+        step = next(steps)
+        while True:
+            try:
+                if isinstance(step, Sleep):
+                    value = time.sleep(step.seconds)  # type: ignore[func-returns-value]
+                else:
+                    value = _call(face, step)
+            except BaseException as exc:  # the steps decide what a failure becomes
+                step = steps.throw(exc)
+            else:
+                step = steps.send(value)
+    except StopIteration as stop:
+        return stop.value
+
+
+async def adrive(face: Any, steps: Steps) -> Any:
+    """Run the steps with ``await``; returns what the steps return."""
+    import asyncio
+
+    try:
+        step = next(steps)
+        while True:
+            try:
+                value = await (asyncio.sleep(step.seconds) if isinstance(step, Sleep) else _call(face, step))
+            except BaseException as exc:  # the steps decide what a failure becomes
+                step = steps.throw(exc)
+            else:
+                step = steps.send(value)
+    except StopIteration as stop:
+        return stop.value
+
+
+# ---------------------------------------------------------------------------------------
+# Submissions: whole numbers taken as floats, timings handed back, replays told
+
+
+def _with_floats(fields: Mapping[str, Any]) -> dict[str, Any]:
+    """The fields with a whole number where a float is expected turned into that float."""
+    out = dict(fields)
+    for name in FLOAT_FIELDS:
+        if type(out.get(name)) is int:
+            out[name] = float(out[name])
+    return out
+
+
+def _sent_again(status_code: Any) -> bool:
+    """Whether an attempt that ended so may well succeed if the same signal is sent again: no
+    answer, a 408, a 429 or a 5xx."""
+    return isinstance(status_code, int) and (status_code == 0 or status_code in (408, 429) or status_code >= 500)
+
+
+def _local_refusal(exc: BaseException) -> bool:
+    """A check of the client refused the signal before it was sent: sending it again as it is
+    meets the same refusal (an unreadable era catalog is not one: nothing was taken then)."""
+    return isinstance(exc, (ValueError, TypeError)) and not isinstance(exc, EraCatalogUnavailable)
+
+
+def _replayed(answers: list[Any], result: Any) -> bool | None:
+    if not result.ok:
+        return None
+    headers = answers[-1] if answers else None
+    try:
+        value = headers.get("Idempotent-Replayed") if headers is not None else None
+    except (AttributeError, TypeError):
+        value = None
+    return isinstance(value, str) and value.strip().lower() == "true"
+
+
+def submit_signal(graph: Any, named_universe: Any, fields: Mapping[str, Any]) -> Steps:
+    ledger = _backtest_timing.UseLedger([graph])
+    answers, noting = answers_noted()
+    try:
+        result = yield Call("submit_signal", (graph, named_universe), _with_floats(fields))
+    except BaseException as exc:
+        if not _local_refusal(exc) and _sent_again(getattr(exc, "status_code", 0)):
+            ledger.give_back([graph])
+        raise
+    finally:
+        stop_noting(noting)
+    if _sent_again(result.status_code):
+        ledger.give_back([graph])
+    _set_replayed(result, _replayed(answers, result))  # a record of our own, not yet handed out
+    return result
+
+
+def _batch_items(submissions: Any) -> Any:
+    """The submissions with whole numbers taken as floats (new dicts only where one changes)."""
+    if not isinstance(submissions, (list, tuple)):
+        return submissions  # the raw client refuses it with its own message
+    return [_with_floats(item) if type(item) is dict and any(type(item.get(n)) is int for n in FLOAT_FIELDS)
+            else item for item in submissions]
+
+
+def _graphs(items: Any) -> list[Any]:
+    if not isinstance(items, (list, tuple)):
+        return []
+    return [item.get("graph") if type(item) is dict else None for item in items]
+
+
+def _again(result: Any, count: int) -> list[int]:
+    """The positions of the batch whose signals may well get in if sent again: those answered
+    with no answer, 408, 429 or 5xx, and those without an answer of their own."""
+    answered = {item.index: item for item in result.results if type(item.index) is int}
+    return [i for i in range(count) if (item := answered.get(i)) is None or _sent_again(item.status_code)]
+
+
+def _mark_replays(result: Any) -> None:
+    for item in result.results:
+        if item.status_code == 202:
+            body = item.body
+            item.replayed = isinstance(body, dict) and body.get("replayed") is True
+
+
+def submit_signals_batch(submissions: Any, options: Mapping[str, Any]) -> Steps:
+    items = _batch_items(submissions)
+    graphs = _graphs(items)
+    ledger = _backtest_timing.UseLedger(graphs)
+    try:
+        result = yield Call("submit_signals_batch", (items,), options)
+    except BaseException as exc:
+        if not _local_refusal(exc):
+            ledger.give_back(graphs)
+        raise
+    ledger.give_back([graphs[i] for i in _again(result, len(graphs))])
+    _mark_replays(result)
+    return result
+
+
+def call(name: str, *args: Any, **kwargs: Any) -> Steps:
+    """One operation of the raw client, as it is."""
+    return (yield Call(name, args, kwargs))
+
+
+# ---------------------------------------------------------------------------------------
+# Waiting with backoff
+
+
+def _terminal(status: Any) -> bool:
+    from quillmarsh import submit
+
+    return isinstance(status, str) and status in submit._TERMINAL_STATUSES
+
+
+def _refused(result: Any) -> bool:
+    """A refusal that more reading cannot change: a 4xx other than 408 and 429 (an unknown id,
+    a refused token)."""
+    code = result.status_code
+    return (result.error is not None and isinstance(code, int) and not isinstance(code, bool)
+            and 400 <= code < 500 and code not in (408, 429))
+
+
+def wait_until_terminal(submission_id: Any, timeout: Any) -> Steps:
+    from quillmarsh import submit
+
+    seconds = float(timeout) if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) else math.nan
+    if math.isnan(seconds):
+        raise ValueError(f"timeout must be a number of seconds, not {timeout!r}")
+    deadline = time.monotonic() + seconds
+    wait = FIRST_WAIT
+    while True:
+        try:
+            last = yield Call("get_signal_status", (submission_id,), raw=False)
+        except submit.SignalClientResponseError as exc:  # an unreadable 5xx: a passing failure
+            if not _sent_again(exc.status_code):
+                raise
+            last = submit.SignalServiceClient._status_result_from_response_error(exc)
+        if _terminal(last.status) or _refused(last):
+            return last
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return last
+        yield Sleep(min(wait, left))
+        wait = min(wait * GROWTH, LONGEST_WAIT)
+
+
+# ---------------------------------------------------------------------------------------
+# Following the pages of a listing
+
+
+class Pager:
+    """The pages of a listing: ``query()`` gives the keywords of the next page's request (None
+    when there is none), ``take(result)`` the page's submissions."""
+
+    def __init__(self, *, status: Any, idempotency_key: Any, since: Any, page_size: int | None) -> None:
+        if page_size is not None:
+            _count(page_size, "page_size", 1)
+        self._filters = {"status": status, "idempotency_key": idempotency_key}
+        self._since = since
+        self._size = page_size or LARGEST_PAGE
+        self._adapt = page_size is None
+        self._done = False
+
+    def query(self) -> dict[str, Any] | None:
+        if self._done:
+            return None
+        return {**self._filters, "since": self._since, "limit": self._size}
+
+    def take(self, result: Any) -> list[Any]:
+        if not result.ok:
+            maximum = self._maximum(result)
+            if maximum is not None:
+                self._size, self._adapt = maximum, False
+                return []
+            from quillmarsh.causes import describe
+
+            raise ListingError(f"listing failed: {describe(result)}", result)
+        self._adapt = False
+        body = result.body if isinstance(result.body, dict) else {}
+        following = body.get("next_since")
+        submissions = list(result.submissions)
+        if not following or not submissions:
+            self._done = True
+        elif following == self._since:
+            raise ListingError(f"the service's next page starts where this one did (next_since {following!r}): "
+                               "stopping instead of reading the same page again", result)
+        else:
+            self._since = following
+        return submissions
+
+    def _maximum(self, result: Any) -> int | None:
+        """The largest page the service says it allows, when it refused the first one for its size."""
+        if not self._adapt or result.status_code != 400 or not isinstance(result.body, dict):
+            return None
+        details = result.body.get("details")
+        if not isinstance(details, dict) or details.get("field") != "limit":
+            return None
+        maximum = details.get("maximum")
+        return maximum if type(maximum) is int and 0 < maximum < self._size else None
+
+
+def graphs_of(signals: Iterable[Any]) -> list[Any]:
+    return [signal.get("graph") if isinstance(signal, dict) else None for signal in signals]
