@@ -177,6 +177,15 @@ def era_catalog():
     return {"eras_by_market": {"7": [{"era_number": 3, "state": "active", "market_id": 7}]}, **signal_catalog()}
 
 
+def run_prepared_batch(i):
+    """Bodies already checked, posted as a batch posts its own: chunks handed out, answered, read."""
+    exchange = submit._prepared_batch_exchange(client_over(i), i["bodies"])
+    while (request := submit._exchange_next(exchange)) is not None:
+        submit._exchange_answered(exchange, request[0], 200, i["chunk_answer"])
+        submit._exchange_settled(exchange, request[0])
+    return submit._exchange_result(exchange)
+
+
 OPERATIONS = [
     Entry("submit_signal", submit_signal_inputs, run_submit_signal, (SubmitResult,)),
     Entry("submit_signals_batch", batch_inputs, run_batch, (BatchSubmitResult,)),
@@ -198,6 +207,11 @@ OPERATIONS = [
           lambda i: client_over(i).close()),
     Entry("SignalServiceClient", lambda: {"args": ["https://signals.example", "tok"], "timeout": 3.0},
           lambda i: C(*i["args"], timeout=i["timeout"], transport=Transport(answer(200, {})))),
+    Entry("_prepared_batch_exchange", lambda: {
+        "catalog": None, "answer": answer(200, {}), "bodies": [{"graph": "g(x)", "idempotency_key": f"k{n}"}
+                                                               for n in range(3)],
+        "chunk_answer": {"results": [{"index": 0, "status_code": 202, "body": {"submission_id": "a"}}]}},
+          run_prepared_batch, (BatchSubmitResult,)),
 ]
 
 # The asynchronous client's operations drive the module's exchange and transmission steps.

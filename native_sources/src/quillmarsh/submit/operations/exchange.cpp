@@ -85,6 +85,14 @@ Ref SingleRequest::result() {
   return Ref::borrow(result_.get());
 }
 
+Ref SingleRequest::settled(Py_ssize_t tag) {
+  if (tag != 0) {
+    PyErr_SetString(PyExc_ValueError, "no request of this exchange has that tag");
+    return Ref();
+  }
+  return Ref::borrow(result_ ? result_.get() : Py_None);
+}
+
 Ref drive(PyObject* self, Exchange& exchange) {
   if (!settle_all(self, exchange)) return Ref();
   return exchange.result();
@@ -126,6 +134,13 @@ PyObject* exchange_failed(PyObject*, PyObject* capsule, PyObject* tag_value, PyO
   }
   Handling handling(exc);
   return exchange->failed(tag, exc) ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* exchange_settled(PyObject*, PyObject* capsule, PyObject* tag_value) {
+  Exchange* exchange = exchange_of(capsule);
+  Py_ssize_t tag;
+  if (exchange == nullptr || !tag_of(tag_value, tag)) return nullptr;
+  return exchange->settled(tag).release();
 }
 
 PyObject* exchange_result(PyObject*, PyObject* capsule) {

@@ -35,6 +35,9 @@ class Exchange {
   virtual bool failed(Py_ssize_t tag, PyObject* exc) = 0;
   // The result, once no request is left.
   virtual Ref result() = 0;
+  // What the request `tag` settled as (a chunk of a batch: its own result), None while it is
+  // unsettled; null with an error set for a tag never handed out.
+  virtual Ref settled(Py_ssize_t tag) = 0;
 };
 
 // One request whose outcome `map` turns into the result; without `map_failures`, a failure
@@ -46,6 +49,7 @@ class SingleRequest : public Exchange {
   bool answered(Py_ssize_t tag, PyObject* status_code, PyObject* body) override;
   bool failed(Py_ssize_t tag, PyObject* exc) override;
   Ref result() override;
+  Ref settled(Py_ssize_t tag) override;
 
  protected:
   // Before a rejection takes its route: 1 when another request was queued instead, 0, or -1
@@ -78,5 +82,6 @@ PyObject* exchange_answered(PyObject* module, PyObject* exchange, PyObject* tag,
                             PyObject* body);
 PyObject* exchange_failed(PyObject* module, PyObject* exchange, PyObject* tag, PyObject* exc);
 PyObject* exchange_result(PyObject* module, PyObject* exchange);
+PyObject* exchange_settled(PyObject* module, PyObject* exchange, PyObject* tag);
 
 }  // namespace quillmarsh::operations

@@ -40,6 +40,9 @@ PyObject* submit_strategy_exchange(PyObject* module, PyObject* client, PyObject*
                                          PyObject* client_manifest_version, PyObject* client_manifest_market_id,
                                          PyObject* client_manifest_era_number);
 PyObject* submit_signals_batch_exchange(PyObject* module, PyObject* client, PyObject* submissions);
+// Bodies already prepared (by `_submit_signals_batch_exchange`'s checks), posted as the batch
+// posts its own: chunks, answers and failures mapped the same way; nothing checked again.
+PyObject* prepared_batch_exchange(PyObject* module, PyObject* client, PyObject* bodies);
 PyObject* signal_status_exchange(PyObject* module, PyObject* client, PyObject* submission_id);
 PyObject* signal_submissions_exchange(PyObject* module, PyObject* client, PyObject* status,
                                             PyObject* idempotency_key, PyObject* since, PyObject* limit);

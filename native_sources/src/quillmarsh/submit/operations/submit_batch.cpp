@@ -192,6 +192,15 @@ class SubmitBatch final : public Exchange {
     return Ref(PyObject_VectorcallMethod(QM_NAME("_combine_batch_chunk_results"), args, 2, nullptr));
   }
 
+  Ref settled(Py_ssize_t tag) override {
+    if (tag < 0 || static_cast<size_t>(tag) >= handed_out_) {
+      PyErr_SetString(PyExc_ValueError, "no request of this exchange has that tag");
+      return Ref();
+    }
+    const Ref& result = chunks_[static_cast<size_t>(tag)].result;
+    return Ref::borrow(result ? result.get() : Py_None);
+  }
+
  private:
   struct Chunk {
     Ref result;
@@ -266,6 +275,19 @@ class SubmitBatch final : public Exchange {
   Ref prior_;
 };
 
+// The chunk size the module namespace holds now; -1 with an error set.
+Py_ssize_t chunk_size_for(Py_ssize_t count) {
+  Ref chunk_size_value = host::global(QM_NAME("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE"));
+  if (!chunk_size_value) return -1;
+  const Py_ssize_t chunk_size = PyNumber_AsSsize_t(chunk_size_value.get(), PyExc_OverflowError);
+  if (chunk_size == -1 && PyErr_Occurred()) return -1;
+  if (count > chunk_size && chunk_size <= 0) {
+    host::raise_value_error("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE must be a positive int");
+    return -1;
+  }
+  return chunk_size;
+}
+
 // Both passes over the batch, then the exchange that posts it.
 std::unique_ptr<Exchange> prepare_submit_batch(PyObject* self, PyObject* submissions) {
   Ref bodies, graphs;
@@ -277,14 +299,8 @@ std::unique_ptr<Exchange> prepare_submit_batch(PyObject* self, PyObject* submiss
     Ref body = Ref::borrow(PyList_GET_ITEM(bodies.get(), i));
     if (!prepare(self, body.get())) return nullptr;
   }
-  Ref chunk_size_value = host::global(QM_NAME("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE"));
-  if (!chunk_size_value) return nullptr;
-  const Py_ssize_t chunk_size = PyNumber_AsSsize_t(chunk_size_value.get(), PyExc_OverflowError);
-  if (chunk_size == -1 && PyErr_Occurred()) return nullptr;
-  if (PyList_GET_SIZE(bodies.get()) > chunk_size && chunk_size <= 0) {
-    host::raise_value_error("_SIGNALS_BATCH_CLIENT_CHUNK_SIZE must be a positive int");
-    return nullptr;
-  }
+  const Py_ssize_t chunk_size = chunk_size_for(PyList_GET_SIZE(bodies.get()));
+  if (chunk_size < 0) return nullptr;
   return std::make_unique<SubmitBatch>(self, std::move(bodies), chunk_size);
 }
 
@@ -297,6 +313,14 @@ PyObject* client_submit_signals_batch(PyObject* self, PyObject* submissions) {
 
 PyObject* submit_signals_batch_exchange(PyObject*, PyObject* client, PyObject* submissions) {
   return hand_out(prepare_submit_batch(client, submissions));
+}
+
+PyObject* prepared_batch_exchange(PyObject*, PyObject* client, PyObject* bodies) {
+  Ref posted(PySequence_List(bodies));
+  if (!posted) return nullptr;
+  const Py_ssize_t chunk_size = chunk_size_for(PyList_GET_SIZE(posted.get()));
+  if (chunk_size < 0) return nullptr;
+  return hand_out(std::make_unique<SubmitBatch>(client, std::move(posted), chunk_size));
 }
 
 }  // namespace quillmarsh::operations
