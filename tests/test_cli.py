@@ -68,8 +68,10 @@ def test_version(run):
     (202, {"submission_id": "s-1", "signal_pool_id": "pool-7"}, "application/json", 0, None, None),
     (422, {"reason": "is_correlation_too_high", "details": {"message": "0.9 > 0.7"}}, "application/json", 1,
      "is_correlation_too_high", "rejected by the service (HTTP 422 is_correlation_too_high): 0.9 > 0.7"),
-    (503, b"<html>busy</html>", "text/html", 1, "<html>busy</html>", "unreadable answer (503 Service Unavailable)"),
-    (500, b"<html>oops</html>", "text/html", 1, "<html>oops</html>", "unreadable answer (500 Internal Server Error)"),
+    (503, b"<html>busy</html>", "text/html", 1, "unreadable answer (503 Service Unavailable)",
+     "unreadable answer (503 Service Unavailable)"),
+    (500, b"<html>oops</html>", "text/html", 1, "unreadable answer (500 Internal Server Error)",
+     "unreadable answer (500 Internal Server Error)"),
 ])
 def test_submit_json_output_and_wire(run, http_server, status_code, body, content_type, exit_status, error, message):
     http_server.respond(status_code, body, content_type=content_type, method="POST", path="/signals/submit",
@@ -133,7 +135,8 @@ def test_the_services_explanation_is_on_the_error_line(run, http_server, argv, a
 
 @pytest.mark.parametrize("record, catalog_read, message", [
     (signal_record(thresholds={"min_sharpe": 0}), False, "caller-supplied thresholds are not accepted"),
-    (signal_record(graph="rank(ts_mean(ts_std(ts_max(close, 5), 5), 5))"), True, "depth"),
+    (signal_record(graph="rank(ts_mean(ts_std(ts_max(close, 5), 5), 5))"), True,
+     "graph is 5 levels deep; era 3 allows at most 4"),
     (signal_record(backtest_timing={**TIMING, "elapsed_seconds": 50.0}), True, "budget"),
 ])
 def test_local_refusal_names_the_file_and_sends_nothing(run, http_server, record, catalog_read, message):

@@ -30,7 +30,7 @@ def test_every_bad_line_is_reported_with_its_file_line_and_nothing_is_sent(run, 
     assert err.splitlines()[:3] == [
         f"quillmarsh: batch: FILE:2: invalid JSON: {parse_error.value}",
         "quillmarsh: batch: FILE:3: unknown field 'metaparameter' (did you mean 'metaparameters'?)",
-        "quillmarsh: batch: FILE:4: graph complexity depth 5 exceeds max_depth 4"]
+        "quillmarsh: batch: FILE:4: graph is 5 levels deep; era 3 allows at most 4"]
     assert "nothing was sent: 3 of 5 lines cannot be sent" in err and "--skip-invalid" in err
     outcomes = {line["line"]: line["outcome"] for line in json.loads(out)["lines"]}
     assert outcomes == {1: "not_sent", 2: "invalid", 3: "invalid", 4: "invalid", 5: "not_sent"}
@@ -87,7 +87,7 @@ def test_check_prints_what_would_be_posted_and_sends_nothing(run, http_server):
     assert single["wire"] == json.dumps(single["body"])  # the exact bytes submit would post
     status, out, err = run("check", "FILE", "--format", "json", file=[signal_record(), signal_record(graph=DEEP)])
     document = json.loads(out)
-    assert status == 1 and document["sent"] is False and "FILE:2: graph complexity depth 5" in err
+    assert status == 1 and document["sent"] is False and "FILE:2: graph is 5 levels deep" in err
     assert [(s["line"], s["ok"], s.get("endpoint")) for s in document["signals"]] == [
         (1, True, "signals/batch"), (2, False, None)]
     assert document["signals"][0]["idempotency_key_header"] is None  # batch items carry their keys inside
@@ -192,24 +192,27 @@ def test_chunks_in_flight_at_once_end_as_chunks_sent_one_by_one(tmp_path, capsys
     assert lines[2][:3] == (3, "failed", 409)
 
 
-# (what the service answers every chunk, the cause told for each signal of a failed chunk, the status it records)
+# (what the service answers every chunk, what becomes of its signals, the cause told for each, the status recorded,
+# whether the SDK maps the failure into the chunk's result or it ends the batch)
 WHOLE_CHUNK_FAILURES = {
-    "refused": ({"status": 503, "body": {"error": "busy"}}, "rejected by the service (HTTP 503 busy)", 503),
-    "token_refused": ({"status": 401, "body": {"error": "unauthorized"}},
-                      "the service refused the token (HTTP 401 Unauthorized): check the token", 401),
-    "not_json": ({"status": 200, "body": "<html>gateway</html>", "content_type": "text/html"},
-                 "unreadable answer (200 OK)", None),
-    "over_the_answer_cap": ({"status": 202, "body": {**answer(100), "pad": "x" * (2 << 20)}},
-                            "unreadable answer (202 Accepted)", None),
-    "undecodable": ({"status": 202, "body": answer(100), "headers": [("Content-Encoding", "br")]},
-                    "cannot reach {url}: unsupported content encoding 'br'", 0),
+    "refused": ({"status": 503, "body": {"error": "busy"}}, "failed", "rejected by the service (HTTP 503 busy)",
+                503, True),
+    "token_refused": ({"status": 401, "body": {"error": "unauthorized"}}, "failed",
+                      "the service refused the token (HTTP 401 Unauthorized): check the token", 401, True),
+    "not_json": ({"status": 200, "body": "<html>gateway</html>", "content_type": "text/html"}, "unknown",
+                 "unreadable answer (200 OK)", None, False),
+    "over_the_answer_cap": ({"status": 202, "body": {**answer(100), "pad": "x" * (2 << 20)}}, "unknown",
+                            "unreadable answer (202 Accepted)", None, False),
+    "undecodable": ({"status": 202, "body": answer(100), "headers": [("Content-Encoding", "br")]}, "unknown",
+                    "cannot reach {url}: unsupported content encoding 'br'", 0, True),
 }
 
 
 @pytest.mark.parametrize("concurrency, failed_chunks", [("1", 1), ("2", 2)])
-@pytest.mark.parametrize("response, cause, status_code", WHOLE_CHUNK_FAILURES.values(), ids=WHOLE_CHUNK_FAILURES)
-def test_a_chunk_failing_as_a_whole_stops_the_batch_once_those_in_flight_are_answered(
-        run, http_server, monkeypatch, concurrency, failed_chunks, response, cause, status_code):
+@pytest.mark.parametrize("response, outcome, cause, status_code, mapped", WHOLE_CHUNK_FAILURES.values(),
+                         ids=WHOLE_CHUNK_FAILURES)
+def test_a_chunk_failing_as_a_whole_stops_the_batch(
+        run, http_server, monkeypatch, concurrency, failed_chunks, response, outcome, cause, status_code, mapped):
     monkeypatch.setattr("quillmarsh.transports.DEFAULT_MAX_ANSWER_BYTES", 1 << 20)
     http_server.respond(**response, method="POST", path="/signals/batch", times=None)
     status, out, err = run("batch", "FILE", "--format", "json", "--retries", "0", "--concurrency", concurrency,
@@ -217,12 +220,16 @@ def test_a_chunk_failing_as_a_whole_stops_the_batch_once_those_in_flight_are_ans
     document = json.loads(out)
     failed = failed_chunks * 100
     assert status == 1 and len(posts(http_server)) == failed_chunks
-    assert chunk_lines(document, "failed") == list(range(1, failed + 1))
+    assert chunk_lines(document, outcome) == list(range(1, failed + 1))
     assert chunk_lines(document, "not_sent") == list(range(failed + 1, 251))
     cause = cause.format(url=http_server.url)
-    assert {(line["status_code"], line["error"]) for line in document["lines"][:failed]} == {(status_code, cause)}
-    reported = [f"chunk of lines {start}-{start + 99}: {cause}" for start in range(1, failed, 100)]
-    assert sorted(line.split(": ", 2)[2] for line in err.splitlines() if "chunk of lines" in line) == reported
+    assert {line["error"] for line in document["lines"][:failed]} == {cause}
+    if mapped:  # each chunk's failure told as it settles; unmapped, the first ends the batch
+        assert {line["status_code"] for line in document["lines"][:failed]} == {status_code}
+        reported = [f"chunk of lines {start}-{start + 99}: {cause}" for start in range(1, failed, 100)]
+        assert sorted(line.split(": ", 2)[2] for line in err.splitlines() if "chunk of lines" in line) == reported
+    else:
+        assert f"the batch stopped: {cause}" in err
     assert f"{250 - failed} not sent" in err
 
 

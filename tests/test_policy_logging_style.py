@@ -11,7 +11,8 @@ from quillmarsh.logging_style import log_library_surface_event
 )
 def test_one_structured_record_on_the_sub_service_logger(caplog, outcome, level, expected):
     caplog.set_level(logging.DEBUG, logger="quillmarsh")
-    metadata = {"reason": "transport_error", "error_type": "ConnectError", "odd": object()}
+    odd = object()
+    metadata = {"reason": "transport_error", "error_type": "ConnectError", "path": "/a b", "wait": 0.4, "odd": odd}
     assert log_library_surface_event(
         "Submission", outcome, sub_service="submit", component="transport", metadata=metadata,
         source_function="_submit_result_from_transport_error", source_file="src/submit", source_line=933,
@@ -19,7 +20,8 @@ def test_one_structured_record_on_the_sub_service_logger(caplog, outcome, level,
     ) is None
     [record] = caplog.records
     assert (record.name, record.levelno) == ("quillmarsh.submit", expected)
-    assert record.getMessage() == f"Submission {outcome} sub_service=submit component=transport"
+    assert record.getMessage() == (f"Submission {outcome} sub_service=submit component=transport "
+                                   f"reason=transport_error error_type=ConnectError path='/a b' wait=0.4 odd={odd}")
     event = record.quillmarsh_event
     assert event["metadata"] == metadata and event["metadata"] is not metadata
     assert (event["source_function"], event["source_line"], event["level"]) == (

@@ -181,6 +181,7 @@ def test_wait_until_terminal_backs_off_and_stops_on_what_reading_cannot_change(f
                                                                                final, sleeps):
     clock = Clock()
     monkeypatch.setattr("quillmarsh._face.time", clock)
+    monkeypatch.setattr("quillmarsh._steps.time", clock)
     monkeypatch.setattr("asyncio.sleep", clock.asleep)
     transport = fake(face, *script)
 
@@ -363,10 +364,45 @@ def test_check_signals_gives_each_signal_its_body_or_its_problem(face):
     checked = scenario(face, body, URL, "tok", transport=transport, max_retries=0)
     problems = {c.index: c.problem for c in checked if not c.ok}
     assert set(problems) == {1, 3, 5, 6}
-    assert "'no-such-pool' not found" in problems[1] and problems[3] == "each batch submission must be a dict"
+    assert problems[1] == "signal_pool_name 'no-such-pool' is not in era 3 (known: pool-a)"
+    assert problems[3] == "each batch submission must be a dict"
     assert "recorded backtest timing is required" in problems[5] and problems[5] == problems[6]
     posted = json.loads(transport.calls[-1].sent if face == "sync" else transport.calls[-1][3])["signals"]
     assert posted == [c.body for c in checked if c.ok] and [c.index for c in checked] == list(range(7))
+    _backtest_timing.clear_recorded_backtest_timings()
+
+
+POOL_SHARPE = {"pool-a": {"universes": {"12": {"signal_is_thresholds": {"min_sharpe": 1.0}}}}}
+DEEP = "rank(rank(rank(rank(rank(close)))))"
+
+
+@pytest.mark.parametrize("signal, problems", [
+    ({"is_stats": {"sharpe": 0.1, "is_correlation": 0.9}, "is_pnl_mi": 0.05},
+     ["is_stats.sharpe is 0.1; era 3 requires at least 1 for pool-a in us_top",
+      "is_stats.is_correlation is 0.9; era 3 requires at most 0.7 for pool-a in us_top",
+      "is_pnl_mi is 0.05; era 3 requires at least 0.1 for pool-a in us_top"]),
+    ({"is_stats": {"is_sharpe": 2.0}},
+     ["is_stats has no correlation or is_correlation; era 3 requires at most 0.7 for pool-a in us_top"]),
+    ({"named_universe": "eu_top", "signal_pool_name": "pool-z"},
+     ["named_universe 'eu_top' is not in era 3 (known: us_top)", "signal_pool_name 'pool-z' is not in era 3 "
+                                                                 "(known: pool-a)"]),
+    ({"named_universe": None}, ["named_universe is required: give it in the signal, or set a default with "
+                                "QUILLMARSH_NAMED_UNIVERSE (or named_universe in the agent config file)"]),
+    ({"market_id": "7", "expression_elapsed_seconds": -1.0},
+     ["expression_elapsed_seconds must be a positive number of seconds, not -1.0",
+      "market_id must be a positive integer"]),
+    ({"graph": DEEP, "timing": 0.9},
+     ["graph is 6 levels deep; era 3 allows at most 4", "backtest_timing is over era 3's budget for 1d data: "
+      "max_row_elapsed_seconds 0.9 of at most 0.5, elapsed_seconds 1 of at most 10"]),
+])
+def test_a_refused_signal_is_told_every_rule_it_breaks(monkeypatch, signal, problems):
+    monkeypatch.delenv("QUILLMARSH_NAMED_UNIVERSE", raising=False)
+    monkeypatch.setenv("QUILLMARSH_AGENT_CONFIG", "/nonexistent/agent.json")
+    fields = {"graph": SIGNAL_GRAPH, "named_universe": "us_top", **signal_kwargs(), **signal}
+    _backtest_timing.record_backtest_timing(fields["graph"], row_count=100, elapsed_seconds=1.0,
+                                            max_row_elapsed_seconds=fields.pop("timing", 0.01))
+    [checked] = quillmarsh.check_signals([fields], catalog=signal_catalog(signal_pools=POOL_SHARPE))
+    assert list(checked.problems) == problems and checked.problem == "; ".join(problems)
     _backtest_timing.clear_recorded_backtest_timings()
 
 

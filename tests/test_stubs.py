@@ -42,7 +42,8 @@ def test_stubtest_is_clean(tmp_path):
 
 SDK_MODULES = ("quillmarsh", "quillmarsh.client", "quillmarsh.async_sdk", "quillmarsh._face", "quillmarsh.config",
                "quillmarsh.prescreen", "quillmarsh.causes", "quillmarsh.errors", "quillmarsh._face_transport",
-               "quillmarsh.signal_types", "quillmarsh.transports")
+               "quillmarsh.signal_types", "quillmarsh.transports", "quillmarsh._steps", "quillmarsh._explain",
+               "quillmarsh.progress", "quillmarsh.async_client")
 
 
 @pytest.mark.whole_system

@@ -46,6 +46,8 @@ _WHERE = {
     "check_signal": "quillmarsh.prescreen",
     "check_signals": "quillmarsh.prescreen",
     "CheckedSignal": "quillmarsh.prescreen",
+    "ChunkSent": "quillmarsh.progress",
+    "ChunkSettled": "quillmarsh.progress",
     "describe": "quillmarsh.causes",
     "ClientClosedError": "quillmarsh.errors",
     "EraCatalogUnavailable": "quillmarsh.errors",

@@ -14,15 +14,16 @@ from __future__ import annotations
 import dataclasses
 import math
 import time
-from collections.abc import Generator, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import httpx
 
-from quillmarsh import _backtest_timing, config
+from quillmarsh import _backtest_timing, _steps, config
 from quillmarsh._face_transport import DEFAULT_MAX_CONNECTIONS, answers_noted, build, stop_noting
 from quillmarsh.signal_types import SubmitResult
 from quillmarsh.errors import ClientClosedError, EraCatalogUnavailable, ListingError
+from quillmarsh.progress import ChunkSent, ChunkSettled
 
 _set_replayed: Any = vars(SubmitResult)["replayed"].__set__  # the slot itself, past the frozen guard
 FLOAT_FIELDS = ("expression_elapsed_seconds",)  # the raw client wants a float; people write 2
@@ -30,23 +31,8 @@ FIRST_WAIT, LONGEST_WAIT, GROWTH = 0.5, 5.0, 1.5
 LARGEST_PAGE = 1000  # asked first by iter_submissions without page_size; a refusal naming a maximum is heeded
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
-class Call:
-    """Call ``name`` with ``args`` and ``kwargs``: the raw client's operation (``raw``), else
-    the face's own method."""
-
-    name: str
-    args: tuple[Any, ...] = ()
-    kwargs: Mapping[str, Any] = dataclasses.field(default_factory=dict)
-    raw: bool = True
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Sleep:
-    seconds: float
-
-
-Steps = Generator[Call | Sleep, Any, Any]
+Steps = _steps.Steps
+Call, Sleep = _steps.Call, _steps.Sleep
 
 
 # ---------------------------------------------------------------------------------------
@@ -114,52 +100,6 @@ def catalog_failure(exc: ValueError) -> ValueError:
 
 
 # ---------------------------------------------------------------------------------------
-# Drivers
-
-
-def _call(face: Any, step: Call) -> Any:
-    face._face_state.check_open(face)
-    if step.raw:  # the raw client's member, called on the face as its self
-        return getattr(face._raw_type, step.name)(face, *step.args, **step.kwargs)
-    return getattr(face, step.name)(*step.args, **step.kwargs)
-
-
-def drive(face: Any, steps: Steps) -> Any:
-    """Run the steps with blocking calls; returns what the steps return."""
-    try:
-        step = next(steps)
-        while True:
-            try:
-                if isinstance(step, Sleep):
-                    value = time.sleep(step.seconds)  # type: ignore[func-returns-value]
-                else:
-                    value = _call(face, step)
-            except BaseException as exc:  # the steps decide what a failure becomes
-                step = steps.throw(exc)
-            else:
-                step = steps.send(value)
-    except StopIteration as stop:
-        return stop.value
-
-
-async def adrive(face: Any, steps: Steps) -> Any:
-    """Run the steps with ``await``; returns what the steps return."""
-    import asyncio
-
-    try:
-        step = next(steps)
-        while True:
-            try:
-                value = await (asyncio.sleep(step.seconds) if isinstance(step, Sleep) else _call(face, step))
-            except BaseException as exc:  # the steps decide what a failure becomes
-                step = steps.throw(exc)
-            else:
-                step = steps.send(value)
-    except StopIteration as stop:
-        return stop.value
-
-
-# ---------------------------------------------------------------------------------------
 # Submissions: whole numbers taken as floats, timings handed back, replays told
 
 
@@ -199,7 +139,7 @@ def submit_signal(graph: Any, named_universe: Any, fields: Mapping[str, Any]) ->
     ledger = _backtest_timing.UseLedger([graph])
     answers, noting = answers_noted()
     try:
-        result = yield Call("submit_signal", (graph, named_universe), _with_floats(fields))
+        result = yield Call("submit_signal", (graph, named_universe), _with_floats(fields), raw=True)
     except BaseException as exc:
         if not _local_refusal(exc) and _sent_again(getattr(exc, "status_code", 0)):
             ledger.give_back([graph])
@@ -240,24 +180,99 @@ def _mark_replays(result: Any) -> None:
             item.replayed = isinstance(body, dict) and body.get("replayed") is True
 
 
-def submit_signals_batch(submissions: Any, options: Mapping[str, Any]) -> Steps:
-    items = _batch_items(submissions)
-    graphs = _graphs(items)
-    ledger = _backtest_timing.UseLedger(graphs)
+class _ChunkReporter:
+    """Tells the caller's ``on_chunk`` of each chunk of a batch: sent, then settled."""
+
+    def __init__(self, count: int, on_chunk: Callable[[Any], Any]) -> None:
+        from quillmarsh import submit
+
+        self.count, self.on_chunk = count, on_chunk
+        self.size = submit._SIGNALS_BATCH_CLIENT_CHUNK_SIZE
+        self.whole = count <= self.size  # one request, whatever its size
+
+    def _span(self, tag: int) -> tuple[int, int]:
+        if self.whole:
+            return 0, self.count
+        start = tag * self.size
+        return start, min(self.size, self.count - start)
+
+    def sent(self, exchange: Any, tag: int) -> None:
+        self.on_chunk(ChunkSent(*self._span(tag)))
+
+    def settled(self, exchange: Any, tag: int, failure: BaseException | None) -> None:
+        from quillmarsh import submit
+
+        result = submit._exchange_settled(exchange, tag)
+        if result is not None:
+            _mark_replays(result)
+        self.on_chunk(ChunkSettled(*self._span(tag), result, failure))
+
+
+def _posted(exchange: Any, graphs: list[Any], ledger: Any, max_concurrency: int,
+            on_chunk: Callable[[Any], Any] | None) -> Steps:
+    """Post a prepared batch; its result, the uses of what was not stored given back."""
+    from quillmarsh import submit
+
     try:
-        result = yield Call("submit_signals_batch", (items,), options)
-    except BaseException as exc:
-        if not _local_refusal(exc):
-            ledger.give_back(graphs)
+        watch = _ChunkReporter(len(graphs), on_chunk) if on_chunk is not None else None
+        yield Call("_settle", (exchange, max_concurrency, watch))
+    except BaseException:
+        ledger.give_back(graphs)  # nothing came back to say what was stored
         raise
+    result = submit._exchange_result(exchange)
     ledger.give_back([graphs[i] for i in _again(result, len(graphs))])
     _mark_replays(result)
     return result
 
 
+def submit_signals_batch(submissions: Any, max_concurrency: int,
+                         on_chunk: Callable[[Any], Any] | None) -> Steps:
+    from quillmarsh import submit
+
+    _count(max_concurrency, "max_concurrency", 1)
+    items = _batch_items(submissions)
+    graphs = _graphs(items)
+    ledger = _backtest_timing.UseLedger(graphs)
+    try:
+        exchange = yield Call("_prepared", (submit._submit_signals_batch_exchange, items))
+    except BaseException as exc:
+        if not _local_refusal(exc):
+            ledger.give_back(graphs)
+        raise
+    return (yield from _posted(exchange, graphs, ledger, max_concurrency, on_chunk))
+
+
+def submit_checked(checked: Any, max_concurrency: int, on_chunk: Callable[[Any], Any] | None) -> Steps:
+    """Post the bodies of signals ``check_signals`` passed, as the batch posts its own; each
+    signal stored (or found stored) takes one use of its recorded timing, as a submission does."""
+    from quillmarsh import submit
+
+    _count(max_concurrency, "max_concurrency", 1)
+    checked = list(checked)
+    for index, one in enumerate(checked):
+        if not getattr(one, "ok", False) or not isinstance(getattr(one, "body", None), dict):
+            problem = getattr(one, "problem", None) or "it is not a CheckedSignal with a body"
+            raise ValueError(f"checked signal {index} cannot be submitted: {problem}")
+    bodies = [one.body for one in checked]
+    graphs = [body.get("graph") for body in bodies]
+    exchange = yield Call("_prepared", (submit._prepared_batch_exchange, bodies))
+    result = yield from _posted(exchange, graphs, _NoLedger(), max_concurrency, on_chunk)
+    for item in result.results:
+        if item.status_code == 202 and type(item.index) is int and 0 <= item.index < len(graphs):
+            _backtest_timing.consume_recorded_backtest_timing(graphs[item.index])
+    return result
+
+
+class _NoLedger:
+    """A batch of checked bodies took no use: there is nothing to give back."""
+
+    def give_back(self, graphs: Any) -> None:
+        pass
+
+
 def call(name: str, *args: Any, **kwargs: Any) -> Steps:
     """One operation of the raw client, as it is."""
-    return (yield Call(name, args, kwargs))
+    return (yield Call(name, args, kwargs, raw=True))
 
 
 # ---------------------------------------------------------------------------------------
@@ -278,7 +293,8 @@ def _refused(result: Any) -> bool:
             and 400 <= code < 500 and code not in (408, 429))
 
 
-def wait_until_terminal(submission_id: Any, timeout: Any) -> Steps:
+def wait_until_terminal(submission_id: Any, timeout: Any,
+                        on_status: Callable[[Any], Any] | None = None) -> Steps:
     from quillmarsh import submit
 
     seconds = float(timeout) if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) else math.nan
@@ -288,11 +304,13 @@ def wait_until_terminal(submission_id: Any, timeout: Any) -> Steps:
     wait = FIRST_WAIT
     while True:
         try:
-            last = yield Call("get_signal_status", (submission_id,), raw=False)
+            last = yield Call("get_signal_status", (submission_id,))
         except submit.SignalClientResponseError as exc:  # an unreadable 5xx: a passing failure
             if not _sent_again(exc.status_code):
                 raise
             last = submit.SignalServiceClient._status_result_from_response_error(exc)
+        if on_status is not None:
+            on_status(last)
         if _terminal(last.status) or _refused(last):
             return last
         left = deadline - time.monotonic()
@@ -357,5 +375,3 @@ class Pager:
         return maximum if type(maximum) is int and 0 < maximum < self._size else None
 
 
-def graphs_of(signals: Iterable[Any]) -> list[Any]:
-    return [signal.get("graph") if isinstance(signal, dict) else None for signal in signals]

@@ -22,7 +22,7 @@ import asyncio
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Self
 
-from quillmarsh import submit
+from quillmarsh import _steps, submit
 from quillmarsh.signal_types import (
     BatchSubmitResult,
     StatusResult,
@@ -214,42 +214,35 @@ class AsyncSignalServiceClient:
             last = await self.get_signal_status(submission_id)
         return last
 
-    # --- driving an exchange -----------------------------------------------------------------
+    # --- driving an exchange (the protocol: quillmarsh._steps.settle) -------------------------
 
     async def _run(self, prepare: Callable[..., Any], *args: Any, max_concurrency: int = 1) -> Any:
+        exchange = await self._prepared(prepare, *args)
+        await self._settle(exchange, max_concurrency)
+        return submit._exchange_result(exchange)
+
+    async def _prepared(self, prepare: Callable[..., Any], *args: Any) -> Any:
+        """The exchange ``prepare`` makes from the settings holder, once the era catalog it
+        reads is here."""
         while True:
             try:
-                exchange = prepare(self._twin, *args)
-                break
+                return prepare(self._twin, *args)
             except _CatalogPending:
                 pass
             await self._era_catalog()  # outside the except block: its failure has no context of ours
+
+    async def _settle(self, exchange: Any, max_concurrency: int = 1, watch: _steps.Watch | None = None) -> None:
+        """Make every request of the exchange, up to ``max_concurrency`` at once."""
         if max_concurrency == 1:
             while (request := submit._exchange_next(exchange)) is not None:
-                await self._make(exchange, request)
-        else:
-            await self._make_concurrently(exchange, max_concurrency)
-        return submit._exchange_result(exchange)
-
-    async def _make(self, exchange: Any, request: tuple[int, str, str, Any]) -> None:
-        tag, method, endpoint, body = request
-        try:
-            status_code, data = await self._canonical_request(method, endpoint, body)
-        except Exception as exc:  # noqa: BLE001 - every failure is the exchange's to map
-            submit._exchange_failed(exchange, tag, exc)
-            # A request that follows a failure (the legacy retry) is made while it is handled.
-            follow = submit._exchange_next(exchange)
-            if follow is not None:
-                await self._make(exchange, follow)
+                await _steps.adrive(self, _steps.settle(exchange, request, watch))
             return
-        submit._exchange_answered(exchange, tag, status_code, data)
-
-    async def _make_concurrently(self, exchange: Any, limit: int) -> None:
         in_flight: set[asyncio.Task[None]] = set()
         try:
             while True:
-                while len(in_flight) < limit and (request := submit._exchange_next(exchange)) is not None:
-                    in_flight.add(asyncio.ensure_future(self._make(exchange, request)))
+                while len(in_flight) < max_concurrency and (request := submit._exchange_next(exchange)) is not None:
+                    in_flight.add(asyncio.ensure_future(
+                        _steps.adrive(self, _steps.settle(exchange, request, watch))))
                 if not in_flight:
                     return
                 done, in_flight = await asyncio.wait(in_flight, return_when=asyncio.FIRST_COMPLETED)

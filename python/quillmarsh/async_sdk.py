@@ -19,7 +19,8 @@ import inspect
 from collections.abc import AsyncIterator, Callable, Iterable, Mapping, Sequence
 from typing import Any, cast
 
-from quillmarsh import _face, prescreen
+from quillmarsh import _face, _steps, prescreen
+from quillmarsh.progress import ChunkSent, ChunkSettled
 from quillmarsh.async_client import AsyncSignalServiceClient
 from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionListResult, SubmitResult
 
@@ -60,42 +61,54 @@ class AsyncSignalClient(AsyncSignalServiceClient):
 
     async def submit_signal(self, graph: Any, named_universe: str | None = None,
                             **fields: Any) -> SubmitResult:
-        result: SubmitResult = await _face.adrive(self, _face.submit_signal(graph, named_universe, fields))
+        result: SubmitResult = await _steps.adrive(self, _face.submit_signal(graph, named_universe, fields))
         return result
 
     async def submit_strategy(self, graph: Any, named_universe: str | None = None,
                               **fields: Any) -> SubmitResult:
-        result: SubmitResult = await _face.adrive(self, _face.call("submit_strategy", graph, named_universe,
+        result: SubmitResult = await _steps.adrive(self, _face.call("submit_strategy", graph, named_universe,
                                                                    **fields))
         return result
 
-    async def submit_signals_batch(self, submissions: Sequence[Mapping[str, Any]], *,
-                                   max_concurrency: int = 1) -> BatchSubmitResult:
-        result: BatchSubmitResult = await _face.adrive(self, _face.submit_signals_batch(
-            submissions, {"max_concurrency": max_concurrency}))
+    async def submit_signals_batch(self, submissions: Sequence[Mapping[str, Any]], *, max_concurrency: int = 1,
+                                   on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+        """The raw client's batch, up to ``max_concurrency`` chunks in flight;
+        ``on_chunk`` is told of each chunk as it is sent (``ChunkSent``) and as it settles
+        (``ChunkSettled``)."""
+        result: BatchSubmitResult = await _steps.adrive(self, _face.submit_signals_batch(
+            submissions, max_concurrency, on_chunk))
+        return result
+
+    async def submit_checked(self, checked: Iterable[prescreen.CheckedSignal], *, max_concurrency: int = 1,
+                             on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+        """``SignalClient.submit_checked`` as a coroutine, up to ``max_concurrency`` chunks in flight."""
+        result: BatchSubmitResult = await _steps.adrive(self, _face.submit_checked(checked, max_concurrency,
+                                                                                   on_chunk))
         return result
 
     async def get_signal_status(self, submission_id: str) -> StatusResult:
-        result: StatusResult = await _face.adrive(self, _face.call("get_signal_status", submission_id))
+        result: StatusResult = await _steps.adrive(self, _face.call("get_signal_status", submission_id))
         return result
 
     async def list_signal_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
                                       limit: Any = 100) -> SubmissionListResult:
-        result: SubmissionListResult = await _face.adrive(self, _face.call(
+        result: SubmissionListResult = await _steps.adrive(self, _face.call(
             "list_signal_submissions", status=status, idempotency_key=idempotency_key, since=since, limit=limit))
         return result
 
     async def poll_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
         """The raw client's polling, exactly (0.1 s apart; see ``wait_until_terminal``)."""
-        result: StatusResult = await _face.adrive(self, _face.call("poll_until_terminal", submission_id,
+        result: StatusResult = await _steps.adrive(self, _face.call("poll_until_terminal", submission_id,
                                                                    timeout=timeout))
         return result
 
     # --- added by the face ----------------------------------------------------------------------
 
-    async def wait_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
+    async def wait_until_terminal(self, submission_id: str, *, timeout: float,
+                                  on_status: Callable[[StatusResult], Any] | None = None) -> StatusResult:
         """``SignalClient.wait_until_terminal`` as a coroutine."""
-        result: StatusResult = await _face.adrive(self, _face.wait_until_terminal(submission_id, timeout))
+        result: StatusResult = await _steps.adrive(self, _face.wait_until_terminal(submission_id, timeout,
+                                                                                   on_status))
         return result
 
     async def iter_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,

@@ -27,7 +27,8 @@ import inspect
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
-from quillmarsh import _face, prescreen
+from quillmarsh import _face, _steps, prescreen, submit
+from quillmarsh.progress import ChunkSent, ChunkSettled
 from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionListResult, SubmitResult
 from quillmarsh.submit import SignalServiceClient
 
@@ -76,40 +77,53 @@ class SignalClient(SignalServiceClient):
     # --- the raw client's operations, with the defaults above ---------------------------------
 
     def submit_signal(self, graph: Any, named_universe: str | None = None, **fields: Any) -> SubmitResult:
-        result: SubmitResult = _face.drive(self, _face.submit_signal(graph, named_universe, fields))
+        result: SubmitResult = _steps.drive(self, _face.submit_signal(graph, named_universe, fields))
         return result
 
     def submit_strategy(self, graph: Any, named_universe: str | None = None, **fields: Any) -> SubmitResult:
-        result: SubmitResult = _face.drive(self, _face.call("submit_strategy", graph, named_universe, **fields))
+        result: SubmitResult = _steps.drive(self, _face.call("submit_strategy", graph, named_universe, **fields))
         return result
 
-    def submit_signals_batch(self, submissions: Sequence[Mapping[str, Any]]) -> BatchSubmitResult:
-        result: BatchSubmitResult = _face.drive(self, _face.submit_signals_batch(submissions, {}))
+    def submit_signals_batch(self, submissions: Sequence[Mapping[str, Any]], *,
+                             on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+        """The raw client's batch; ``on_chunk`` is told of each chunk as it is sent
+        (``ChunkSent``) and as it settles (``ChunkSettled``)."""
+        result: BatchSubmitResult = _steps.drive(self, _face.submit_signals_batch(submissions, 1, on_chunk))
+        return result
+
+    def submit_checked(self, checked: Iterable[prescreen.CheckedSignal], *,
+                       on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+        """Post the bodies ``check_signals`` made (every one ``ok``), in chunks as a batch posts
+        its own, without checking them again; the result's item indices are positions in
+        ``checked``."""
+        result: BatchSubmitResult = _steps.drive(self, _face.submit_checked(checked, 1, on_chunk))
         return result
 
     def get_signal_status(self, submission_id: str) -> StatusResult:
-        result: StatusResult = _face.drive(self, _face.call("get_signal_status", submission_id))
+        result: StatusResult = _steps.drive(self, _face.call("get_signal_status", submission_id))
         return result
 
     def list_signal_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
                                 limit: Any = 100) -> SubmissionListResult:
-        result: SubmissionListResult = _face.drive(self, _face.call(
+        result: SubmissionListResult = _steps.drive(self, _face.call(
             "list_signal_submissions", status=status, idempotency_key=idempotency_key, since=since, limit=limit))
         return result
 
     def poll_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
         """The raw client's polling, exactly (0.1 s apart; see ``wait_until_terminal``)."""
-        result: StatusResult = _face.drive(self, _face.call("poll_until_terminal", submission_id, timeout=timeout))
+        result: StatusResult = _steps.drive(self, _face.call("poll_until_terminal", submission_id, timeout=timeout))
         return result
 
     # --- added by the face ----------------------------------------------------------------------
 
-    def wait_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
+    def wait_until_terminal(self, submission_id: str, *, timeout: float,
+                            on_status: Callable[[StatusResult], Any] | None = None) -> StatusResult:
         """The submission's status once it is terminal, reading after 0.5 s, then 1.5 times
         longer each time up to 5 s, for at most ``timeout`` seconds. Stops at once on a refusal
         that reading again cannot change (a 4xx other than 408 and 429: an unknown id, a wrong
-        token); goes on through no answer, 408, 429 and 5xx. Returns the last result."""
-        result: StatusResult = _face.drive(self, _face.wait_until_terminal(submission_id, timeout))
+        token); goes on through no answer, 408, 429 and 5xx. Returns the last result.
+        ``on_status(result)`` is told of each status read."""
+        result: StatusResult = _steps.drive(self, _face.wait_until_terminal(submission_id, timeout, on_status))
         return result
 
     def iter_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
@@ -126,6 +140,13 @@ class SignalClient(SignalServiceClient):
         cannot be read."""
         self._face_state.check_open(self)
         return self._fetch_era_catalog()
+
+    def _prepared(self, prepare: Callable[..., Any], *args: Any) -> Any:
+        return prepare(self, *args)
+
+    def _settle(self, exchange: Any, max_concurrency: int = 1, watch: _steps.Watch | None = None) -> None:
+        while (request := submit._exchange_next(exchange)) is not None:
+            _steps.drive(self, _steps.settle(exchange, request, watch))
 
     def _fetch_era_catalog(self) -> dict[str, Any]:
         try:

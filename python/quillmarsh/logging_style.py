@@ -3,7 +3,11 @@
 One event is one log record on the logger ``quillmarsh.<sub_service>``
 (for example ``quillmarsh.submit``), with the message
 ``"<surface> <outcome> sub_service=<sub_service> component=<component>"``
-(formatted lazily from ``%s`` arguments) and the structured fields under the
+followed by each metadata entry as `` key=value`` (a text with blanks, ``=``
+or quotes shown as its repr), so that any handler shows the event's facts
+(``Request retry sub_service=transports component=RetryingTransport
+method=POST path=/signals/submit attempt=2 reason='HTTP 503' wait_seconds=0.4``),
+and the structured fields under the
 record attribute ``quillmarsh_event``: a dict with ``surface``, ``outcome``,
 ``sub_service``, ``component``, ``metadata`` (a shallow copy, ``{}`` when
 none), ``source_function``, ``source_file``, ``source_line`` and ``level``
@@ -45,6 +49,19 @@ def _metadata_copy(metadata: Any) -> dict[Any, Any]:
     return {"value": _safe_repr(metadata)}
 
 
+def _shown(value: Any) -> str:
+    if isinstance(value, str):
+        return value if value and not any(c.isspace() or c in "='\"" for c in value) else _safe_repr(value)
+    try:
+        return format(value)
+    except Exception:
+        return _safe_repr(value)
+
+
+def _facts(metadata: dict[Any, Any]) -> str:
+    return "".join(f" {key}={_shown(value)}" for key, value in metadata.items())
+
+
 def _resolve_level(outcome: Any, level: Any) -> int:
     if level is None:
         return logging.WARNING if outcome == "error" else logging.INFO
@@ -74,12 +91,13 @@ def log_library_surface_event(
     logger = logging.getLogger(f"quillmarsh.{sub_service}")
     if not logger.isEnabledFor(number):
         return None
+    facts = _metadata_copy(metadata)
     event = {
         "surface": surface,
         "outcome": outcome,
         "sub_service": sub_service,
         "component": component,
-        "metadata": _metadata_copy(metadata),
+        "metadata": facts,
         "source_function": source_function,
         "source_file": source_file,
         "source_line": source_line,
@@ -87,11 +105,12 @@ def log_library_surface_event(
     }
     logger.log(
         number,
-        "%s %s sub_service=%s component=%s",
+        "%s %s sub_service=%s component=%s%s",
         surface,
         outcome,
         sub_service,
         component,
+        _facts(facts),
         extra={"quillmarsh_event": event},
     )
     return None

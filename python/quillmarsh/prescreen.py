@@ -25,7 +25,7 @@ from typing import Any
 from quillmarsh import _backtest_timing
 from quillmarsh.causes import one_line
 
-__all__ = ["CheckedSignal", "check_signal", "check_signals", "load_catalog"]
+__all__ = ["CheckedSignal", "check_signal", "check_signals", "explain", "load_catalog"]
 
 _BLOCK = 1000  # signals prepared at once by check_signals; a block with a refusal is checked one by one
 
@@ -38,7 +38,8 @@ class CheckedSignal:
     endpoint: str  # "signals/submit" (check_signal) or "signals/batch" (check_signals)
     body: dict[str, Any] | None  # the body it is posted with (one item of a batch's "signals")
     idempotency_key: Any  # the body's idempotency_key
-    problem: str | None = None  # why the client refuses it, on one line
+    problem: str | None = None  # why the client refuses it, on one line: its problems joined
+    problems: tuple[str, ...] = ()  # every rule it breaks, in its own field names
     error: BaseException | None = dataclasses.field(default=None, repr=False, compare=False)
 
     @property
@@ -151,11 +152,22 @@ def _bodies(holder: Any, signals: list[Any]) -> list[Any]:
 _ALONE = _backtest_timing._REQUIRED_MESSAGE.format(where=" for submission 0")
 
 
-def _problem(index: int, exc: BaseException) -> CheckedSignal:
-    text = str(exc)
-    if text == _ALONE:
-        text = _backtest_timing._REQUIRED_MESSAGE.format(where="")
-    return CheckedSignal(index, "signals/batch", None, None, one_line(text), exc)
+def explain(signal: Mapping[str, Any], refusal: BaseException, *, catalog: Any) -> list[str]:
+    """Every rule of the era ``signal`` breaks (its keyword fields, ``graph`` included), each
+    in one line, in the signal's own field names and saying what the era requires; the
+    refusal's own message when no rule can be told apart. ``refusal`` is what the client's
+    checks raised for it; ``catalog`` is the era catalog (a dict or a file), or a function
+    that gives it, called only when a rule needs it."""
+    from quillmarsh._explain import explain as every_rule
+
+    if str(refusal) == _ALONE:
+        refusal = ValueError(_backtest_timing._REQUIRED_MESSAGE.format(where=""))
+    return every_rule(dict(signal), lambda: load_catalog(catalog() if callable(catalog) else catalog), refusal)
+
+
+def _problem(index: int, exc: BaseException, signal: Any = None, catalog: Any = None) -> CheckedSignal:
+    problems = tuple(explain(signal, exc, catalog=catalog)) if isinstance(signal, dict) else (one_line(exc),)
+    return CheckedSignal(index, "signals/batch", None, None, "; ".join(problems), problems, exc)
 
 
 def check_signals(signals: Iterable[Any], *, catalog: Any) -> list[CheckedSignal]:
@@ -199,7 +211,7 @@ def _check_block(holder: Any, items: list[Any], graphs: list[Any], start: int) -
             [body] = _bodies(holder, [item])
         except Exception as exc:  # noqa: BLE001 - whatever the checks raise keeps the signal back
             one.restore()
-            outcomes.append(_problem(index, exc))
+            outcomes.append(_problem(index, exc, item, holder._era_catalog_cache))
         else:
             outcomes.append(CheckedSignal(index, "signals/batch", body, body.get("idempotency_key")))
     return outcomes

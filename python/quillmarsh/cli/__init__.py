@@ -13,10 +13,13 @@ example)::
     poll ID              read the status until it is terminal
     list                 list submissions (pages; --all follows them)
     serve [ARGS...]      run the local signal service
+    completion SHELL     a completion script for bash, zsh or fish
 
-Where the service and the token come from: ``settings.py``. How a failure is told (its
-cause, on one line): ``connection.py``. Files as people write them: ``signals.py``.
-Exit statuses: ``errors.py``.
+The command line is a client of the SDK's public names alone (``quillmarsh.SignalClient``,
+``AsyncSignalClient``, ``describe``, ``config``, ``prescreen``). Where the service and the
+token come from: ``settings.py``. How a failure is told (its cause, on one line):
+``connection.py``. Files as people write them: ``signals.py``. Where output goes (tables,
+plain rows for scripts, JSON): ``output.py``. Exit statuses: ``errors.py``.
 """
 
 from __future__ import annotations
@@ -74,11 +77,24 @@ def _serve(args: argparse.Namespace, service_args: list[str]) -> int:
 
 
 def _commands() -> dict[str, Callable[[argparse.Namespace, Output], int]]:
-    from . import batch, follow, submit
+    from . import batch, check, follow, submit
 
     return {"submit": submit.run_submit, "strategy": submit.run_strategy, "batch": batch.run_batch,
-            "check": batch.run_check, "status": follow.run_status, "poll": follow.run_poll,
+            "check": check.run_check, "status": follow.run_status, "poll": follow.run_poll,
             "list": follow.run_list}
+
+
+def _did_you_mean(message: str, commands: Sequence[str]) -> str:
+    """argparse's refusal of an unknown command, with the command probably meant."""
+    import difflib
+    import re
+
+    given = re.search(r"invalid choice: '([^']*)'", message)
+    if given is None:
+        return message
+    close = difflib.get_close_matches(given.group(1), commands, n=1, cutoff=0.5)
+    head = f"unknown command {given.group(1)!r}"
+    return f"{head} (did you mean {close[0]!r}?)" if close else f"{head} (commands: {', '.join(commands)})"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -89,10 +105,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     command: str | None = None
     try:
         parser = build_parser()
-        args, extra = parser.parse_known_args(argv)
+        try:
+            args, extra = parser.parse_known_args(argv)
+        except UsageError as exc:
+            from .completion import commands_of
+
+            raise UsageError(_did_you_mean(str(exc), list(commands_of(parser)))) from None
         command = args.command
         if command == "serve":
             return _serve(args, extra)
+        if command == "completion":
+            from .completion import script
+
+            sys.stdout.write(script(args.shell, parser))
+            return EXIT_OK
         if getattr(args, "help_config", False):
             print(CONFIG_HELP)
             return EXIT_OK
@@ -101,7 +127,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if extra:
             raise UsageError(f"unrecognized arguments: {' '.join(extra)} (see 'quillmarsh {command} --help')")
         _verbose(getattr(args, "verbose", None))
-        return _commands()[command](args, Output(command, getattr(args, "format", None)))
+        return _commands()[command](args, Output(command, getattr(args, "format", None),
+                                                 quiet=bool(getattr(args, "quiet", False))))
     except UsageError as exc:
         error_line(command, str(exc))
         return EXIT_USAGE

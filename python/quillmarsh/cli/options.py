@@ -121,6 +121,8 @@ def _common(suppress: bool) -> Parser:
                        help="retry a failed request up to N times when that is safe; 0: never (default: 4)")
     group.add_argument("-v", "--verbose", default=default, action="count",
                        help="show the library's log records (twice: also each HTTP request)")
+    group.add_argument("-q", "--quiet", default=default, action="store_true",
+                       help="no progress and no notes on standard error: errors only")
     return parent
 
 
@@ -185,8 +187,15 @@ def build_parser() -> argparse.ArgumentParser:
     listing.add_argument("--status", help="only submissions with this status")
     listing.add_argument("--idempotency-key", metavar="KEY", help="only the submission with this idempotency key")
     listing.add_argument("--since", metavar="TIME", help="only submissions made after this time (ISO 8601)")
-    listing.add_argument("--limit", type=int, default=100, help="at most this many per page (default: 100)")
+    listing.add_argument("--limit", type=_positive, default=None,
+                         help="at most this many per page (default: 100; with --all, the largest the service allows)")
     listing.add_argument("--all", action="store_true", help="follow every page")
     listing.add_argument("--wide", action="store_true", help="show every field, idempotency keys included")
     commands.add_parser("serve", add_help=False, help="run the local signal service (see 'quillmarsh serve --help')")
+    completion = command("completion", "print a completion script for your shell",
+                         "The script holds every command and option; completing runs nothing.",
+                         '  eval "$(quillmarsh completion bash)"       # in ~/.bashrc\n'
+                         '  eval "$(quillmarsh completion zsh)"        # in ~/.zshrc\n'
+                         "  quillmarsh completion fish > ~/.config/fish/completions/quillmarsh.fish")
+    completion.add_argument("shell", choices=("bash", "zsh", "fish"))
     return parser

@@ -1,5 +1,9 @@
-"""Where results go: one JSON document, tables on a terminal, tab-separated rows in a pipe;
-errors as one line on stderr; progress on a terminal's stderr."""
+"""Where results go: one JSON document (``--format json``); tables on a terminal, fitted to its
+width (a listing whose columns do not fit shows each row as a block of fields); and, when
+standard output is a pipe or a file, plain text for scripts: ``field<TAB>value`` lines for a
+record, a header line and tab-separated rows for a table (the header even when no row
+matches). Errors are one line each on stderr; progress is shown on a terminal's stderr only,
+and ``-q`` keeps stderr to the errors."""
 
 from __future__ import annotations
 
@@ -8,12 +12,13 @@ import dataclasses
 import json
 import math
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 from .errors import EXIT_FAILED
 
 PROG = "quillmarsh"
+TABLE_EDGE = 4  # what a table adds to its columns' text: borders and padding, per column (and one more)
 
 
 def error_line(command: str | None, message: str) -> None:
@@ -65,12 +70,22 @@ def dump_json(document: Any) -> str:
         return _layout(jsonable(document))
 
 
+def compact_json(value: Any) -> str:
+    """One value as strict JSON on one line."""
+    return _STRICT.encode(jsonable(value))
+
+
 def cell(value: Any) -> str:
     if value is None:
         return "-"
     if isinstance(value, (dict, list)):
         return json.dumps(jsonable(value), separators=(",", ":"), default=str)
     return str(jsonable(value))
+
+
+def _plain(value: Any) -> str:
+    """A cell on one line of a tab-separated row."""
+    return " ".join(cell(value).replace("\t", " ").splitlines())
 
 
 class Progress:
@@ -90,41 +105,58 @@ class Progress:
 
 
 class Output:
-    def __init__(self, command: str | None, format: str | None):
+    def __init__(self, command: str | None, format: str | None, quiet: bool = False):
         from rich.console import Console
 
         self.command = command
         self.format = format or "table"
+        self.quiet = quiet
         self.stdout = Console(file=sys.stdout, highlight=False, emoji=False, markup=False)
         self.stderr = Console(file=sys.stderr, highlight=False, emoji=False, markup=False)
 
     @property
     def plain(self) -> bool:
-        """Tab-separated rows instead of tables: standard output is a pipe or a file."""
+        """Plain text instead of tables: standard output is a pipe or a file."""
         return self.format == "table" and not self.stdout.is_terminal
 
     def json(self, document: Any) -> None:
         sys.stdout.write(dump_json(document) + "\n")
         sys.stdout.flush()
 
-    def print(self, *renderables: Any) -> None:
-        for renderable in renderables:
-            self.stdout.print(renderable)
-
-    def rows(self, columns: Sequence[str], rows: Sequence[Sequence[Any]]) -> None:
-        """Tab-separated lines, a header first, for scripts."""
-        lines = ["\t".join(columns)] + ["\t".join(cell(v).replace("\t", " ") for v in row) for row in rows]
-        sys.stdout.write("\n".join(lines) + "\n")
+    def lines(self, lines: Sequence[str]) -> None:
+        """Text written as it is, never wrapped (ids and keys are copied from it)."""
+        sys.stdout.write("".join(f"{line}\n" for line in lines))
         sys.stdout.flush()
 
-    def record(self, record: Any, render: Callable[[Any], Sequence[Any]]) -> None:
+    def record(self, title: str, fields: Sequence[tuple[str, Any]], document: Any = None) -> None:
+        """One record: its JSON document, ``field<TAB>value`` lines, or a two-column table."""
         if self.format == "json":
-            self.json(record)
+            self.json(document)
+        elif self.plain:
+            self.lines([f"{name}\t{_plain(value)}" for name, value in fields])
         else:
-            self.print(*render(record))
+            self.stdout.print(fields_table(title, fields))
+
+    def table(self, title: str | None, columns: Sequence[str], rows: Sequence[Sequence[Any]],
+              ids: Sequence[str] = (), header: bool = True) -> None:
+        """Rows of a table: tab-separated (with a header line, even without rows), a table that
+        fits the terminal, or, when the columns cannot fit without cutting an id, one block of
+        ``field value`` lines per row."""
+        if self.plain:
+            head = ["\t".join(columns)] if header else []
+            self.lines(head + ["\t".join(_plain(v) for v in row) for row in rows])
+        elif _fits(columns, rows, ids, self.stdout.width):
+            self.stdout.print(rows_table(title, columns, rows, no_wrap=ids))
+        else:
+            self.lines(([title, ""] if title else []) + _blocks(columns, rows, self.stdout.width))
 
     def error(self, message: str) -> None:
         error_line(self.command, message)
+
+    def note(self, message: str) -> None:
+        """A line for the person at the terminal (what was done, what to do next); ``-q`` drops it."""
+        if not self.quiet:
+            error_line(self.command, message)
 
     def failure(self, message: str, document: dict[str, Any] | None = None) -> int:
         """Report a failure: the document on stdout (json), the message on stderr."""
@@ -135,7 +167,7 @@ class Output:
 
     @contextlib.contextmanager
     def progress(self, description: str, total: float | None) -> Iterator[Progress]:
-        if not self.stderr.is_terminal:
+        if self.quiet or not self.stderr.is_terminal:
             yield Progress()
             return
         from rich.progress import BarColumn, MofNCompleteColumn, SpinnerColumn, TextColumn, TimeElapsedColumn
@@ -149,6 +181,32 @@ class Output:
             yield Progress(bar, bar.add_task(description, total=total))
 
 
+def _blocks(columns: Sequence[str], rows: Sequence[Sequence[Any]], width: int) -> list[str]:
+    """One block of ``field  value`` lines per row, a blank line after each; a value too long to
+    stand beside its field goes on the next line, indented, whole."""
+    label = max(len(c) for c in columns)
+    lines = []
+    for row in rows:
+        for column, value in zip(columns, row):
+            text = cell(value)
+            if label + 2 + len(text) <= width:
+                lines.append(f"{column.ljust(label)}  {text}")
+            else:
+                lines += [column, f"  {text}"]
+        lines.append("")
+    return lines
+
+
+def _fits(columns: Sequence[str], rows: Sequence[Sequence[Any]], ids: Sequence[str], width: int) -> bool:
+    """Whether a table shows every id whole and every other column at least a word wide."""
+    needed = 1
+    for index, column in enumerate(columns):
+        longest = max([len(cell(row[index])) for row in rows], default=0)
+        shortest = longest if column in ids else min(longest, 12)
+        needed += max(shortest, len(column) if column in ids else min(len(column), 12)) + TABLE_EDGE - 1
+    return needed <= width
+
+
 def fields_table(title: str, rows: Sequence[tuple[str, Any]]) -> Any:
     from rich.table import Table
 
@@ -156,7 +214,7 @@ def fields_table(title: str, rows: Sequence[tuple[str, Any]]) -> Any:
     table.add_column("field", style="bold", no_wrap=True)
     table.add_column("value", overflow="fold")
     for name, value in rows:
-        table.add_row(name, cell(value))
+        table.add_row(name.replace("_", " "), cell(value))
     return table
 
 
@@ -166,9 +224,10 @@ def rows_table(title: str | None, columns: Sequence[str], rows: Sequence[Sequenc
     from rich.table import Table
 
     table = Table(title=title, title_justify="left")
-    for column in columns:
+    for index, column in enumerate(columns):
         if column in no_wrap:
-            table.add_column(column, no_wrap=True, overflow="ignore")
+            whole = max([len(column), *(len(cell(row[index])) for row in rows)])
+            table.add_column(column, no_wrap=True, min_width=whole)
         else:
             table.add_column(column, overflow="fold")
     for row in rows:

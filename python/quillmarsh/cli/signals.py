@@ -135,8 +135,12 @@ def check_signal(record: Any) -> tuple[dict[str, Any], dict[str, Any]] | list[st
     return record, timing
 
 
-# 19 digits in a row may be an integer past 64 bits, which orjson reads as a float.
-_LONG_DIGITS = {bytes: re.compile(rb"[0-9]{19}").search, str: re.compile(r"[0-9]{19}").search}
+# 19 digits in a row may be an integer past 64 bits, which orjson reads as a float. In bytes,
+# every digit is made a 0 and the run looked for as a substring: several times faster than a
+# regular expression on the lines of a large batch.
+_ZEROED = bytes.maketrans(b"123456789", b"000000000")
+_RUN = b"0" * 19
+_LONG_DIGITS = {bytes: lambda text: _RUN in text.translate(_ZEROED), str: re.compile(r"[0-9]{19}").search}
 
 
 def loads(text: str | bytes) -> Any:
@@ -241,7 +245,7 @@ def record_timings(signals: Iterable[Signal],
     """Record each signal's backtest timing, as the simulation side would have; returns the
     signals whose timing was refused."""
     if record is None:
-        from quillmarsh._backtest_timing import record_backtest_timing as record
+        from quillmarsh import record_backtest_timing as record
     refused = []
     for signal in signals:
         try:

@@ -5,19 +5,28 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from . import connection, signals
-from .checks import refusal
+from quillmarsh.prescreen import explain
+
+from . import signals
+from .connection import call, client_for, report
 from .errors import UsageError
-from .output import Output, fields_table
+from .output import Output
 from .settings import connection as settings
 
 
-def _tables(result: Any) -> list[Any]:
-    verdict = "accepted" if result.ok else "not accepted"
-    rows = [("status code", result.status_code), ("submission id", result.submission_id),
-            ("signal pool id", result.signal_pool_id), ("strategy pool id", result.strategy_pool_id),
-            ("strategy signal pool", result.strategy_signal_pool), ("error", result.error)]
-    return [fields_table(f"Submission {verdict}", [r for r in rows if r[1] is not None])]
+def submission_fields(result: Any) -> tuple[str, list[tuple[str, Any]]]:
+    """The title and fields of a submission's result: a replay is told from a new one."""
+    if not result.ok:
+        title = "Submission not accepted"
+    elif result.replayed:
+        title = "Submission already stored (same content)"
+    else:
+        title = "Submission accepted"
+    fields = [("status_code", result.status_code), ("submission_id", result.submission_id),
+              ("signal_pool_id", result.signal_pool_id), ("strategy_pool_id", result.strategy_pool_id),
+              ("strategy_signal_pool", result.strategy_signal_pool), ("replayed", result.replayed),
+              ("error", result.error)]
+    return title, [(name, value) for name, value in fields if value is not None]
 
 
 def run_submit(args: argparse.Namespace, out: Output) -> int:
@@ -26,18 +35,17 @@ def run_submit(args: argparse.Namespace, out: Output) -> int:
     if refused:
         raise UsageError(str(refused[0]))
     fields = dict(signal.fields)
-    with connection.build_client(settings(args)) as client:
-        def explain(exc: BaseException) -> str:
-            return refusal(client._era_catalog_cache, signal.fields, exc)
-
-        result = connection.invoke(out, client, "submit_signal", fields.pop("graph"), fields.pop("named_universe", None),
-                                   where=signal.where, explain=explain, **fields)
-        return connection.report(out, client, result, _tables)
+    conn = settings(args)
+    with client_for(conn) as client:
+        result = call(out, conn.base_url, lambda: client.submit_signal(**fields), where=signal.where,
+                      explain=lambda exc: explain(signal.fields, exc, catalog=client.era_catalog))
+        return report(out, conn.base_url, result, *submission_fields(result))
 
 
 def run_strategy(args: argparse.Namespace, out: Output) -> int:
     fields = signals.strategy(args.file)
-    with connection.build_client(settings(args)) as client:
-        result = connection.invoke(out, client, "submit_strategy", fields.pop("graph"),
-                                   fields.pop("named_universe", None), where=signals.source_name(args.file), **fields)
-        return connection.report(out, client, result, _tables)
+    conn = settings(args)
+    with client_for(conn) as client:
+        result = call(out, conn.base_url, lambda: client.submit_strategy(**fields),
+                      where=signals.source_name(args.file))
+        return report(out, conn.base_url, result, *submission_fields(result))
