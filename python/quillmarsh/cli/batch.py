@@ -175,20 +175,33 @@ def _summary(batch: Batch) -> list[tuple[str, Any]]:
     return fields
 
 
+def _grouped(outcomes: list[Outcome]) -> list[tuple[str, str, Any, Any]]:
+    """Consecutive lines that ended alike (a chunk that failed as a whole) as one row."""
+    rows: list[list[Any]] = []
+    for o in outcomes:
+        last = rows[-1] if rows else None
+        if last is not None and last[1:4] == [o.outcome, o.status_code, o.error] and last[4] + 1 == o.line:
+            last[4] = o.line
+        else:
+            rows.append([o.line, o.outcome, o.status_code, o.error, o.line])
+    return [(f"{first}" if first == end else f"{first}-{end}", outcome, status, error)
+            for first, outcome, status, error, end in rows]
+
+
 def finish(out: Output, batch: Batch, interrupted: bool = False) -> int:
     counts = batch.counts()
     if out.format == "json":
         out.json(batch.document())
     else:
         out.record("Batch", _summary(batch))
-        failed = [o for o in sorted(batch.outcomes.values(), key=lambda o: o.line or 0)
+        missed = [o for o in sorted(batch.outcomes.values(), key=lambda o: o.line or 0)
                   if o.outcome in ("failed", "unknown")]
-        if failed and not out.plain:
-            shown = failed[:SHOWN_PROBLEMS]
-            title = "Signals not accepted" + (f" (first {len(shown)} of {len(failed)})" if len(failed) > len(shown)
+        if missed and not out.plain:
+            rows = _grouped(missed)
+            shown = rows[:SHOWN_PROBLEMS]
+            title = "Signals not accepted" + (f" (first {len(shown)} of {len(rows)} rows)" if len(rows) > len(shown)
                                               else "")
-            out.table(title, ("line", "outcome", "status", "error"),
-                      [(o.line, o.outcome, o.status_code, o.error) for o in shown], ids=("line",))
+            out.table(title, ("lines", "outcome", "status", "error"), shown, ids=("lines",))
     total = len(batch.outcomes)
     stored = f"{counts['accepted']} of {total} signals accepted" + (
         f" ({counts['replayed']} already stored)" if counts["replayed"] else "")
@@ -198,9 +211,9 @@ def finish(out: Output, batch: Batch, interrupted: bool = False) -> int:
     if counts["accepted"] == total:
         out.note(stored)
         return EXIT_OK
-    if counts["not_sent"] or counts["failed"] or counts["unknown"]:
-        out.error(f"{total - counts['accepted']} of {total} signals not accepted ({counts['failed']} failed, "
-                  f"{counts['unknown']} unknown, {counts['not_sent']} not sent); {RERUN}")
+    missing = [f"{counts[name]} {name.replace('_', ' ')}" for name in ("failed", "unknown", "not_sent") if counts[name]]
+    if missing:
+        out.error(f"{total - counts['accepted']} of {total} signals not accepted ({', '.join(missing)}); {RERUN}")
     return EXIT_FAILED
 
 
