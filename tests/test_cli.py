@@ -15,6 +15,8 @@ from fakes import SIGNAL_GRAPH
 from quillmarsh import cli, submit
 from quillmarsh.cli.options import SIGNAL_FIELDS_HELP, STRATEGY_FIELDS_HELP
 
+pytestmark = pytest.mark.python_layers
+
 @pytest.mark.parametrize("argv, file, message", [
     ((), None, "the following arguments are required: COMMAND"),
     (("submit",), None, "the following arguments are required: file"),

@@ -13,6 +13,8 @@ from cli_support import one_line, posts, signal_record
 
 from quillmarsh import devservice
 
+pytestmark = pytest.mark.python_layers
+
 DEEP = "rank(ts_mean(ts_std(ts_max(close, 5), 5), 5))"  # deeper than the catalog's limit
 
 

@@ -8,6 +8,8 @@ import sys
 
 from quillmarsh import cli, devservice
 
+pytestmark = pytest.mark.python_layers
+
 STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 

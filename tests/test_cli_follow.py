@@ -6,6 +6,8 @@ import json
 import pytest
 from cli_support import one_line
 
+pytestmark = pytest.mark.python_layers
+
 
 
 @pytest.mark.parametrize("argv, answer, exit_status, message", [

@@ -22,6 +22,8 @@ from fakes import signal_catalog
 import quillmarsh
 from quillmarsh import devservice
 
+pytestmark = pytest.mark.python_layers
+
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07")
 BOX = set("─│┃┏┓┗┛┡┩┌┐└┘├┤┬┴┼━╇╈")
 

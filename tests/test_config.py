@@ -8,6 +8,8 @@ import pytest
 from quillmarsh import config
 from quillmarsh.config import ConfigError, resolve_settings
 
+pytestmark = pytest.mark.python_layers
+
 CONFIG = """
 [profiles.default]
 base_url = "http://default.example"

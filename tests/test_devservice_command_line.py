@@ -16,6 +16,8 @@ from helpers import host_message
 
 from quillmarsh import submit
 
+pytestmark = pytest.mark.python_layers
+
 PROG = "python -m quillmarsh.devservice"
 MODULE = "quillmarsh.devservice.__main__"
 

@@ -11,6 +11,8 @@ import pytest
 
 from quillmarsh import devservice, submit
 
+pytestmark = pytest.mark.python_layers
+
 STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 THREADS, PER_THREAD = 8, 500
 

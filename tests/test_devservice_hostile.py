@@ -18,6 +18,8 @@ from fakes import SIGNAL_GRAPH
 
 from quillmarsh import devservice, submit
 
+pytestmark = pytest.mark.python_layers
+
 STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 MB = 1024 * 1024
 

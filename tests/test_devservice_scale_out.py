@@ -20,6 +20,8 @@ import json, sys
 from quillmarsh import _backtest_timing
 from quillmarsh.submit import SignalServiceClient
 
+pytestmark = pytest.mark.python_layers
+
 url, token, first, last = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 signals = [{"graph": f"rank(ts_mean(close, {i + 1}))", "named_universe": "us_top500",
             "signal_pool_name": "momentum", "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},

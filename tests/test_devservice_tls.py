@@ -17,6 +17,8 @@ from fakes import SIGNAL_GRAPH
 from quillmarsh import devservice, submit
 from quillmarsh.devservice.tls import TLSUnavailable
 
+pytestmark = pytest.mark.python_layers
+
 pytest.importorskip("trustme")
 
 STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}

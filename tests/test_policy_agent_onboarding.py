@@ -2,6 +2,8 @@ import pytest
 
 from quillmarsh.agent_onboarding import _config
 
+pytestmark = pytest.mark.python_layers
+
 
 @pytest.fixture
 def config_file(tmp_path, monkeypatch):

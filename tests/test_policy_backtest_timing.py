@@ -6,6 +6,8 @@ from hypothesis import example, given, settings, strategies as st
 
 from quillmarsh import _backtest_timing as bt
 
+pytestmark = pytest.mark.python_layers
+
 GRAPH = {"op": "rank", "args": ["close"]}
 REQUIRED = "recorded backtest timing is required before submit"
 HINT = ("; record the graph's backtest run with quillmarsh.record_backtest_timing(graph, row_count=..., "

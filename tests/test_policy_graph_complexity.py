@@ -4,6 +4,8 @@ from hypothesis import example, given, settings, strategies as st
 from quillmarsh import _graph_complexity as gc
 from quillmarsh._graph_complexity import GraphComplexity, measure_graph_complexity
 
+pytestmark = pytest.mark.python_layers
+
 
 @pytest.mark.parametrize(
     "graph, depth, count",

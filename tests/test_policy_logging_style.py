@@ -4,6 +4,8 @@ import pytest
 
 from quillmarsh.logging_style import log_library_surface_event
 
+pytestmark = pytest.mark.python_layers
+
 
 @pytest.mark.parametrize(
     "outcome, level, expected",

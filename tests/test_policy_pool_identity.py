@@ -4,6 +4,8 @@ import pytest
 
 from quillmarsh._pool_identity import selected_signal_pool_from_era_config
 
+pytestmark = pytest.mark.python_layers
+
 ALPHA = {"name": "alpha", "universes": {}}
 BETA = types.SimpleNamespace(signal_pool_name="beta")
 SEVEN = {"id": 7}

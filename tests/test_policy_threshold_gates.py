@@ -8,6 +8,8 @@ from hypothesis import example, given, settings, strategies as st
 from quillmarsh import _threshold_gates as gates
 from quillmarsh._threshold_gates import evaluate_threshold_gates
 
+pytestmark = pytest.mark.python_layers
+
 GOOD = {"sharpe": 1.5, "turnover": 0.3, "delta_exposure": -0.05, "max_weight": 0.02,
         "abs_weight_sum_mean": 1.0, "is_correlation": 0.4, "is_pnl_mi": 0.2}
 

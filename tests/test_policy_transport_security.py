@@ -2,6 +2,8 @@ import pytest
 
 from quillmarsh._transport_security import validate_bearer_transport_url
 
+pytestmark = pytest.mark.python_layers
+
 
 @pytest.mark.parametrize(
     "url",

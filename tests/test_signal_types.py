@@ -10,6 +10,8 @@ from quillmarsh.signal_types import (
     SubmitResult,
 )
 
+pytestmark = pytest.mark.python_layers
+
 IDS = dict(signal_pool_id=None, strategy_pool_id=None, strategy_signal_pool=None)
 
 

@@ -106,11 +106,17 @@ def build(base_url: str, *, asynchronous: bool, transport: Any, timeout: httpx.T
           max_answer_bytes: int | None, max_connections: int, on_retry: Any) -> Any:
     """The transport of a face: ``transport`` (the caller's own) or a bounded one, retrying
     unless ``max_retries`` is 0, noting its answers."""
-    bounded, retrying, noting = ((transports.AsyncBoundedTransport, transports.AsyncRetryingTransport,
-                                  AsyncNotingTransport) if asynchronous else
-                                 (transports.BoundedTransport, transports.RetryingTransport, NotingTransport))
-    if transport is None:
-        transport = bounded(max_answer_bytes=max_answer_bytes, **_client_options(base_url, timeout, max_connections))
+    retrying, noting = ((transports.AsyncRetryingTransport, AsyncNotingTransport) if asynchronous else
+                        (transports.RetryingTransport, NotingTransport))
+    if transport is None and asynchronous:
+        from quillmarsh.aio_transport import AiohttpTransport
+
+        options = _client_options(base_url, timeout, max_connections)
+        transport = AiohttpTransport(options["base_url"], timeout=timeout, max_answer_bytes=max_answer_bytes,
+                                     max_connections=max_connections, verify=options["verify"])
+    elif transport is None:
+        transport = transports.BoundedTransport(max_answer_bytes=max_answer_bytes,
+                                                **_client_options(base_url, timeout, max_connections))
     if max_retries > 0:
         transport = retrying(transport, attempts=max_retries + 1, on_retry=on_retry)
     return noting(transport)

@@ -62,8 +62,9 @@ class _Twin(SignalServiceClient):
 
 
 class _ObservedStream:
-    """The observed request body as the asynchronous byte stream ``httpx.AsyncClient`` reads
-    (reading it calls the transmission observer, as reading the body does)."""
+    """The observed request body as the asynchronous byte stream a transport reads (reading it
+    calls the transmission observer, as reading the body does); rewindable as the body is, so a
+    retrying transport may send it again, and of known size, so it goes out with its length."""
 
     __slots__ = ("_body",)
 
@@ -80,6 +81,20 @@ class _ObservedStream:
 
     def read(self, size: int | None = -1) -> bytes:
         return bytes(self._body.read(size))
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        return int(self._body.seek(offset, whence))
+
+    def tell(self) -> int:
+        return int(self._body.tell())
+
+    def size(self) -> int:
+        return len(self._body_bytes)
+
+    @property
+    def _body_bytes(self) -> bytes:
+        held: bytes = self._body._body_bytes
+        return held
 
 
 def _positive_int(value: Any, name: str) -> int:
