@@ -5,7 +5,7 @@ import hashlib
 import json
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from quillmarsh import submit
 from quillmarsh.submit import SignalServiceClient
@@ -75,6 +75,7 @@ any_values = st.recursive(
 
 @settings(max_examples=400)
 @given(st.dictionaries(st.text(max_size=10), any_values, max_size=6))
+@example({"z": [0.0, -0.0, 0.1, 0.1], "a": [2 ** 63 - 1, -2 ** 63, 2 ** 63, 2 ** 64], "s": "plain " * 40 + "\x7f"})
 def test_derived_key_matches_the_host_encoder_on_arbitrary_values(body):
     """The key's canonical text is written natively for plain JSON values; whatever the body
     holds, the key (or the error) is exactly the one the host's json.dumps gives."""
@@ -97,6 +98,10 @@ def test_derived_key_follows_a_replaced_json_dumps(monkeypatch):
 @settings(max_examples=400)
 @given(st.dictionaries(st.text(max_size=10) | st.integers() | st.booleans() | st.none(), any_values, max_size=6)
        | st.lists(any_values, max_size=4))
+# Texts the writer keeps for doubles seen lately, and machine integers at their bounds.
+@example([0.0, -0.0, 0.0, -0.0, 1e-7, 1e16, 0.1, 0.1])
+@example([2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 63 - 1, 2 ** 64, 0, -1, True, False])
+@example({"graph": "rank(ts_mean(close, 5))\u00e9\n\"x\"\\", "s": "plain " * 40 + "\x7f\x1f"})
 def test_wire_bytes_match_the_host_encoder_on_arbitrary_values(body):
     """A request body goes on the wire exactly as json.dumps(body).encode() (or fails as it does)."""
     try:

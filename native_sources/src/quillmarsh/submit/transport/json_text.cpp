@@ -1,6 +1,9 @@
 #include "quillmarsh/submit/transport/json_text.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "quillmarsh/submit/host/module_ns.hpp"
@@ -21,7 +24,10 @@ void write_escape(std::string& out, Py_UCS4 c) {
   out += kHex[c & 0xF];
 }
 
-// A str as the host's ASCII-only encoder writes it.
+bool plain_char(Py_UCS4 c) { return c >= ' ' && c <= '~' && c != '\\' && c != '"'; }
+
+// A str as the host's ASCII-only encoder writes it; runs of characters written as they are
+// go out in one append.
 void write_string(PyObject* text, std::string& out) {
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
@@ -29,8 +35,16 @@ void write_string(PyObject* text, std::string& out) {
   out += '"';
   for (Py_ssize_t i = 0; i < n; ++i) {
     Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
+    if (plain_char(c)) {
+      if (kind == PyUnicode_1BYTE_KIND) {
+        const char* bytes = static_cast<const char*>(data);
+        Py_ssize_t end = i + 1;
+        while (end < n && plain_char(static_cast<unsigned char>(bytes[end]))) ++end;
+        out.append(bytes + i, static_cast<size_t>(end - i));
+        i = end - 1;
+      } else {
+        out += static_cast<char>(c);
+      }
       continue;
     }
     switch (c) {
@@ -52,6 +66,42 @@ void write_string(PyObject* text, std::string& out) {
     }
   }
   out += '"';
+}
+
+// The shortest text of a double, as repr writes it, for the doubles written lately: a body
+// and the canonical form of its key hold the same values, and finding a double's shortest
+// text is the dearest step of writing either. Keyed by the double's bits (so 0.0 and -0.0
+// differ), direct-mapped; the GIL guards it, and a text depends on nothing but the bits.
+struct FloatText {
+  uint64_t bits;
+  uint8_t size;  // 0: the slot is empty
+  char text[31];
+};
+constexpr size_t kFloatTexts = 4096;
+FloatText g_float_texts[kFloatTexts];
+
+bool write_finite_float(double v, std::string& out) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  FloatText& slot = g_float_texts[(bits ^ (bits >> 29) ^ (bits >> 47)) & (kFloatTexts - 1)];
+  if (slot.size != 0 && slot.bits == bits) {
+    out.append(slot.text, slot.size);
+    return true;
+  }
+  char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const size_t size = std::strlen(text);
+  out.append(text, size);
+  if (size < sizeof slot.text) {
+    slot.bits = bits;
+    slot.size = static_cast<uint8_t>(size);
+    std::memcpy(slot.text, text, size);
+  }
+  PyMem_Free(text);
+  return true;
 }
 
 bool write_number_text(PyObject* text, std::string& out) {
@@ -120,6 +170,15 @@ bool write_value(PyObject* value, JsonForm form, std::string& out, int depth) {
     return true;
   }
   if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (!overflow && !(small == -1 && PyErr_Occurred())) {  // a machine integer: its decimal digits
+      char digits[24];
+      auto written = std::to_chars(digits, digits + sizeof digits, small);
+      out.append(digits, static_cast<size_t>(written.ptr - digits));
+      return true;
+    }
+    PyErr_Clear();
     host::Ref text(PyObject_Repr(value));
     if (write_number_text(text.get(), out)) return true;
     PyErr_Clear();  // an int too long for its text: the host raises that itself
@@ -132,14 +191,7 @@ bool write_value(PyObject* value, JsonForm form, std::string& out, int depth) {
       out += Py_IS_NAN(v) ? "NaN" : (v > 0 ? "Infinity" : "-Infinity");
       return true;
     }
-    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    out += text;
-    PyMem_Free(text);
-    return true;
+    return write_finite_float(v, out);
   }
   if (PyDict_CheckExact(value)) return write_dict(value, form, out, depth);
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) return write_sequence(value, form, out, depth);
