@@ -17,7 +17,7 @@ server (``wire_server.py``, a subprocess answering every POST with a 202 at once
 The sides take turns in rounds of alternating order; every signal is new and every result is
 checked. Ratios are printed, never asserted.
 
-    python benchmarks/bench_async.py [--calls N] [--rounds R] [--in-flight K] [--latency S]
+    python benchmarks/bench_async.py [--calls N] [--rounds R] [--in-flight K] [--latency S] [--light]
 """
 
 from __future__ import annotations
@@ -58,15 +58,24 @@ class Server:
 
 
 class Signals:
-    """New signals, each with its backtest timing recorded, and their prepared bodies and headers."""
+    """New signals, each with its backtest timing recorded, and their prepared bodies and headers:
+    the realistic ones of workload.py (30-node graphs, 20 statistics), or light ones (an
+    8-node graph, 4 statistics) whose own work is a small part of a request."""
 
-    def __init__(self) -> None:
-        self.made = 0
+    def __init__(self, light: bool = False) -> None:
+        self.made, self.light = 0, light
 
     def take(self, count: int) -> list[dict[str, Any]]:
-        batch = workload.signals(count, seed=self.made + 1)
-        for n, signal in enumerate(batch):
-            signal["graph"] = f"add({signal['graph']}, {self.made + n})"
+        if self.light:
+            batch = [{"graph": f"rank(ts_mean(sub(close, ts_delay(close, {n % 20 + 1})), {n + 5}))",
+                      "named_universe": workload.NAMED_UNIVERSE, "signal_pool_name": workload.SIGNAL_POOL,
+                      "is_stats": {"sharpe": 1.6, "turnover": 0.3, "correlation": 0.2, "drawdown": 0.08},
+                      "is_pnl_mi": 0.4, "expression_elapsed_seconds": 1.0}
+                     for n in range(self.made, self.made + count)]
+        else:
+            batch = workload.signals(count, seed=self.made + 1)
+            for n, signal in enumerate(batch):
+                signal["graph"] = f"add({signal['graph']}, {self.made + n})"
         self.made += count
         workload.record_timings(batch)
         return batch
@@ -181,10 +190,11 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=4, help="rounds they are split into (default 4)")
     parser.add_argument("--in-flight", type=int, default=64, help="calls at once on the event loop (default 64)")
     parser.add_argument("--latency", type=float, default=0.01, help="answer delay of the second run (default 0.01)")
+    parser.add_argument("--light", action="store_true", help="light signals instead of workload.py's realistic ones")
     args = parser.parse_args()
     for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
         os.environ.pop(name, None)
-    signals = Signals()
+    signals = Signals(args.light)
     runs = {}
     for latency in (0.0, args.latency):
         server, loop = Server(latency), asyncio.new_event_loop()

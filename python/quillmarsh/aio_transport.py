@@ -130,14 +130,19 @@ class AiohttpTransport:
         try:
             async with session.request(method, yarl.URL(self.base_url + url, encoded=True), data=data,
                                        headers=asking, allow_redirects=False, proxy=self._proxy) as response:
-                decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
+                headers = response.headers
+                encoding = headers.get("Content-Encoding", "")
+                length = response.content_length
+                if not encoding and length is not None and length <= self.max_answer_bytes:
+                    return Answer(response.status, await response.read(), headers)  # its length, no more
+                decoder = _Decoder(encoding, self.max_answer_bytes)
                 try:
                     async for piece in response.content.iter_chunked(_READ_PIECE):
                         decoder.feed(piece)
                     body = decoder.body()
                 except _TooLarge:
                     body = f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
-                return Answer(response.status, body, response.headers)
+                return Answer(response.status, body, headers)
         except (aiohttp.ClientError, OSError, TimeoutError) as exc:
             raise _failure(exc) from exc
 
