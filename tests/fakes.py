@@ -249,6 +249,45 @@ def _make_handler(server: ScriptedServer):
     return Handler
 
 
+def drip_server(body=b'{"status": "queued"}', interval=0.1, piece=1):
+    """A server on 127.0.0.1 that answers every request with its head at once and then its body
+    `piece` bytes every `interval` seconds; its URL and a function that stops it."""
+    import socket
+
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    stopped = threading.Event()
+
+    def answer(conn):
+        with conn:
+            conn.recv(65536)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n"
+                         % len(body))
+            for start in range(0, len(body), piece):
+                if stopped.wait(interval):
+                    return
+                try:
+                    conn.sendall(body[start:start + piece])
+                except OSError:
+                    return
+
+    def serve():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=answer, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
+
+    def stop():
+        stopped.set()
+        listener.close()
+    return f"http://127.0.0.1:{listener.getsockname()[1]}", stop
+
+
 def python_twin(func, qualname):
     """A pure-Python function with `func`'s signature (including self for methods) named like
     it; calling it raises exactly the TypeError the interpreter raises for bad arguments."""

@@ -12,7 +12,7 @@ import threading
 
 import httpx
 import pytest
-from fakes import SIGNAL_GRAPH, signal_catalog, signal_kwargs
+from fakes import SIGNAL_GRAPH, drip_server, signal_catalog, signal_kwargs
 
 from quillmarsh import devservice, submit
 from quillmarsh.aio_transport import AiohttpTransport
@@ -89,6 +89,22 @@ def test_answers_are_read_and_decoded_up_to_the_limit(http_server, kind, body, h
     assert result.status_code == 404
     assert ("raw_body_preview" in result.body) != readable
     assert (b"larger than" in result.body["raw_body_preview"].encode()) if not readable else True
+
+
+def test_the_answer_cap_holds_for_the_answers_read_at_once():
+    body = json.dumps({"status": "queued", "pad": "x" * 700_000}).encode()
+    url, stop = drip_server(body, interval=0.3, piece=400_000)  # both answers half read at once
+
+    async def both(client):
+        return await asyncio.gather(client.get_signal_status("a"), client.get_signal_status("b"),
+                                    return_exceptions=True)
+
+    try:
+        outcomes = over("aiohttp", url, both, max_answer_bytes=1 << 20)
+    finally:
+        stop()
+    # Read one after another, each fits; read at once, together they do not: one is cut.
+    assert any(isinstance(o, submit.SignalClientResponseError) and b"larger than" in o.raw_body for o in outcomes)
 
 
 @each

@@ -38,6 +38,22 @@ def test_every_bad_line_is_reported_with_its_file_line_and_nothing_is_sent(run, 
     assert outcomes == {1: "not_sent", 2: "invalid", 3: "invalid", 4: "invalid", 5: "not_sent"}
 
 
+def test_a_line_the_service_would_refuse_as_a_whole_request_is_refused_before_sending(run, http_server):
+    deep = {}
+    for _ in range(70):
+        deep = {"x": deep}
+    lines = [signal_record(), signal_record(metaparameters={"window": 2 ** 60}), '{"graph": ' + "[" * 5000 + "]" * 5000
+             + "}", json.dumps(signal_record(metaparameters={"tag": "\ud800"})), signal_record(metaparameters=deep)]
+    status, out, err = run("batch", "FILE", "--format", "json", file=lines)
+    assert status == 2 and posts(http_server) == []
+    assert err.splitlines()[:4] == [
+        "quillmarsh: batch: FILE:2: metaparameters.window is 1152921504606846976, beyond +-(2**53 - 1), the largest "
+        "integer the service takes exactly",
+        "quillmarsh: batch: FILE:3: nested too deep to read",
+        "quillmarsh: batch: FILE:4: metaparameters.tag holds a lone UTF-16 surrogate, which the service cannot store",
+        "quillmarsh: batch: FILE:5: metaparameters is nested deeper than the 64 levels the service takes"]
+
+
 def test_skip_invalid_sends_the_others_and_reports_each_line(run, http_server):
     http_server.respond(202, answer(2), method="POST", path="/signals/batch")
     lines = [signal_record(), signal_record(graph=DEEP), signal_record(is_pnl_mi=0.5)]

@@ -13,14 +13,14 @@ from pathlib import Path
 
 from quillmarsh import submit
 
+pytestmark = pytest.mark.python_layers
+
 TOTAL, WORKERS, OVERLAP = 10_000, 4, 500  # each window reaches OVERLAP signals into each neighbour's
 
 WORKER = r"""
 import json, sys
 from quillmarsh import _backtest_timing
 from quillmarsh.submit import SignalServiceClient
-
-pytestmark = pytest.mark.python_layers
 
 url, token, first, last = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 signals = [{"graph": f"rank(ts_mean(close, {i + 1}))", "named_universe": "us_top500",

@@ -1,6 +1,7 @@
 """Answers of a broken or hostile service: nested too deep to parse, corrupt encodings,
 decompression bombs; and polling with a timeout that can never expire."""
 
+import asyncio
 import gzip
 import json
 import math
@@ -72,6 +73,22 @@ def test_poll_with_an_infinite_timeout_waits_for_a_terminal_status(monkeypatch):
     result = submit.SignalServiceClient("https://s.example", "tok", transport=transport).poll_until_terminal(
         "s-1", timeout=math.inf)
     assert (result.status, sleeps) == ("signal_os_passed", [0.1, 0.1, 0.1])
+
+
+@pytest.mark.parametrize("odd_status", [{"state": "queued"}, ["queued"]])
+def test_poll_reads_a_status_that_is_no_string_as_not_terminal(monkeypatch, odd_status):
+    """Both raw clients: an object or array where the status belongs keeps polling to the deadline."""
+    from quillmarsh.async_client import AsyncSignalServiceClient
+    from fakes import AsyncTransport
+
+    monkeypatch.setattr(submit, "_POLL_INTERVAL_SECONDS", 0.001)
+    answers = [{"status": odd_status}, {"status": odd_status}, {"status": "signal_found"}]
+    sync = submit.SignalServiceClient("https://s.example", "tok", transport=RecordingTransport(
+        *(FakeResponse(200, a) for a in answers)))
+    asynchronous = AsyncSignalServiceClient("https://s.example", "tok", transport=AsyncTransport(
+        *(FakeResponse(200, a) for a in answers)))
+    assert sync.poll_until_terminal("s-1", timeout=30).status == "signal_found"
+    assert asyncio.run(asynchronous.poll_until_terminal("s-1", timeout=30)).status == "signal_found"
 
 
 def peak_while(call):

@@ -6,10 +6,12 @@ one-line causes, and the small edges of a Python API."""
 import asyncio
 import inspect
 import json
+import time
 
 import httpx
 import pytest
-from fakes import SIGNAL_GRAPH, AsyncTransport, FakeResponse, RecordingTransport, signal_catalog, signal_kwargs
+from fakes import (SIGNAL_GRAPH, AsyncTransport, FakeResponse, RecordingTransport, drip_server, signal_catalog,
+                   signal_kwargs)
 import quillmarsh
 from quillmarsh import _backtest_timing, describe, devservice, submit
 from quillmarsh.async_sdk import AsyncSignalClient
@@ -95,6 +97,51 @@ def test_defaults_retry_bound_answers_and_keep_a_path_prefix(face, http_server, 
     assert [r.path for r in http_server.requests] == ["/api/eras", "/api/signals/submit", "/api/signals/submit",
                                                       "/api/signals/status/s-1"]
     assert status.status_code == 404 and "larger than 1000 bytes" in status.body["raw_body_preview"]
+
+
+@both
+def test_an_observed_submission_is_retried_and_observed_once(face, http_server, record_timing, clean_environment):
+    http_server.respond(200, signal_catalog(), method="GET", path="/eras")
+    http_server.respond(503, {"error": "busy"}, headers=[("Retry-After", "0")], method="POST")
+    observed = []
+
+    async def body(client):
+        record_timing()
+        return await client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs())
+
+    result = scenario(face, body, http_server.url, "tok", transmission_observer=lambda *a: observed.append(a[3]))
+    posts = [r.body for r in http_server.requests if r.method == "POST"]
+    assert result.ok and len(posts) == 2 and posts[0] == posts[1] and observed == posts[:1]
+
+
+@both
+def test_a_dripping_answer_is_cut_at_the_whole_request_timeout(face, clean_environment):
+    url, stop = drip_server(interval=0.2)  # 20 bytes: 4 s to the end of the answer
+    try:
+        started = time.monotonic()
+        result = scenario(face, lambda client: client.get_signal_status("s-1"), url, "tok", timeout=1, max_retries=0)
+        took = time.monotonic() - started
+    finally:
+        stop()
+    assert result.status_code == 0 and took < 3
+
+
+def test_a_chunk_the_service_refuses_whole_is_sent_again_signal_by_signal(record_timing, clean_environment):
+    signals = [{"graph": f"rank(ts_mean(close, {n}))", "named_universe": "us_top500", "signal_pool_name": "momentum",
+                "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
+                "expression_elapsed_seconds": 1.0} for n in range(150)]
+    events = []
+    with devservice.start() as service, SignalClient(service.url, service.token) as client:
+        for signal in signals:
+            record_timing(signal["graph"])
+        checked = client.check_signals(signals)
+        checked[120].body["metaparameters"] = {"window": 2 ** 60}  # beyond what the service takes in a body
+        result = client.submit_checked(checked, on_chunk=events.append)
+        stored = service.store.count()
+    assert (result.accepted, result.failed, stored) == (149, 1, 149)
+    [refused] = [item for item in result.results if item.status_code != 202]
+    assert refused.index == 120 and refused.status_code == 400 and "2**53" in describe(refused)
+    assert [(e.start, e.count) for e in events if type(e).__name__ == "ChunkSettled"][:2] == [(0, 100), (100, 1)]
 
 
 @both

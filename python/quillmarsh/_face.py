@@ -47,6 +47,7 @@ class Configured:
     settings: config.Settings
     timeout: Any
     transport: Any
+    max_connections: int
 
 
 def _timeout(value: Any) -> httpx.Timeout:
@@ -69,14 +70,16 @@ def configure(base_url: str | None, token: str | None, *, asynchronous: bool, pr
     """Settings resolved (arguments, profile, environment) and checked, and the transport."""
     settings = config.resolve_settings(base_url, token, profile=profile, timeout=timeout, max_retries=max_retries)
     httpx_timeout = _timeout(settings.timeout)
+    # A number of seconds bounds each whole request, however slowly the service answers.
+    whole = None if isinstance(settings.timeout, httpx.Timeout) else httpx_timeout.read
+    connections = _count(DEFAULT_MAX_CONNECTIONS if max_connections is None else max_connections,
+                         "max_connections", 1)
     built = build(settings.base_url, asynchronous=asynchronous, transport=transport, timeout=httpx_timeout,
-                  max_retries=settings.max_retries,
+                  total_timeout=whole, max_retries=settings.max_retries,
                   max_answer_bytes=None if max_answer_bytes is None else _count(max_answer_bytes,
                                                                                 "max_answer_bytes", 1),
-                  max_connections=_count(DEFAULT_MAX_CONNECTIONS if max_connections is None else max_connections,
-                                         "max_connections", 1),
-                  on_retry=on_retry)
-    return Configured(settings, settings.timeout, built)
+                  max_connections=connections, on_retry=on_retry)
+    return Configured(settings, settings.timeout, built, connections)
 
 
 class FaceState:
@@ -173,11 +176,15 @@ def _again(result: Any, count: int) -> list[int]:
     return [i for i in range(count) if (item := answered.get(i)) is None or _sent_again(item.status_code)]
 
 
+def _mark_replays_of(item: Any) -> None:
+    if item.status_code == 202:
+        body = item.body
+        item.replayed = isinstance(body, dict) and body.get("replayed") is True
+
+
 def _mark_replays(result: Any) -> None:
     for item in result.results:
-        if item.status_code == 202:
-            body = item.body
-            item.replayed = isinstance(body, dict) and body.get("replayed") is True
+        _mark_replays_of(item)
 
 
 class _ChunkReporter:
@@ -242,10 +249,82 @@ def submit_signals_batch(submissions: Any, max_concurrency: int,
     return (yield from _posted(exchange, graphs, ledger, max_concurrency, on_chunk))
 
 
-def submit_checked(checked: Any, max_concurrency: int, on_chunk: Callable[[Any], Any] | None) -> Steps:
-    """Post the bodies of signals ``check_signals`` passed, as the batch posts its own; each
-    signal stored (or found stored) takes one use of its recorded timing, as a submission does."""
+class _CheckedWatch(_ChunkReporter):
+    """The chunks of one post of checked bodies (positions ``offset`` on of the whole batch):
+    their items' indices made positions in the whole batch, each chunk told to ``on_chunk``,
+    and the chunk the service refused as a whole with 400, if one was."""
+
+    def __init__(self, count: int, offset: int, on_chunk: Callable[[Any], Any] | None) -> None:
+        super().__init__(count, on_chunk or (lambda event: None))
+        self.offset = offset
+        self.refused: tuple[int, int, BaseException] | None = None
+        self.stopped: Any = None  # the result of a chunk that failed otherwise, stopping the batch
+
+    def _span(self, tag: int) -> tuple[int, int]:
+        start, count = super()._span(tag)
+        return self.offset + start, count
+
+    def settled(self, exchange: Any, tag: int, failure: BaseException | None) -> None:
+        from quillmarsh import submit
+
+        result = submit._exchange_settled(exchange, tag)
+        if result is not None and failure is None and self.offset:
+            submit.SignalServiceClient._rebase_batch_item_indices(result, self.offset)
+        if isinstance(failure, submit.SubmissionRejectedError) and failure.status_code == 400 and not self.refused:
+            self.refused = (*self._span(tag), failure)
+            if self.refused[1] > 1:
+                return  # its signals are posted again, each told as it settles
+        elif failure is not None and self.stopped is None:
+            self.stopped = result
+        super().settled(exchange, tag, failure)
+
+
+def _refused_item(position: int, refusal: Any) -> Any:
+    """The result of one signal the service refused as a whole request."""
+    from quillmarsh.signal_types import BatchSubmitItemResult
+
+    return BatchSubmitItemResult(index=position, status_code=refusal.status_code, body=refusal.body,
+                                 submission_id=None, signal_pool_id=None, strategy_pool_id=None,
+                                 strategy_signal_pool=None, error=refusal.reason)
+
+
+def _post_checked(bodies: list[Any], offset: int, max_concurrency: int,
+                  on_chunk: Callable[[Any], Any] | None) -> Steps:
+    """Post ``bodies`` (positions ``offset`` on) as a batch posts its own. A chunk the service
+    refuses as a whole with 400 (one signal it will not take spoils its chunk) is posted again
+    one signal at a time, so that only the offending ones fail, and the batch goes on after it.
+    Returns the items answered and the failure that stopped the batch (a result), if one did."""
     from quillmarsh import submit
+
+    exchange = yield Call("_prepared", (submit._prepared_batch_exchange, bodies))
+    watch = _CheckedWatch(len(bodies), offset, on_chunk)
+    yield Call("_settle", (exchange, max_concurrency, watch))
+    result = submit._exchange_result(exchange)
+    if watch.refused is None or watch.stopped is not None:
+        return list(result.results), watch.stopped
+    start, count, refusal = watch.refused
+    items = [item for item in result.results if not (start <= item.index < start + count)]
+    if count == 1:
+        items.append(_refused_item(start, refusal))
+    else:
+        for position in range(start, start + count):
+            alone, stopped = yield from _post_checked([bodies[position - offset]], position, 1, on_chunk)
+            items += alone
+            if stopped is not None:
+                return items, stopped
+    rest = start + count - offset
+    if rest < len(bodies):
+        later, stopped = yield from _post_checked(bodies[rest:], offset + rest, max_concurrency, on_chunk)
+        return items + later, stopped
+    return items, None
+
+
+def submit_checked(checked: Any, max_concurrency: int, on_chunk: Callable[[Any], Any] | None) -> Steps:
+    """Post the bodies of signals ``check_signals`` passed, as the batch posts its own, but a
+    chunk refused as a whole with 400 is posted again signal by signal; each signal stored (or
+    found stored) takes one use of its recorded timing, as a submission does."""
+    from quillmarsh import submit
+    from quillmarsh.signal_types import BatchSubmitResult
 
     _count(max_concurrency, "max_concurrency", 1)
     checked = list(checked)
@@ -255,12 +334,20 @@ def submit_checked(checked: Any, max_concurrency: int, on_chunk: Callable[[Any],
             raise ValueError(f"checked signal {index} cannot be submitted: {problem}")
     bodies = [one.body for one in checked]
     graphs = [body.get("graph") for body in bodies]
-    exchange = yield Call("_prepared", (submit._prepared_batch_exchange, bodies))
-    result = yield from _posted(exchange, graphs, _NoLedger(), max_concurrency, on_chunk)
-    for item in result.results:
+    items, stopped = yield from _post_checked(bodies, 0, max_concurrency, on_chunk)
+    items.sort(key=lambda item: item.index if type(item.index) is int else -1)
+    for item in items:
+        _mark_replays_of(item)
         if item.status_code == 202 and type(item.index) is int and 0 <= item.index < len(graphs):
             _backtest_timing.consume_recorded_backtest_timing(graphs[item.index])
-    return result
+    client = submit.SignalServiceClient
+    if stopped is not None:
+        return client._batch_result_with_partial_failure(stopped, items, len(bodies))
+    accepted = sum(1 for item in items if item.status_code == 202)
+    body = {"accepted": accepted, "failed": len(items) - accepted,
+            "results": [client._batch_body_item_from_result(item) for item in items]}
+    return BatchSubmitResult(status_code=client._batch_http_status_for_items(items), body=body, accepted=accepted,
+                             failed=len(items) - accepted, results=items, error=None)
 
 
 class _NoLedger:

@@ -102,8 +102,8 @@ class AsyncNotingTransport(_Noting):
             await close()
 
 
-def build(base_url: str, *, asynchronous: bool, transport: Any, timeout: httpx.Timeout, max_retries: int,
-          max_answer_bytes: int | None, max_connections: int, on_retry: Any) -> Any:
+def build(base_url: str, *, asynchronous: bool, transport: Any, timeout: httpx.Timeout, total_timeout: float | None,
+          max_retries: int, max_answer_bytes: int | None, max_connections: int, on_retry: Any) -> Any:
     """The transport of a face: ``transport`` (the caller's own) or a bounded one, retrying
     unless ``max_retries`` is 0, noting its answers."""
     retrying, noting = ((transports.AsyncRetryingTransport, AsyncNotingTransport) if asynchronous else
@@ -113,9 +113,10 @@ def build(base_url: str, *, asynchronous: bool, transport: Any, timeout: httpx.T
 
         options = _client_options(base_url, timeout, max_connections)
         transport = AiohttpTransport(options["base_url"], timeout=timeout, max_answer_bytes=max_answer_bytes,
-                                     max_connections=max_connections, verify=options["verify"])
+                                     max_connections=max_connections, verify=options["verify"],
+                                     total_timeout=total_timeout)
     elif transport is None:
-        transport = transports.BoundedTransport(max_answer_bytes=max_answer_bytes,
+        transport = transports.BoundedTransport(max_answer_bytes=max_answer_bytes, total_timeout=total_timeout,
                                                 **_client_options(base_url, timeout, max_connections))
     if max_retries > 0:
         transport = retrying(transport, attempts=max_retries + 1, on_retry=on_retry)

@@ -95,6 +95,7 @@ class AiohttpTransport:
         self._max_connections, self._verify = max_connections, verify
         self._session: Any = None
         self._proxy = _proxy(self.base_url)
+        self._held = 0  # bytes of the answers being read now
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self.base_url!r})"
@@ -130,21 +131,33 @@ class AiohttpTransport:
         try:
             async with session.request(method, yarl.URL(self.base_url + url, encoded=True), data=data,
                                        headers=asking, allow_redirects=False, proxy=self._proxy) as response:
-                headers = response.headers
-                encoding = headers.get("Content-Encoding", "")
-                length = response.content_length
-                if not encoding and length is not None and length <= self.max_answer_bytes:
-                    return Answer(response.status, await response.read(), headers)  # its length, no more
-                decoder = _Decoder(encoding, self.max_answer_bytes)
-                try:
-                    async for piece in response.content.iter_chunked(_READ_PIECE):
-                        decoder.feed(piece)
-                    body = decoder.body()
-                except _TooLarge:
-                    body = f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
-                return Answer(response.status, body, headers)
+                return Answer(response.status, await self._read(response), response.headers)
         except (aiohttp.ClientError, OSError, TimeoutError) as exc:
             raise _failure(exc) from exc
+
+    async def _read(self, response: Any) -> bytes:
+        """The answer's body, decoded; ``max_answer_bytes`` bounds what all the answers read at
+        once hold together, so answers read concurrently cannot hold more than one would."""
+        encoding = response.headers.get("Content-Encoding", "")
+        length = response.content_length
+        if not encoding and length is not None and self._held + length <= self.max_answer_bytes:
+            self._held += length
+            try:
+                return bytes(await response.read())  # its length, no more
+            finally:
+                self._held -= length
+        decoder = _Decoder(encoding, self.max_answer_bytes - self._held)
+        counted = 0
+        try:
+            async for piece in response.content.iter_chunked(_READ_PIECE):
+                decoder.feed(piece)
+                self._held += decoder.size - counted
+                counted = decoder.size
+            return decoder.body()
+        except _TooLarge:
+            return f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
+        finally:
+            self._held -= counted
 
     async def post(self, url: str, *, content: Any = None, headers: Any = None) -> Answer:
         return await self.request("POST", url, content=content, headers=headers)

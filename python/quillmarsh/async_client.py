@@ -125,6 +125,7 @@ class AsyncSignalServiceClient:
             transport = submit.httpx.AsyncClient(**settings)
         self._transport = transport
         self._catalog_fetch: asyncio.Future[Any] | None = None
+        self._catalog_waiters = 0  # the calls waiting on _catalog_fetch
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._twin._base_url!r})"
@@ -279,8 +280,21 @@ class AsyncSignalServiceClient:
         if fetch is None:
             fetch = self._catalog_fetch = asyncio.ensure_future(self._fetch_era_catalog())
             fetch.add_done_callback(self._catalog_settled)
-        # Shielded: a caller cancelled while waiting does not cancel the others' fetch.
-        await asyncio.shield(fetch)
+            self._catalog_waiters = 0
+        self._catalog_waiters += 1
+        try:
+            # Shielded: a caller cancelled while waiting does not cancel the others' fetch...
+            await asyncio.shield(fetch)
+        except asyncio.CancelledError:
+            # ... but the last one does: a fetch nobody waits for would keep an answer that never
+            # comes (a silent or dripping service) for the calls still to come.
+            if self._catalog_waiters == 1 and not fetch.done():
+                fetch.cancel()
+                if self._catalog_fetch is fetch:
+                    self._catalog_fetch = None
+            raise
+        finally:
+            self._catalog_waiters -= 1
 
     def _catalog_settled(self, fetch: asyncio.Future[Any]) -> None:
         if self._catalog_fetch is fetch:

@@ -49,6 +49,7 @@ class SignalClient(SignalServiceClient):
                                      max_retries=max_retries, max_answer_bytes=max_answer_bytes,
                                      max_connections=max_connections, transport=transport, on_retry=on_retry)
         self._face_state = _face.FaceState()
+        self.max_connections = configured.max_connections  # the pool's size: requests at once
         super().__init__(configured.settings.base_url, configured.settings.token, timeout=configured.timeout,
                          transport=configured.transport, transmission_observer=transmission_observer)
 

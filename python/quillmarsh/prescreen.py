@@ -25,9 +25,16 @@ from typing import Any
 from quillmarsh import _backtest_timing
 from quillmarsh.causes import one_line
 
-__all__ = ["CheckedSignal", "check_signal", "check_signals", "explain", "load_catalog"]
+__all__ = ["MAX_DEPTH", "MAX_SAFE_INTEGER", "CheckedSignal", "body_problems", "check_signal", "check_signals",
+           "explain", "load_catalog"]
 
 _BLOCK = 1000  # signals prepared at once by check_signals; a block with a refusal is checked one by one
+
+# What the service takes in a request body (I-JSON, RFC 7493): integers every JSON reader holds
+# exactly, nesting it bounds (the request body counts as one level), text it can store.
+MAX_SAFE_INTEGER = 2**53 - 1
+MAX_DEPTH = 64
+_NESTING = {"signals/submit": 1, "signals/batch": 3}  # levels above a body: none, or {"signals": [...]}
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -131,10 +138,48 @@ def check_signal(graph: Any, named_universe: Any = None, *, catalog: Any, **fiel
         holder.submit_signal(graph, named_universe, **_with_floats(fields))
     except _Caught as caught:
         body = caught.body
+        refused = body_problems(body, caught.endpoint)
+        if refused:
+            raise ValueError("; ".join(refused))
         return CheckedSignal(0, caught.endpoint, body, body.get("idempotency_key"))
     finally:
         ledger.restore()
     raise AssertionError("submit_signal returned without making its request")  # pragma: no cover
+
+
+def body_problems(body: Any, endpoint: str = "signals/batch") -> list[str]:
+    """What the service would refuse in ``body`` as a whole request (the limits above), each
+    named by its field (``metaparameters.window``)."""
+    problems: list[str] = []
+    stack: list[tuple[Any, str, int]] = [(body, "", _NESTING.get(endpoint, 1))]
+    while stack:
+        value, where, depth = stack.pop()
+        kind = type(value)
+        if kind is str:
+            if not value.isascii():
+                try:
+                    value.encode("utf-8")
+                except UnicodeEncodeError:
+                    problems.append(f"{where or 'the body'} holds a lone UTF-16 surrogate, which the service cannot store")
+        elif kind is int:
+            if not -MAX_SAFE_INTEGER <= value <= MAX_SAFE_INTEGER:
+                problems.append(f"{where} is {value}, beyond +-(2**53 - 1), the largest integer the service takes "
+                                "exactly")
+        elif kind is float:
+            if value != value or value in (float("inf"), float("-inf")):
+                problems.append(f"{where} is {value!r}, which JSON cannot carry")
+        elif kind is dict or kind is list or kind is tuple:
+            if depth > MAX_DEPTH:
+                field = where.split(".")[0].split("[")[0] or "the body"
+                problems.append(f"{field} is nested deeper than the {MAX_DEPTH} levels the service takes")
+                continue
+            items = value.items() if kind is dict else enumerate(value)
+            for key, child in items:
+                if type(key) is str and not key.isascii():
+                    stack.append((key, f"{where}.{key}".lstrip(".") + " (its name)", depth))
+                name = f"{where}.{key}".lstrip(".") if kind is dict else f"{where}[{key}]"
+                stack.append((child, name, depth + 1))
+    return sorted(set(problems))
 
 
 def _bodies(holder: Any, signals: list[Any]) -> list[Any]:
@@ -198,8 +243,7 @@ def _check_block(holder: Any, items: list[Any], graphs: list[Any], start: int) -
         except Exception:  # noqa: BLE001 - a refusal names no signal: each is checked alone
             block.restore()
         else:
-            return [CheckedSignal(start + i, "signals/batch", body, body.get("idempotency_key"))
-                    for i, body in enumerate(bodies)]
+            return [_checked(start + i, body) for i, body in enumerate(bodies)]
     outcomes = []
     for offset, item in enumerate(items):
         index = start + offset
@@ -213,5 +257,13 @@ def _check_block(holder: Any, items: list[Any], graphs: list[Any], start: int) -
             one.restore()
             outcomes.append(_problem(index, exc, item, holder._era_catalog_cache))
         else:
-            outcomes.append(CheckedSignal(index, "signals/batch", body, body.get("idempotency_key")))
+            outcomes.append(_checked(index, body))
     return outcomes
+
+
+def _checked(index: int, body: Any) -> CheckedSignal:
+    """A prepared batch body, or its problems when the service would refuse it as a whole."""
+    refused = body_problems(body)
+    if refused:
+        return CheckedSignal(index, "signals/batch", None, None, "; ".join(refused), tuple(refused))
+    return CheckedSignal(index, "signals/batch", body, body.get("idempotency_key"))

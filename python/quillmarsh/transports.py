@@ -128,15 +128,34 @@ class _Bounded:
     """What both bounded transports hold: the limit, and the client given or the options of the
     one to build."""
 
-    def __init__(self, client: Any = None, *, max_answer_bytes: int | None = None, **client_options: Any):
+    def __init__(self, client: Any = None, *, max_answer_bytes: int | None = None, total_timeout: float | None = None,
+                 **client_options: Any):
         if max_answer_bytes is None:
             max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES
         if max_answer_bytes < 1:
             raise ValueError("max_answer_bytes must be at least 1")
         self.max_answer_bytes = max_answer_bytes
+        self.total_timeout = total_timeout
         self._owned = client is None
         self._client = client
         self._client_options = client_options
+
+    def _extensions(self, timeout: httpx.Timeout) -> dict[str, Any] | None:
+        """Each phase's timeout no longer than what is left of ``total_timeout``, from now."""
+        if self.total_timeout is None:
+            return None
+        whole = self.total_timeout
+        return {"timeout": {phase: whole if limit is None else min(limit, whole)
+                            for phase, limit in timeout.as_dict().items()}}
+
+    def _deadline(self) -> float | None:
+        return None if self.total_timeout is None else time.monotonic() + self.total_timeout
+
+    @staticmethod
+    def _past(deadline: float | None) -> None:
+        """A whole request's time is up: the answer came, but too slowly to wait for its end."""
+        if deadline is not None and time.monotonic() > deadline:
+            raise httpx.ReadTimeout("the answer took longer than the request's whole timeout")
 
     @staticmethod
     def _asking(headers: Any) -> httpx.Headers:
@@ -146,6 +165,14 @@ class _Bounded:
 
     def _not_read(self) -> bytes:
         return f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
+
+
+def _raw(response: httpx.Response) -> Iterable[bytes]:
+    """The raw bytes of an answer; all at once when they were read already (httpx's
+    MockTransport answers from memory, and its stream cannot be read again)."""
+    if response.is_stream_consumed:
+        return [response.content]
+    return response.iter_raw()
 
 
 class BoundedTransport(_Bounded):
@@ -166,10 +193,13 @@ class BoundedTransport(_Bounded):
         return client
 
     def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
-        with self.client.stream(method, url, content=content, headers=self._asking(headers)) as response:
+        deadline, client = self._deadline(), self.client
+        with client.stream(method, url, content=content, headers=self._asking(headers),
+                           extensions=self._extensions(client.timeout)) as response:
             decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
             try:
-                for raw in response.iter_raw():
+                for raw in _raw(response):
+                    self._past(deadline)
                     decoder.feed(raw)
                 body = decoder.body()
             except _TooLarge:
@@ -205,11 +235,17 @@ class AsyncBoundedTransport(_Bounded):
         return client
 
     async def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
-        async with self.client.stream(method, url, content=content, headers=self._asking(headers)) as response:
+        deadline, client = self._deadline(), self.client
+        async with client.stream(method, url, content=content, headers=self._asking(headers),
+                                 extensions=self._extensions(client.timeout)) as response:
             decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
             try:
-                async for raw in response.aiter_raw():
-                    decoder.feed(raw)
+                if response.is_stream_consumed:  # answered from memory (a MockTransport): read already
+                    decoder.feed(response.content)
+                else:
+                    async for raw in response.aiter_raw():
+                        self._past(deadline)
+                        decoder.feed(raw)
                 body = decoder.body()
             except _TooLarge:
                 body = self._not_read()

@@ -131,7 +131,8 @@ class Recorder:
                 outcome.status_code = event.result.status_code if event.result is not None else None
                 outcome.error = cause or "the service's answer holds no result for this signal"
         if cause is not None:
-            self.out.error(f"chunk of lines {lines[0]}-{lines[-1]}: {cause}")
+            where = f"line {lines[0]}" if len(lines) == 1 else f"chunk of lines {lines[0]}-{lines[-1]}"
+            self.out.error(f"{where}: {cause}")
         self.progress.advance(len(lines))
 
 
@@ -151,8 +152,10 @@ def send(out: Output, batch: Batch, client: Any, passed: list[tuple[Signal, Any]
 
                 async def concurrently() -> None:
                     async with async_client_for(conn) as async_client:
-                        await async_client.submit_checked(checked_signals, max_concurrency=concurrency,
-                                                          on_chunk=record)
+                        most = min(concurrency, async_client.max_connections)
+                        if most < concurrency:  # more would only wait for a connection, or meet refusals
+                            out.note(f"--concurrency {concurrency}: {most} chunks at once, the connections there are")
+                        await async_client.submit_checked(checked_signals, max_concurrency=most, on_chunk=record)
                 asyncio.run(concurrently())
             else:
                 client.submit_checked(checked_signals, on_chunk=record)

@@ -161,6 +161,8 @@ def parse(text: str, where: str) -> Any:
         return loads(text)
     except json.JSONDecodeError as exc:
         raise UsageError(f"{where}: invalid JSON: {exc}") from None
+    except RecursionError:
+        raise UsageError(f"{where}: nested too deep to read") from None
 
 
 def one_signal(path: str) -> Signal:
@@ -232,6 +234,9 @@ def _read_line(name: str, number: int, line: bytes, signals: list[Signal], probl
             return
         except UnicodeDecodeError:
             problems.append(Problem(where, number, "not UTF-8 text"))
+            return
+        except RecursionError:
+            problems.append(Problem(where, number, "nested too deep to read"))
             return
         checked = check_signal(record)
         if isinstance(checked, list):

@@ -93,7 +93,11 @@ int settled(PyObject* last) {
   int failed = no_answer ? PyObject_IsTrue(no_answer.get()) : -1;
   if (failed != 0) return failed;
   Ref status(PyObject_GetAttr(last, QM_NAME("status")));
-  Ref terminal = status ? host::global(QM_NAME("_TERMINAL_STATUSES")) : Ref();
+  if (!status) return -1;
+  // A status the service answered as a JSON object or array is no status at all: never
+  // terminal (looking it up in the set would raise TypeError out of polling).
+  if (PyDict_Check(status.get()) || PyList_Check(status.get())) return 0;
+  Ref terminal = host::global(QM_NAME("_TERMINAL_STATUSES"));
   return terminal ? PySequence_Contains(terminal.get(), status.get()) : -1;
 }
 
