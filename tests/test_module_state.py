@@ -63,6 +63,20 @@ def test_methods_of_a_reimported_class_read_their_module(modules, monkeypatch):
     assert seen == ["eras"]
 
 
+def test_a_function_of_one_module_bound_in_another_runs_with_its_own_names(modules, monkeypatch):
+    # The second module's client finds the first module's _request_json under its own name: the
+    # call must reach the first module's namespace (its _join_url), not take the second's shortcut.
+    first, second = modules["first"], modules["second"]
+    seen = []
+    join = first._join_url
+    monkeypatch.setattr(second, "_request_json", first._request_json)
+    monkeypatch.setattr(first, "_join_url", lambda url, endpoint: seen.append(endpoint) or join(url, endpoint))
+    transport = RecordingTransport(FakeResponse(200, {"eras": []}))
+    client = second.SignalServiceClient("http://127.0.0.1:9", "token-abc", transport=transport)
+    assert client._canonical_request("GET", "eras") == (200, {"eras": []})
+    assert seen == ["eras"]
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="declared from 3.12 on")
 def test_a_subinterpreter_is_refused_at_import():
     # Module state aside, interned names and keyword tuples are kept for the process.

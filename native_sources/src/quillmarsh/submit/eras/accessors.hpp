@@ -18,13 +18,13 @@ Ref simulation_data_contract_projection_from_era(PyObject* module, PyObject* era
 // default])`, `_coerce_optional_int(value)`, `_required_positive_era_int(era, field_name)`.
 template <typename... Args>
 Ref call_field_value(Args... args) {
-  return host::call<&field_value>(QM_NAME("_field_value"), args...);
+  return host::call<&field_value>(args...);
 }
 inline Ref call_coerce_optional_int(PyObject* value) {
-  return host::call<&coerce_optional_int>(QM_NAME("_coerce_optional_int"), value);
+  return host::call<&coerce_optional_int>(value);
 }
 inline Ref call_required_positive_era_int(PyObject* era, PyObject* field_name) {
-  return host::call<&required_positive_era_int>(QM_NAME("_required_positive_era_int"), era, field_name);
+  return host::call<&required_positive_era_int>(era, field_name);
 }
 
 }  // namespace quillmarsh::eras

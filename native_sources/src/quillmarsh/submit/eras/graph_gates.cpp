@@ -78,7 +78,7 @@ Ref enforce_recorded_backtest_timing_for_submit(PyObject*, PyObject* graph, PyOb
 
   Ref assess = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("assess_client_backtest_timing"));
   if (!assess) return Ref();
-  Ref frequency = host::call<&required_era_frequency>(QM_NAME("_required_era_frequency"), era);
+  Ref frequency = host::call<&required_era_frequency>(era);
   if (!frequency) return Ref();
   Ref row_count(PyObject_GetAttr(record.get(), QM_NAME("row_count")));
   if (!row_count) return Ref();

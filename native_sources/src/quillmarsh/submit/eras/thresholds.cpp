@@ -61,7 +61,7 @@ int names_universe(PyObject* universe, PyObject* named_universe) {
 Ref rule_id_for_named_universe(PyObject*, PyObject* era, PyObject* named_universe) {
   // 1. The era's universe rules, keyed by named universe.
   Ref rules = field_value_or_new(era, QM_NAME("universe_rules"), PyDict_New);
-  Ref rule = rules ? host::call<&mapping_lookup>(QM_NAME("_mapping_lookup"), rules.get(), named_universe) : Ref();
+  Ref rule = rules ? host::call<&mapping_lookup>(rules.get(), named_universe) : Ref();
   Ref out = rule ? rule_id_of_found(rule.get()) : Ref();
   if (!out || out.get() != Py_None) return out;
 
@@ -69,7 +69,7 @@ Ref rule_id_for_named_universe(PyObject*, PyObject* era, PyObject* named_univers
   Ref universes = field_value_or_new(era, QM_NAME("universes"), new_empty_list);
   if (!universes) return Ref();
   if (PyDict_Check(universes.get())) {
-    Ref universe = host::call<&mapping_lookup>(QM_NAME("_mapping_lookup"), universes.get(), named_universe);
+    Ref universe = host::call<&mapping_lookup>(universes.get(), named_universe);
     out = universe ? rule_id_of_found(universe.get()) : Ref();
     if (!out || out.get() != Py_None) return out;
   }
@@ -92,7 +92,7 @@ Ref signal_is_thresholds_for_pool(PyObject*, PyObject* pool, PyObject* rule_id) 
   if (!universes) return Ref();
   Ref universe_cfg = Ref::borrow(Py_None);
   if (PyDict_Check(universes.get())) {
-    universe_cfg = host::call<&mapping_lookup>(QM_NAME("_mapping_lookup"), universes.get(), rule_id);
+    universe_cfg = host::call<&mapping_lookup>(universes.get(), rule_id);
     if (!universe_cfg) return Ref();
   } else if (PyList_Check(universes.get())) {
     int found = for_each(universes.get(), [&](PyObject* item) -> int {
@@ -133,7 +133,7 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
   }
 
   Ref rule_id =
-      host::call<&rule_id_for_named_universe>(QM_NAME("_rule_id_for_named_universe"), era.get(), named_universe);
+      host::call<&rule_id_for_named_universe>(era.get(), named_universe);
   if (!rule_id) return Ref();
   if (rule_id.get() == Py_None) {
     Ref shown(PyObject_Repr(named_universe));
@@ -148,8 +148,7 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
   Ref era_thresholds = call_field_value(era.get(), QM_NAME("thresholds"), Py_None);
   if (!era_thresholds) return Ref();
   if (PyDict_Check(era_thresholds.get()) && PyDict_Update(thresholds.get(), era_thresholds.get()) < 0) return Ref();
-  Ref pool_thresholds = host::call<&signal_is_thresholds_for_pool>(QM_NAME("_signal_is_thresholds_for_pool"),
-                                                                    pool.get(), rule_id.get());
+  Ref pool_thresholds = host::call<&signal_is_thresholds_for_pool>(pool.get(), rule_id.get());
   if (!pool_thresholds || !update_dict(thresholds.get(), pool_thresholds.get())) return Ref();
   for (PyObject* key : {QM_NAME("is_correlation_threshold"), QM_NAME("is_pnl_mi_threshold")}) {
     Ref value = call_field_value(pool.get(), key, Py_None);
@@ -232,8 +231,7 @@ Ref client_resolve_submit_thresholds(PyObject* self, PyObject* named_universe, P
   if (!catalog) return Ref();
   PyObject* kwnames = market_era_kwnames();
   if (kwnames == nullptr) return Ref();
-  return host::call_kw<&submission_thresholds_from_era_catalog>(QM_NAME("_submission_thresholds_from_era_catalog"),
-                                                                kwnames, catalog.get(), named_universe,
+  return host::call_kw<&submission_thresholds_from_era_catalog>(kwnames, catalog.get(), named_universe,
                                                                 signal_pool_name, market_id, era_number);
 }
 

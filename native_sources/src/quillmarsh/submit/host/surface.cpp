@@ -37,6 +37,8 @@ bool define(const Entry* entries, size_t count) {
       owner = entry.name;
       continue;
     }
+    *entry.interned = PyUnicode_InternFromString(entry.name);
+    if (*entry.interned == nullptr) return false;
     const bool method = entry.kind == Kind::Instance || entry.kind == Kind::Property;
     const char* qualname = entry.kind == Kind::Function ? entry.name : kept(std::string(owner) + "." + entry.name);
     const int implicit = method || entry.kind == Kind::Class ? 1 : 0;

@@ -41,10 +41,12 @@ struct Arity<R (*)(PyObject*, A...)> {
   static constexpr size_t value = sizeof...(A);
 };
 
-// Where a body's entry finds its binder (set when the module is first made).
+// Where a body's entry finds its binder and its Python name (both set from its row when the
+// module is first made).
 template <auto Body>
 struct Binder {
   static inline Signature* signature = nullptr;
+  static inline PyObject* name = nullptr;  // interned, for the process
 };
 
 template <auto Body, size_t... I>
@@ -101,6 +103,7 @@ struct Entry {
   void (*function)();      // the entry, as PyMethodDef wants it
   size_t arity;            // the body's parameters
   Signature** signature;   // where the entry finds its binder
+  PyObject** interned;     // where calls by name find the row's name
 };
 
 template <auto Body, Kind K>
@@ -113,7 +116,8 @@ constexpr Entry row(const char* name, const char* parameters, const char* doc) {
   } else {
     entry = reinterpret_cast<void (*)()>(&function_entry<Body>);
   }
-  return Entry{name, K, parameters, doc, entry, Arity<decltype(Body)>::value, &Binder<Body>::signature};
+  return Entry{name, K, parameters, doc, entry, Arity<decltype(Body)>::value, &Binder<Body>::signature,
+               &Binder<Body>::name};
 }
 
 template <auto Body>
@@ -137,36 +141,40 @@ constexpr Entry property(const char* name, const char* doc) {
   return row<Body, Kind::Property>(name, "", doc);
 }
 constexpr Entry type(const char* name, const char* base, const char* doc) {
-  return Entry{name, Kind::Type, base, doc, nullptr, 0, nullptr};
+  return Entry{name, Kind::Type, base, doc, nullptr, 0, nullptr, nullptr};
 }
 
 // Adds the surface to the module, in the table's order: classes with their members, module
 // functions. False with an error set.
 bool add_surface(PyObject* module, const Entry* entries, size_t count);
 
-// Whether `fn` is the module's own entry point for `Body` (not a replacement bound under its
-// name): then its body can run directly, without a trip through the interpreter.
+// Whether `fn` is the current module's own entry point for `Body` (not a replacement bound
+// under its name, nor the function of another module object, which runs with that module's
+// names as a Python function reads its own module's globals): then its body can run
+// directly, without a trip through the interpreter.
 template <auto Body>
 bool is_own(PyObject* fn) {
-  if (!PyCFunction_Check(fn)) return false;
+  if (!PyCFunction_Check(fn) || PyCFunction_GET_SELF(fn) != module()) return false;
   auto* entry = reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(fn));
   return entry == reinterpret_cast<void (*)()>(&function_entry<Body>) ||
          entry == reinterpret_cast<void (*)()>(&class_entry<Body>);
 }
 
-// The one way to call a module global by name, as a bare name in a Python function body:
-// read now; while it holds the module's own function for `Body`, the body runs directly with
-// the arguments given (`kwnames` names the last of them, as in a vectorcall), else the value
-// is called.
+// The one way to call a module global, as its name in a Python function body: the name of
+// `Body`'s row, read now; while it holds the module's own function for `Body`, the body runs
+// directly with the arguments given (`kwnames` names the last of them, as in a vectorcall),
+// else the value is called.
 template <auto Body, typename... Args>
-Ref call_kw(PyObject* name, PyObject* kwnames, Args... args) {
-  Ref fn = global(name);
+Ref call_kw(PyObject* kwnames, Args... args) {
+  constexpr size_t n = Arity<decltype(Body)>::value;
+  static_assert(sizeof...(Args) <= n && (std::is_convertible_v<Args, PyObject*> && ...),
+                "more arguments than the body takes");
+  Ref fn = global(Binder<Body>::name);
   if (!fn) return Ref();
   PyObject* const argv[] = {args..., nullptr};
   const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
   const Py_ssize_t npositional = static_cast<Py_ssize_t>(sizeof...(Args) - nkw);
   if (!is_own<Body>(fn.get())) return Ref(PyObject_Vectorcall(fn.get(), argv, npositional, kwnames));
-  constexpr size_t n = Arity<decltype(Body)>::value;
   if constexpr (sizeof...(Args) == n) {  // every parameter given in order: nothing to bind
     if (kwnames == nullptr) return Ref(apply<Body>(module(), argv, std::make_index_sequence<n>{}));
   }
@@ -176,8 +184,8 @@ Ref call_kw(PyObject* name, PyObject* kwnames, Args... args) {
 }
 
 template <auto Body, typename... Args>
-Ref call(PyObject* name, Args... args) {
-  return call_kw<Body>(name, nullptr, args...);
+Ref call(Args... args) {
+  return call_kw<Body>(nullptr, args...);
 }
 
 // Calls a module global that has no native body here (a collaborator, a record type).

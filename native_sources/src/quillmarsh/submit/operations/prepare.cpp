@@ -62,8 +62,7 @@ bool settle_era_fields(SignalFields& fields, PyObject* era) {
     if (!given) return false;
     if (given.get() != Py_None) continue;
     PyObject* key = key_of(field);
-    if (key == nullptr || !fields.set(field, host::call<&eras::required_positive_era_int>(
-                                                 QM_NAME("_required_positive_era_int"), era, key))) {
+    if (key == nullptr || !fields.set(field, host::call<&eras::required_positive_era_int>(era, key))) {
       return false;
     }
   }
@@ -122,13 +121,11 @@ bool prepare_signal(PyObject* self, SignalFields& fields, Prepared& out) {
   if (!check_contract(self, fields, out.thresholds.get())) return false;
 
   Ref graph = fields.get(Field::Graph);
-  out.complexity = graph ? host::call<&eras::enforce_graph_complexity_for_submit>(
-                               QM_NAME("_enforce_graph_complexity_for_submit"), graph.get(), out.era.get())
+  out.complexity = graph ? host::call<&eras::enforce_graph_complexity_for_submit>(graph.get(), out.era.get())
                          : Ref();
   if (!out.complexity) return false;
   graph = fields.get(Field::Graph);
-  return graph && host::call<&eras::enforce_recorded_backtest_timing_for_submit>(
-                      QM_NAME("_enforce_recorded_backtest_timing_for_submit"), graph.get(), out.era.get());
+  return graph && host::call<&eras::enforce_recorded_backtest_timing_for_submit>(graph.get(), out.era.get());
 }
 
 }  // namespace quillmarsh::operations

@@ -15,7 +15,7 @@ namespace {
 
 // `_percent_encode(value)`
 Ref percent_encode(PyObject* value) {
-  return host::call<&transport::percent_encode>(QM_NAME("_percent_encode"), value);
+  return host::call<&transport::percent_encode>(value);
 }
 
 FailureMap g_status_failures = {

@@ -48,8 +48,7 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
     Ref body(PyDict_CheckExact(item.get())
                  ? PyDict_Copy(item.get())
                  : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), item.get()));
-    if (!body || !host::call<&validation::reject_retired_universe_aliases>(
-                     QM_NAME("_reject_retired_universe_aliases"), body.get())) {
+    if (!body || !host::call<&validation::reject_retired_universe_aliases>(body.get())) {
       return false;
     }
     PyObject* b = body.get();
@@ -67,7 +66,7 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
     Ref universe = field(b, QM_NAME("named_universe"));
     if (!universe) return false;
     Ref named_universe =
-        host::call<&validation::validate_named_universe>(QM_NAME("_validate_named_universe"), universe.get());
+        host::call<&validation::validate_named_universe>(universe.get());
     if (!named_universe || PyDict_SetItem(b, QM_NAME("named_universe"), named_universe.get()) < 0) return false;
     if (!has(b, QM_NAME("signal_pool_id"), present)) return false;
     if (present) {
@@ -75,7 +74,7 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
       return false;
     }
     Ref pool = field(b, QM_NAME("signal_pool_name"));
-    if (!pool || !host::call<&validation::validate_selected_pool_id>(QM_NAME("_validate_selected_pool_id"), pool.get(),
+    if (!pool || !host::call<&validation::validate_selected_pool_id>(pool.get(),
                                                                       QM_NAME("signal_pool_name"))) {
       return false;
     }
@@ -115,8 +114,7 @@ bool prepare(PyObject* self, PyObject* b) {
     return false;
   }
   Ref stats = field(b, QM_NAME("is_stats"));
-  if (!stats || !host::put(b, QM_NAME("is_stats"), host::call<&validation::submission_is_stats_payload>(
-                                                      QM_NAME("_submission_is_stats_payload"), stats.get()))) {
+  if (!stats || !host::put(b, QM_NAME("is_stats"), host::call<&validation::submission_is_stats_payload>(stats.get()))) {
     return false;
   }
   int keyed;

@@ -42,8 +42,7 @@ class SubmitSignal final : public SingleRequest {
  protected:
   int on_rejection(PyObject* exc) override {
     if (retried_) return 0;
-    int legacy = validation::truth_of(host::call<&transport::requires_legacy_signal_pool_id_retry>(
-        QM_NAME("_requires_legacy_signal_pool_id_retry"), exc));
+    int legacy = validation::truth_of(host::call<&transport::requires_legacy_signal_pool_id_retry>(exc));
     if (legacy <= 0) return legacy;
     Ref legacy_body = legacy_body_of();
     if (!legacy_body) return -1;
@@ -99,14 +98,12 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
   static const host::Keywords authority_kw({"threshold_checks", "thresholds"});
   PyObject* authority_names = authority_kw.names();
   if (authority_names == nullptr ||
-      !host::call_kw<&validation::reject_caller_threshold_authority>(
-          QM_NAME("_reject_caller_threshold_authority"), authority_names, threshold_checks, thresholds)) {
+      !host::call_kw<&validation::reject_caller_threshold_authority>(authority_names, threshold_checks, thresholds)) {
     return {};
   }
   Ref universe =
-      host::call<&validation::validate_named_universe>(QM_NAME("_validate_named_universe"), named_universe);
-  if (!universe || !host::call<&validation::validate_selected_pool_id>(
-                       QM_NAME("_validate_selected_pool_id"), signal_pool_name, QM_NAME("signal_pool_name"))) {
+      host::call<&validation::validate_named_universe>(named_universe);
+  if (!universe || !host::call<&validation::validate_selected_pool_id>(signal_pool_name, QM_NAME("signal_pool_name"))) {
     return {};
   }
   Ref require = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("require_recorded_backtest_timing"));
@@ -118,7 +115,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
   Prepared prepared;
   if (!prepare_signal(self, fields, prepared)) return {};
   Ref stats_payload =
-      host::call<&validation::submission_is_stats_payload>(QM_NAME("_submission_is_stats_payload"), is_stats);
+      host::call<&validation::submission_is_stats_payload>(is_stats);
   if (!stats_payload) return {};
 
   // The body's values in the order they are computed; the dict is made once all are known.
@@ -126,7 +123,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
   Ref era_no = fields.get(Field::EraNumber);
   Ref depth(PyObject_GetAttr(prepared.complexity.get(), QM_NAME("depth")));
   Ref node_count = depth ? Ref(PyObject_GetAttr(prepared.complexity.get(), QM_NAME("node_count"))) : Ref();
-  Ref mi = node_count ? host::call<&validation::mi_contract_json_value>(QM_NAME("_mi_contract_json_value"), is_pnl_mi)
+  Ref mi = node_count ? host::call<&validation::mi_contract_json_value>(is_pnl_mi)
                       : Ref();
   Ref market_int = mi ? Ref(PyNumber_Long(market.get())) : Ref();
   Ref era_int = market_int ? Ref(PyNumber_Long(era_no.get())) : Ref();
@@ -145,7 +142,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
 
   // The manifest: the version when given; the market and era, the signal's unless given.
   auto manifest_int = [](PyObject* value, PyObject* field_name) {
-    return host::call<&validation::validate_optional_manifest_int>(QM_NAME("_validate_optional_manifest_int"), value,
+    return host::call<&validation::validate_optional_manifest_int>(value,
                                                                    field_name);
   };
   if (client_manifest_version != Py_None &&
@@ -163,8 +160,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
   }
   if (metaparameters != Py_None && !put(b, QM_NAME("metaparameters"), Ref::borrow(metaparameters))) return {};
   if (search_state != Py_None && !put(b, QM_NAME("search_state"), Ref::borrow(search_state))) return {};
-  Ref projection = host::call<&eras::simulation_data_contract_projection_from_era>(
-      QM_NAME("_simulation_data_contract_projection_from_era"), prepared.era.get());
+  Ref projection = host::call<&eras::simulation_data_contract_projection_from_era>(prepared.era.get());
   if (!projection) return {};
   if (projection.get() != Py_None && !put(b, QM_NAME("simulation_data_contract_projection"), projection)) {
     return {};

@@ -29,13 +29,12 @@ std::unique_ptr<Exchange> prepare_submit_strategy(PyObject* self, PyObject* grap
                                                    PyObject* client_manifest_market_id,
                                                    PyObject* client_manifest_era_number) {
   Ref universe =
-      host::call<&validation::validate_named_universe>(QM_NAME("_validate_named_universe"), named_universe);
-  if (!universe || !host::call<&validation::validate_selected_pool_id>(
-                       QM_NAME("_validate_selected_pool_id"), strategy_pool_name, QM_NAME("strategy_pool_name"))) {
+      host::call<&validation::validate_named_universe>(named_universe);
+  if (!universe || !host::call<&validation::validate_selected_pool_id>(strategy_pool_name, QM_NAME("strategy_pool_name"))) {
     return {};
   }
   auto manifest_int = [](PyObject* value, PyObject* field_name) {
-    return host::call<&validation::validate_optional_manifest_int>(QM_NAME("_validate_optional_manifest_int"), value,
+    return host::call<&validation::validate_optional_manifest_int>(value,
                                                                    field_name);
   };
 

@@ -73,17 +73,17 @@ Ref status_value(const Row& row, PyObject* status_code, PyObject* body) {
     case From::StatusCode:
       return Ref::borrow(status_code);
     case From::PublicBody:
-      return host::call<&public_status_body>(QM_NAME("_public_status_body"), body);
+      return host::call<&public_status_body>(body);
     case From::Body:
       return get(body, row.key);
     case From::None:
       return Ref::borrow(Py_None);
     case From::Metric: {
       Ref raw = get(body, row.key);
-      return raw ? host::call<&coerce_status_metric>(QM_NAME("_coerce_status_metric"), raw.get()) : Ref();
+      return raw ? host::call<&coerce_status_metric>(raw.get()) : Ref();
     }
     case From::FailureReason:
-      return host::call<&failure_reason_from_status_body>(QM_NAME("_failure_reason_from_status_body"), body);
+      return host::call<&failure_reason_from_status_body>(body);
   }
   return Ref();
 }

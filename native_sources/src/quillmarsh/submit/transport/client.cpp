@@ -223,7 +223,7 @@ PyObject* client_canonical_request(PyObject* self, PyObject* method, PyObject* e
   Ref observer = request_func ? Ref(PyObject_GetAttr(self, QM_NAME("_transmission_observer"))) : Ref();
   Ref kw(PyTuple_Pack(2, QM_NAME("request_func"), QM_NAME("transmission_observer")));
   if (!observer || !kw) return nullptr;
-  return host::call_kw<&request_json>(QM_NAME("_request_json"), kw.get(), method, endpoint, token_getter.get(),
+  return host::call_kw<&request_json>(kw.get(), method, endpoint, token_getter.get(),
                                       base_url.get(), body, request_func.get(), observer.get())
       .release();
 }

@@ -1,9 +1,13 @@
 #include "quillmarsh/submit/transport/request_json.hpp"
 
 #include "quillmarsh/submit/host/module_ns.hpp"
+#include "quillmarsh/submit/host/surface.hpp"
 #include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/transport/errors.hpp"
 #include "quillmarsh/submit/transport/json_text.hpp"
+#include "quillmarsh/submit/transport/response_json.hpp"
 #include "quillmarsh/submit/transport/token.hpp"
+#include "quillmarsh/submit/transport/url.hpp"
 
 namespace quillmarsh::transport {
 
@@ -64,8 +68,7 @@ bool begin_transmission(PyObject* method, PyObject* endpoint, PyObject* get_toke
                         PyObject* body, PyObject* observer, Transmission& t) {
   t.method = Ref::borrow(method);
   t.endpoint = Ref::borrow(endpoint);
-  PyObject* join_args[] = {server_url, endpoint};
-  t.url = host::call_global(QM_NAME("_join_url"), join_args, 2);
+  t.url = host::call<&join_url>(server_url, endpoint);
   if (!t.url) return false;
   PyObject* url_arg[] = {t.url.get()};
   if (!Ref(host::call_global(QM_NAME("validate_bearer_transport_url"), url_arg, 1))) return false;
@@ -113,8 +116,8 @@ PyObject* end_transmission(const Transmission& t, PyObject* status_code, PyObjec
 
   Ref kw_operation(PyTuple_Pack(1, QM_NAME("operation")));
   if (!kw_operation) return nullptr;
-  PyObject* parse_args[] = {status_code, response_bytes, t.url.get(), t.endpoint.get()};
-  Ref data = host::call_global(QM_NAME("_parse_response_json"), parse_args, 3, kw_operation.get());
+  Ref data = host::call_kw<&parse_response_json>(kw_operation.get(), status_code, response_bytes, t.url.get(),
+                                                  t.endpoint.get());
   if (!data) return nullptr;
 
   int success = 0;
@@ -130,9 +133,8 @@ PyObject* end_transmission(const Transmission& t, PyObject* status_code, PyObjec
     if (success < 0) return nullptr;
   }
   if (!success) {
-    PyObject* reject_args[] = {status_code, data.get()};
     // Raises; a replacement that returns lets the answer through, as in Python.
-    if (!host::call_global(QM_NAME("_raise_submission_rejected"), reject_args, 2)) return nullptr;
+    if (!host::call<&raise_submission_rejected>(status_code, data.get())) return nullptr;
   }
   return PyTuple_Pack(2, status_code, data.get());
 }

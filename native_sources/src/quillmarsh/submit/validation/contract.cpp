@@ -80,10 +80,10 @@ PyObject* validate_submission_thresholds(PyObject*, PyObject* is_stats, PyObject
   if (!names.ready()) return nullptr;
   Ref values[kMetricCount + 1];
   for (size_t i = 0; i < kMetricCount; ++i) {
-    values[i] = host::call<&stat_metric>(QM_NAME("_stat_metric"), is_stats, names.aliases[i]);
+    values[i] = host::call<&stat_metric>(is_stats, names.aliases[i]);
     if (!values[i]) return nullptr;
   }
-  values[kMetricCount] = host::call<&coerce_mi_contract_value>(QM_NAME("_coerce_mi_contract_value"), is_pnl_mi);
+  values[kMetricCount] = host::call<&coerce_mi_contract_value>(is_pnl_mi);
   if (!values[kMetricCount]) return nullptr;
   Ref metrics(PyDict_New());
   if (!metrics) return nullptr;
@@ -137,22 +137,22 @@ PyObject* client_validate_submission_contract(PyObject*, PyObject* signal_pool_n
                                               PyObject* is_pnl_mi, PyObject* elapsed_seconds, PyObject* thresholds,
                                               PyObject* manifest_version, PyObject* manifest_market_id,
                                               PyObject* manifest_era_number) {
-  if (!host::call<&validate_selected_pool_id>(QM_NAME("_validate_selected_pool_id"), signal_pool_name,
+  if (!host::call<&validate_selected_pool_id>(signal_pool_name,
                                               QM_NAME("signal_pool_name"))) {
     return nullptr;
   }
   if (!PyDict_Check(is_stats)) return refuse(QM_NAME("is_stats must be a dict"));
   int flagged = truth_of(
-      host::call<&has_disallowed_mi_contract_field>(QM_NAME("_has_disallowed_mi_contract_field"), is_stats));
+      host::call<&has_disallowed_mi_contract_field>(is_stats));
   if (flagged < 0) return nullptr;
   if (flagged) return refuse(QM_NAME("is_stats must not contain MI contract fields"));
-  flagged = truth_of(host::call<&has_non_finite_number>(QM_NAME("_has_non_finite_number"), is_stats));
+  flagged = truth_of(host::call<&has_non_finite_number>(is_stats));
   if (flagged < 0) return nullptr;
   if (flagged) return refuse(QM_NAME("is_stats values must be finite numbers"));
-  if (!host::call<&coerce_mi_contract_value>(QM_NAME("_coerce_mi_contract_value"), is_pnl_mi)) return nullptr;
+  if (!host::call<&coerce_mi_contract_value>(is_pnl_mi)) return nullptr;
   static PyObject* thresholds_kwname = nullptr;
   if (str_tuple(&thresholds_kwname, {"thresholds"}) == nullptr) return nullptr;
-  if (!host::call_kw<&validate_submission_thresholds>(QM_NAME("_validate_submission_thresholds"), thresholds_kwname,
+  if (!host::call_kw<&validate_submission_thresholds>(thresholds_kwname,
                                                       is_stats, is_pnl_mi, thresholds)) {
     return nullptr;
   }
@@ -163,7 +163,7 @@ PyObject* client_validate_submission_contract(PyObject*, PyObject* signal_pool_n
   PyObject* const fields[] = {QM_NAME("client_manifest_version"), QM_NAME("client_manifest_market_id"),
                               QM_NAME("client_manifest_era_number")};
   for (int i = 0; i < 3; ++i) {
-    if (!host::call<&validate_optional_manifest_int>(QM_NAME("_validate_optional_manifest_int"), values[i],
+    if (!host::call<&validate_optional_manifest_int>(values[i],
                                                      fields[i])) {
       return nullptr;
     }

@@ -51,7 +51,7 @@ namespace {
 
 // `not _is_finite_number(value)`, the function read by name: 1, 0 or -1.
 int non_finite(PyObject* value) {
-  Ref result = host::call<&is_finite_number>(QM_NAME("_is_finite_number"), value);
+  Ref result = host::call<&is_finite_number>(value);
   if (!result) return -1;
   if (result.get() == Py_True || result.get() == Py_False) return result.get() == Py_False;
   return PyObject_Not(result.get());
@@ -193,7 +193,7 @@ PyObject* coerce_mi_contract_value(PyObject*, PyObject* value) {
 }
 
 PyObject* mi_contract_json_value(PyObject*, PyObject* value) {
-  Ref out = host::call<&coerce_mi_contract_value>(QM_NAME("_coerce_mi_contract_value"), value);
+  Ref out = host::call<&coerce_mi_contract_value>(value);
   if (!out) return nullptr;
   int infinite;
   if (PyFloat_CheckExact(out.get())) {
@@ -235,7 +235,7 @@ PyObject* stat_metric(PyObject*, PyObject* is_stats, PyObject* keys) {
     }
     Ref value = host::mapping_get(is_stats, key.get());
     if (!value) return nullptr;
-    int usable = truth_of(host::call<&is_finite_number>(QM_NAME("_is_finite_number"), value.get()));
+    int usable = truth_of(host::call<&is_finite_number>(value.get()));
     if (usable < 0) return nullptr;
     if (usable) return PyNumber_Float(value.get());
   }
