@@ -51,7 +51,7 @@ def key_floor(bodies: list[dict]) -> None:
 def raw_preparation(signals: list[dict]) -> None:
     holder = submit.SignalServiceClient("http://127.0.0.1", "t", transport=object())
     holder._era_catalog_cache = workload.CATALOG
-    exchange = submit._submit_signals_batch_exchange(holder, signals)
+    exchange = submit._exchange("submit_signals_batch", holder, signals)
     while submit._exchange_next(exchange) is not None:
         pass
 

@@ -390,3 +390,13 @@ def test_construction_close_and_repr_never_show_the_token():
         assert str(async_error.value) == str(sync_error.value)
     with pytest.raises(ValueError, match="max_concurrency must be a positive int"):
         asyncio.run(AsyncSignalServiceClient(URL, "tok", transport=transport).submit_signals_batch([], max_concurrency=0))
+
+
+def test_an_operation_declared_with_other_parameters_is_refused_at_import():
+    from quillmarsh import async_client
+
+    with pytest.raises(TypeError, match="does not take SignalServiceClient.get_signal_status's parameters"):
+        async def get_signal_status(self, submission_id, *, timeout=None):
+            raise NotImplementedError
+
+        async_client._operation(get_signal_status)

@@ -241,7 +241,7 @@ def submit_signals_batch(submissions: Any, max_concurrency: int,
     graphs = _graphs(items)
     ledger = _backtest_timing.UseLedger(graphs)
     try:
-        exchange = yield Call("_prepared", (submit._submit_signals_batch_exchange, items))
+        exchange = yield Call("_prepared", ("submit_signals_batch", items))
     except BaseException as exc:
         if not _local_refusal(exc):
             ledger.give_back(graphs)
@@ -296,7 +296,7 @@ def _post_checked(bodies: list[Any], offset: int, max_concurrency: int,
     Returns the items answered and the failure that stopped the batch (a result), if one did."""
     from quillmarsh import submit
 
-    exchange = yield Call("_prepared", (submit._prepared_batch_exchange, bodies))
+    exchange = yield Call("_prepared", ("submit_prepared_batch", bodies))
     watch = _CheckedWatch(len(bodies), offset, on_chunk)
     yield Call("_settle", (exchange, max_concurrency, watch))
     result = submit._exchange_result(exchange)

@@ -3,13 +3,9 @@ performs them with blocking calls and ``time.sleep``, ``adrive`` awaits them and
 ``asyncio.sleep``. The SDK faces' rules are such generators (``_face.py``), and so is the
 exchange protocol the Python clients share (``settle``).
 
-The exchange protocol (an operation prepared by the native module, ``operations/exchange.hpp``):
-``_exchange_next`` hands out a request (tag, method, endpoint, body); its answer is told with
-``_exchange_answered``; its failure with ``_exchange_failed`` while that failure is being
-handled (the call raises it again when the operation does not map it), and a request the
-exchange hands out then (the legacy retry) is made inside that handling, so that its own
-failure keeps the first one as its context, as the native driver does. ``_exchange_result``
-gives the result once no request is left.
+``settle`` drives one request of an operation's exchange by the protocol stated beside the
+native driver (``operations/exchange.hpp``): answered or failed by its tag, a failure told
+while it is handled, a follow-up request made inside that handling.
 """
 
 from __future__ import annotations

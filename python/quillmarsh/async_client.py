@@ -19,8 +19,10 @@ from its content.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Self
+import functools
+import inspect
+from collections.abc import Callable, Coroutine, Mapping, Sequence
+from typing import Any, Self, TypeVar
 
 from quillmarsh import _steps, submit
 from quillmarsh.signal_types import (
@@ -97,6 +99,25 @@ class _ObservedStream:
         return held
 
 
+_Declared = TypeVar("_Declared", bound=Callable[..., Coroutine[Any, Any, Any]])
+
+
+def _operation(declared: _Declared) -> _Declared:
+    """The coroutine of the synchronous client's operation of the same name: the native module
+    binds its arguments (with the synchronous method's messages) and prepares its exchange.
+    ``declared`` gives its typed signature and doc, held to the synchronous method's at import."""
+    name = declared.__name__
+    ours = list(inspect.signature(declared).parameters.values())[1:]
+    theirs = list(inspect.signature(getattr(SignalServiceClient, name)).parameters.values())[1:]
+    if [(p.name, p.kind, p.default) for p in ours] != [(p.name, p.kind, p.default) for p in theirs]:
+        raise TypeError(f"AsyncSignalServiceClient.{name} does not take SignalServiceClient.{name}'s parameters")
+
+    async def operation(self: AsyncSignalServiceClient, /, *args: Any, **kwargs: Any) -> Any:
+        return await self._run(name, args, kwargs)
+
+    return functools.wraps(declared)(operation)  # type: ignore[return-value]
+
+
 def _positive_int(value: Any, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"{name} must be a positive int, not {value!r}")
@@ -165,12 +186,7 @@ class AsyncSignalServiceClient:
         client_manifest_era_number: int | None = None,
     ) -> SubmitResult:
         """``SignalServiceClient.submit_signal`` as a coroutine."""
-        result: SubmitResult = await self._run(
-            submit._submit_signal_exchange, graph, named_universe, signal_pool_name, is_stats, is_pnl_mi,
-            metaparameters, expression_elapsed_seconds, search_state, idempotency_key, threshold_checks, thresholds,
-            client_manifest_version, market_id, era_number, client_manifest_market_id, client_manifest_era_number,
-        )
-        return result
+        raise NotImplementedError  # made the native operation below the class
 
     async def submit_strategy(
         self,
@@ -187,12 +203,7 @@ class AsyncSignalServiceClient:
         client_manifest_era_number: int | None = None,
     ) -> SubmitResult:
         """``SignalServiceClient.submit_strategy`` as a coroutine."""
-        result: SubmitResult = await self._run(
-            submit._submit_strategy_exchange, graph, named_universe, strategy_pool_name, market_id, era_number,
-            metaparameters, idempotency_key, client_manifest_version, client_manifest_market_id,
-            client_manifest_era_number,
-        )
-        return result
+        raise NotImplementedError  # made the native operation below the class
 
     async def submit_signals_batch(
         self, submissions: Sequence[Mapping[str, Any]], *, max_concurrency: int = 1
@@ -203,23 +214,19 @@ class AsyncSignalServiceClient:
         the chunks that were answered."""
         _positive_int(max_concurrency, "max_concurrency")
         result: BatchSubmitResult = await self._run(
-            submit._submit_signals_batch_exchange, submissions, max_concurrency=max_concurrency
+            "submit_signals_batch", (submissions,), {}, max_concurrency
         )
         return result
 
     async def get_signal_status(self, submission_id: str) -> StatusResult:
         """``SignalServiceClient.get_signal_status`` as a coroutine."""
-        result: StatusResult = await self._run(submit._signal_status_exchange, submission_id)
-        return result
+        raise NotImplementedError  # made the native operation below the class
 
     async def list_signal_submissions(
         self, *, status: Any = None, idempotency_key: Any = None, since: Any = None, limit: float | None = 100
     ) -> SubmissionListResult:
         """``SignalServiceClient.list_signal_submissions`` as a coroutine."""
-        result: SubmissionListResult = await self._run(
-            submit._signal_submissions_exchange, status, idempotency_key, since, limit
-        )
-        return result
+        raise NotImplementedError  # made the native operation below the class
 
     async def poll_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
         """``SignalServiceClient.poll_until_terminal`` as a coroutine, waiting with ``asyncio.sleep``."""
@@ -232,17 +239,19 @@ class AsyncSignalServiceClient:
 
     # --- driving an exchange (the protocol: quillmarsh._steps.settle) -------------------------
 
-    async def _run(self, prepare: Callable[..., Any], *args: Any, max_concurrency: int = 1) -> Any:
-        exchange = await self._prepared(prepare, *args)
+    async def _run(self, operation: str, args: tuple[Any, ...], kwargs: dict[str, Any],
+                   max_concurrency: int = 1) -> Any:
+        exchange = await self._prepared(operation, *args, **kwargs)
         await self._settle(exchange, max_concurrency)
         return submit._exchange_result(exchange)
 
-    async def _prepared(self, prepare: Callable[..., Any], *args: Any) -> Any:
-        """The exchange ``prepare`` makes from the settings holder, once the era catalog it
-        reads is here."""
+    async def _prepared(self, operation: str, *args: Any, **kwargs: Any) -> Any:
+        """The exchange of ``operation`` prepared from the settings holder, once the era
+        catalog it reads is here. Preparing again is safe: nothing a preparation does before
+        it reads the catalog has an effect."""
         while True:
             try:
-                return prepare(self._twin, *args)
+                return submit._exchange(operation, self._twin, *args, **kwargs)
             except _CatalogPending:
                 pass
             await self._era_catalog()  # outside the except block: its failure has no context of ours
@@ -321,3 +330,10 @@ class AsyncSignalServiceClient:
             submit._transmission_failed(transmission, exc)  # raises exc, the token taken out of it
             raise
         return submit._transmission_end(transmission, status_code, content)
+
+
+# Each operation's coroutine: its declaration above, its arguments bound and its exchange
+# prepared by the native module.
+for _name in ("submit_signal", "submit_strategy", "get_signal_status", "list_signal_submissions"):
+    setattr(AsyncSignalServiceClient, _name, _operation(getattr(AsyncSignalServiceClient, _name)))
+del _name

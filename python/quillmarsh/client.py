@@ -142,8 +142,8 @@ class SignalClient(SignalServiceClient):
         self._face_state.check_open(self)
         return self._fetch_era_catalog()
 
-    def _prepared(self, prepare: Callable[..., Any], *args: Any) -> Any:
-        return prepare(self, *args)
+    def _prepared(self, operation: str, *args: Any) -> Any:
+        return submit._exchange(operation, self, *args)
 
     def _settle(self, exchange: Any, max_concurrency: int = 1, watch: _steps.Watch | None = None) -> None:
         while (request := submit._exchange_next(exchange)) is not None:

@@ -186,7 +186,7 @@ def _bodies(holder: Any, signals: list[Any]) -> list[Any]:
     """The body of each signal as ``submit_signals_batch`` would post it; raises its refusal."""
     from quillmarsh import submit
 
-    exchange = submit._submit_signals_batch_exchange(holder, signals)
+    exchange = submit._exchange("submit_signals_batch", holder, signals)
     bodies: list[Any] = []
     while (request := submit._exchange_next(exchange)) is not None:
         bodies.extend(request[3]["signals"])

@@ -336,44 +336,7 @@ def _public_status_body(body: dict[str, Any]) -> dict[str, Any]: ...
 _Exchange: TypeAlias = Any  # an operation's exchange: opaque
 _Transmission: TypeAlias = Any  # one request on its way: opaque
 
-def _submit_signal_exchange(
-    client: SignalServiceClient,
-    graph: Any,
-    named_universe: str | None,
-    signal_pool_name: str,
-    is_stats: dict[str, Any],
-    is_pnl_mi: float | str,
-    metaparameters: Any,
-    expression_elapsed_seconds: float,
-    search_state: Any,
-    idempotency_key: Any,
-    threshold_checks: None,
-    thresholds: None,
-    client_manifest_version: int | None,
-    market_id: int | None,
-    era_number: int | None,
-    client_manifest_market_id: int | None,
-    client_manifest_era_number: int | None,
-) -> _Exchange: ...
-def _submit_strategy_exchange(
-    client: SignalServiceClient,
-    graph: Any,
-    named_universe: str | None,
-    strategy_pool_name: str,
-    market_id: int,
-    era_number: int,
-    metaparameters: Any,
-    idempotency_key: Any,
-    client_manifest_version: int | None,
-    client_manifest_market_id: int | None,
-    client_manifest_era_number: int | None,
-) -> _Exchange: ...
-def _submit_signals_batch_exchange(client: SignalServiceClient, submissions: Sequence[Mapping[str, Any]]) -> _Exchange: ...
-def _prepared_batch_exchange(client: SignalServiceClient, bodies: Iterable[Mapping[str, Any]]) -> _Exchange: ...
-def _signal_status_exchange(client: SignalServiceClient, submission_id: str) -> _Exchange: ...
-def _signal_submissions_exchange(
-    client: SignalServiceClient, status: Any, idempotency_key: Any, since: Any, limit: int | float | None
-) -> _Exchange: ...
+def _exchange(operation: str, subject: SignalServiceClient, /, *args: Any, **kwargs: Any) -> _Exchange: ...
 def _exchange_next(exchange: _Exchange) -> tuple[int, str, str, Any] | None: ...
 def _exchange_answered(exchange: _Exchange, tag: int, status_code: int, body: dict[str, Any]) -> None: ...
 def _exchange_failed(exchange: _Exchange, tag: int, exc: BaseException) -> None: ...

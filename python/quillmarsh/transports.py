@@ -55,6 +55,7 @@ from typing import Any
 
 import httpx
 
+from quillmarsh import _steps
 from quillmarsh.logging_style import log_library_surface_event
 
 __all__ = ["Answer", "AsyncBoundedTransport", "AsyncRetryingTransport", "BoundedTransport", "DEFAULT_MAX_ANSWER_BYTES",
@@ -166,13 +167,49 @@ class _Bounded:
     def _not_read(self) -> bytes:
         return f"answer not read: larger than {self.max_answer_bytes} bytes".encode()
 
+    def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        raise NotImplementedError
 
-def _raw(response: httpx.Response) -> Iterable[bytes]:
-    """The raw bytes of an answer; all at once when they were read already (httpx's
-    MockTransport answers from memory, and its stream cannot be read again)."""
-    if response.is_stream_consumed:
-        return [response.content]
-    return response.iter_raw()
+    # post and get are request's: an answer, or for the async transport an awaitable of one.
+    def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        return self.request("POST", url, content=content, headers=headers)
+
+    def get(self, url: str, *, headers: Any = None) -> Any:
+        return self.request("GET", url, headers=headers)
+
+
+class _Reading:
+    """One answer read and decoded up to the transport's limit, fed its raw pieces by a sync or
+    an async loop."""
+
+    def __init__(self, transport: _Bounded, response: httpx.Response, deadline: float | None):
+        self.transport, self.response, self.deadline = transport, response, deadline
+        self.decoder = _Decoder(response.headers.get("Content-Encoding", ""), transport.max_answer_bytes)
+        self.too_large = False
+
+    @property
+    def read_already(self) -> bytes | None:
+        """The whole raw answer when it was read already (httpx's MockTransport answers from
+        memory, and its stream cannot be read again)."""
+        return self.response.content if self.response.is_stream_consumed else None
+
+    def feed(self, raw: bytes) -> bool:
+        """Whether to go on reading."""
+        self.transport._past(self.deadline)
+        try:
+            self.decoder.feed(raw)
+        except _TooLarge:
+            self.too_large = True
+        return not self.too_large
+
+    def answer(self) -> Answer:
+        body = self.transport._not_read()
+        if not self.too_large:
+            try:
+                body = self.decoder.body()
+            except _TooLarge:
+                pass
+        return Answer(self.response.status_code, body, self.response.headers)
 
 
 class BoundedTransport(_Bounded):
@@ -196,21 +233,12 @@ class BoundedTransport(_Bounded):
         deadline, client = self._deadline(), self.client
         with client.stream(method, url, content=content, headers=self._asking(headers),
                            extensions=self._extensions(client.timeout)) as response:
-            decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
-            try:
-                for raw in _raw(response):
-                    self._past(deadline)
-                    decoder.feed(raw)
-                body = decoder.body()
-            except _TooLarge:
-                body = self._not_read()
-            return Answer(response.status_code, body, response.headers)
-
-    def post(self, url: str, *, content: Any = None, headers: Any = None) -> Answer:
-        return self.request("POST", url, content=content, headers=headers)
-
-    def get(self, url: str, *, headers: Any = None) -> Answer:
-        return self.request("GET", url, headers=headers)
+            reading = _Reading(self, response, deadline)
+            read = reading.read_already
+            for raw in [read] if read is not None else response.iter_raw():
+                if not reading.feed(raw):
+                    break
+            return reading.answer()
 
     def close(self) -> None:
         if self._owned and self._client is not None:
@@ -220,7 +248,7 @@ class BoundedTransport(_Bounded):
 class AsyncBoundedTransport(_Bounded):
     """``BoundedTransport`` over an ``httpx.AsyncClient`` (given, or built from
     ``client_options`` on first use), for ``AsyncSignalServiceClient``: ``post``, ``get`` and
-    ``request`` are coroutines, and ``aclose()`` closes the client it built."""
+    ``request`` give awaitables, and ``aclose()`` closes the client it built."""
 
     def __init__(self, client: httpx.AsyncClient | None = None, *, max_answer_bytes: int | None = None,
                  **client_options: Any):
@@ -238,24 +266,14 @@ class AsyncBoundedTransport(_Bounded):
         deadline, client = self._deadline(), self.client
         async with client.stream(method, url, content=content, headers=self._asking(headers),
                                  extensions=self._extensions(client.timeout)) as response:
-            decoder = _Decoder(response.headers.get("Content-Encoding", ""), self.max_answer_bytes)
-            try:
-                if response.is_stream_consumed:  # answered from memory (a MockTransport): read already
-                    decoder.feed(response.content)
-                else:
-                    async for raw in response.aiter_raw():
-                        self._past(deadline)
-                        decoder.feed(raw)
-                body = decoder.body()
-            except _TooLarge:
-                body = self._not_read()
-            return Answer(response.status_code, body, response.headers)
-
-    async def post(self, url: str, *, content: Any = None, headers: Any = None) -> Answer:
-        return await self.request("POST", url, content=content, headers=headers)
-
-    async def get(self, url: str, *, headers: Any = None) -> Answer:
-        return await self.request("GET", url, headers=headers)
+            reading = _Reading(self, response, deadline)
+            if (read := reading.read_already) is not None:
+                reading.feed(read)
+            else:
+                async for raw in response.aiter_raw():
+                    if not reading.feed(raw):
+                        break
+            return reading.answer()
 
     async def aclose(self) -> None:
         if self._owned and self._client is not None:
@@ -387,6 +405,24 @@ class _Body:
         return data if isinstance(data, bytes) else None
 
 
+def _sender(inner: Any, via: str, method: str, url: str, content: Any, headers: Any) -> Callable[[], Any]:
+    """One attempt of the request through ``inner``'s ``via`` method; ``request`` falls back to
+    ``post`` or ``get`` for an inner transport that has only those."""
+    if via == "request":
+        send = getattr(inner, "request", None)
+        if send is not None:
+            return lambda: send(method, url, content=content, headers=headers)
+        if method == "POST":
+            via = "post"
+        elif method == "GET" and content is None:
+            via = "get"
+        else:
+            raise ValueError(f"Unsupported HTTP method: {method}")
+    if via == "post":
+        return lambda: inner.post(url, content=content, headers=headers)
+    return lambda: inner.get(url, headers=headers)
+
+
 class _Retrying:
     """What both retrying transports share: their settings, and the decision after each attempt
     (whether to make another, after how long), announced as it is made."""
@@ -417,6 +453,44 @@ class _Retrying:
         self._clock = clock
         self._wall_clock = wall_clock
         self._random = random
+
+    # post, get and request: the retry flow, driven by the sync transport with blocking calls, by
+    # the async one as an awaitable.
+    def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        return self._run(self._flow("POST", url, content, headers, "post"))
+
+    def get(self, url: str, *, headers: Any = None) -> Any:
+        return self._run(self._flow("GET", url, None, headers, "get"))
+
+    def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Any:
+        return self._run(self._flow(method, url, content, headers, "request"))
+
+    def _run(self, flow: _steps.Steps) -> Any:
+        raise NotImplementedError
+
+    @staticmethod
+    def _attempt(send_once: Callable[[], Any]) -> Any:
+        return send_once()
+
+    def _flow(self, method: str, url: str, content: Any, headers: Any, via: str) -> _steps.Steps:
+        """The attempts of one request, as steps: each attempt, and each wait before the next."""
+        send_once = _sender(self.inner, via, method, url, content, headers)
+        body = _Body(content)
+        started = self._clock()
+        attempt = 1
+        while True:
+            try:
+                response = yield _steps.Call("_attempt", (send_once,))
+            except _RETRIED_ERRORS as exc:
+                wait = self._after(attempt, started, method, url, headers, body, error=exc)
+                if wait is None:
+                    raise
+            else:
+                wait = self._after(attempt, started, method, url, headers, body, response=response)
+                if wait is None:
+                    return response
+            attempt += 1
+            yield _steps.Call("_sleep", (wait,))
 
     def _after(self, attempt: int, started: float, method: str, url: str, headers: Any, body: _Body, *,
                response: Any = None, error: BaseException | None = None) -> float | None:
@@ -478,52 +552,19 @@ class RetryingTransport(_Retrying):
     HTTP-date) and ``random`` (in [0, 1)) may be replaced, e.g. in tests.
     """
 
-    def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
-        return self._send("POST", url, content, headers,
-                          lambda: self.inner.post(url, content=content, headers=headers))
-
-    def get(self, url: str, *, headers: Any = None) -> Any:
-        return self._send("GET", url, None, headers, lambda: self.inner.get(url, headers=headers))
-
-    def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Any:
-        send = getattr(self.inner, "request", None)
-        if send is None:  # an inner transport with only post and get
-            if method == "POST":
-                return self.post(url, content=content, headers=headers)
-            if method == "GET" and content is None:
-                return self.get(url, headers=headers)
-            raise ValueError(f"Unsupported HTTP method: {method}")
-        return self._send(method, url, content, headers,
-                          lambda: send(method, url, content=content, headers=headers))
+    def _run(self, flow: _steps.Steps) -> Any:
+        return _steps.drive(self, flow)
 
     def close(self) -> None:
         close = getattr(self.inner, "close", None)
         if callable(close):
             close()
 
-    def _send(self, method: str, url: str, content: Any, headers: Any, attempt_once: Callable[[], Any]) -> Any:
-        body = _Body(content)
-        started = self._clock()
-        attempt = 1
-        while True:
-            try:
-                response = attempt_once()
-            except _RETRIED_ERRORS as exc:
-                wait = self._after(attempt, started, method, url, headers, body, error=exc)
-                if wait is None:
-                    raise
-            else:
-                wait = self._after(attempt, started, method, url, headers, body, response=response)
-                if wait is None:
-                    return response
-            attempt += 1
-            self._sleep(wait)
-
 
 class AsyncRetryingTransport(_Retrying):
     """``RetryingTransport`` (the same settings, the same rules) for ``AsyncSignalServiceClient``:
     ``inner`` is an asynchronous transport (an ``httpx.AsyncClient``, an
-    ``AsyncBoundedTransport``), ``post``, ``get`` and ``request`` are coroutines, ``sleep``
+    ``AsyncBoundedTransport``), ``post``, ``get`` and ``request`` give awaitables, ``sleep``
     (``asyncio.sleep`` unless replaced) is awaited, and ``aclose()`` closes ``inner``."""
 
     _component = "AsyncRetryingTransport"
@@ -535,44 +576,10 @@ class AsyncRetryingTransport(_Retrying):
             sleep = asyncio.sleep
         super().__init__(inner, sleep=sleep, **options)
 
-    async def post(self, url: str, *, content: Any = None, headers: Any = None) -> Any:
-        return await self._send("POST", url, content, headers,
-                                lambda: self.inner.post(url, content=content, headers=headers))
-
-    async def get(self, url: str, *, headers: Any = None) -> Any:
-        return await self._send("GET", url, None, headers, lambda: self.inner.get(url, headers=headers))
-
-    async def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Any:
-        send = getattr(self.inner, "request", None)
-        if send is None:  # an inner transport with only post and get
-            if method == "POST":
-                return await self.post(url, content=content, headers=headers)
-            if method == "GET" and content is None:
-                return await self.get(url, headers=headers)
-            raise ValueError(f"Unsupported HTTP method: {method}")
-        return await self._send(method, url, content, headers,
-                                lambda: send(method, url, content=content, headers=headers))
+    def _run(self, flow: _steps.Steps) -> Any:
+        return _steps.adrive(self, flow)
 
     async def aclose(self) -> None:
         close = getattr(self.inner, "aclose", None)
         if callable(close):
             await close()
-
-    async def _send(self, method: str, url: str, content: Any, headers: Any,
-                    attempt_once: Callable[[], Any]) -> Any:
-        body = _Body(content)
-        started = self._clock()
-        attempt = 1
-        while True:
-            try:
-                response = await attempt_once()
-            except _RETRIED_ERRORS as exc:
-                wait = self._after(attempt, started, method, url, headers, body, error=exc)
-                if wait is None:
-                    raise
-            else:
-                wait = self._after(attempt, started, method, url, headers, body, response=response)
-                if wait is None:
-                    return response
-            attempt += 1
-            await self._sleep(wait)

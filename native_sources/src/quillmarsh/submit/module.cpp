@@ -12,6 +12,7 @@
 #include "quillmarsh/submit/host/math.hpp"
 #include "quillmarsh/submit/host/surface.hpp"
 #include "quillmarsh/submit/operations/exchange.hpp"
+#include "quillmarsh/submit/operations/idempotency.hpp"
 #include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/results/results.hpp"
 #include "quillmarsh/submit/transport/client.hpp"
@@ -172,7 +173,7 @@ const host::Entry kSurface[] = {
         "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None",
         "Validate a signal's pool name, statistics, MI value, thresholds, elapsed time and manifest "
         "fields, in that order; the first failure raises ValueError."),
-    host::method<&operations::client_submit_signal>("submit_signal",
+    operations::operation<&operations::prepare_submit_signal>("submit_signal",
         "graph, named_universe=None, *, signal_pool_name, is_stats, is_pnl_mi, metaparameters=None, "
         "expression_elapsed_seconds, search_state=None, idempotency_key=None, threshold_checks=None, "
         "thresholds=None, client_manifest_version=None, market_id=None, era_number=None, "
@@ -180,21 +181,21 @@ const host::Entry kSurface[] = {
         "Check a signal against the active era's rules, post it to signals/submit with an idempotency "
         "key and return a SubmitResult for acceptance, rejection, a malformed answer or a transport "
         "failure."),
-    host::method<&operations::client_submit_strategy>("submit_strategy",
+    operations::operation<&operations::prepare_submit_strategy>("submit_strategy",
         "graph, named_universe=None, *, strategy_pool_name, market_id, era_number, metaparameters=None, "
         "idempotency_key=None, client_manifest_version=None, client_manifest_market_id=None, "
         "client_manifest_era_number=None",
         "Post a strategy to strategies/submit with an idempotency key and return its SubmitResult; "
         "rejections, malformed answers and transport failures raise."),
-    host::method<&operations::client_submit_signals_batch>("submit_signals_batch",
+    operations::operation<&operations::prepare_submit_signals_batch>("submit_signals_batch",
         "submissions",
         "Check every submission, then post them to signals/batch in one request or in chunks of 100, "
         "and return one BatchSubmitResult for the whole batch."),
-    host::method<&operations::client_get_signal_status>("get_signal_status",
+    operations::operation<&operations::prepare_signal_status>("get_signal_status",
         "submission_id",
         "The StatusResult of one submission (signals/status/<id>); rejections, client-error answers "
         "that are not JSON objects and transport failures become results too."),
-    host::method<&operations::client_list_signal_submissions>("list_signal_submissions",
+    operations::operation<&operations::prepare_signal_submissions>("list_signal_submissions",
         "*, status=None, idempotency_key=None, since=None, limit=100",
         "The SubmissionListResult of signals/submissions, filtered by the arguments that are not None "
         "(sent in the order status, idempotency_key, since, limit)."),
@@ -326,27 +327,13 @@ const host::Entry kSurface[] = {
 
     // The steps the asynchronous client drives with `await` (operations/exchange.hpp,
     // transport/transmission.hpp): `client` is the synchronous client that holds its settings.
-    host::function<&operations::submit_signal_exchange>("_submit_signal_exchange",
-        "client, graph, named_universe, signal_pool_name, is_stats, is_pnl_mi, metaparameters, "
-        "expression_elapsed_seconds, search_state, idempotency_key, threshold_checks, thresholds, "
-        "client_manifest_version, market_id, era_number, client_manifest_market_id, client_manifest_era_number",
-        "submit_signal's checks and body, as an exchange that has yet to make its requests."),
-    host::function<&operations::submit_strategy_exchange>("_submit_strategy_exchange",
-        "client, graph, named_universe, strategy_pool_name, market_id, era_number, metaparameters, "
-        "idempotency_key, client_manifest_version, client_manifest_market_id, client_manifest_era_number",
-        "submit_strategy's checks and body, as an exchange that has yet to make its request."),
-    host::function<&operations::submit_signals_batch_exchange>("_submit_signals_batch_exchange",
-        "client, submissions",
-        "submit_signals_batch's two passes, as an exchange that has yet to post its chunks."),
-    host::function<&operations::prepared_batch_exchange>("_prepared_batch_exchange",
-        "client, bodies",
-        "Bodies already prepared by submit_signals_batch's checks, as an exchange that posts them in its chunks."),
-    host::function<&operations::signal_status_exchange>("_signal_status_exchange",
-        "client, submission_id",
-        "get_signal_status as an exchange that has yet to make its request."),
-    host::function<&operations::signal_submissions_exchange>("_signal_submissions_exchange",
-        "client, status, idempotency_key, since, limit",
-        "list_signal_submissions as an exchange that has yet to make its request."),
+    host::dispatcher("_exchange",
+        "The exchange of the operation named `operation` (a method of SignalServiceClient above, or "
+        "submit_prepared_batch), prepared from `subject` (the client that holds its settings) and the "
+        "operation's arguments, yet to make its requests."),
+    operations::preparation<&operations::prepare_prepared_batch>("submit_prepared_batch",
+        "bodies",
+        "Bodies already prepared by submit_signals_batch's checks, posted in its chunks."),
     host::function<&operations::exchange_next>("_exchange_next",
         "exchange",
         "(tag, method, endpoint, body) of the exchange's next request, or None when it has none now."),

@@ -18,6 +18,15 @@ std::deque<std::string> g_texts;
 
 const char* kept(std::string text) { return g_texts.emplace_back(std::move(text)).c_str(); }
 
+// The preparations the dispatcher reaches, by their rows' interned names, and the binder of
+// the dispatcher's own two leading parameters.
+struct Preparation {
+  PyObject* name;
+  Preparer preparer;
+};
+std::vector<Preparation> g_preparations;
+Signature* g_dispatcher_signature = nullptr;
+
 // "name($self, a, b=None)\n--\n\ndoc": the text signature the interpreter reads, and the doc.
 std::string method_doc(const Entry& entry) {
   const char* first = entry.kind == Kind::Instance || entry.kind == Kind::Property ? "$self"
@@ -37,10 +46,18 @@ bool define(const Entry* entries, size_t count) {
       owner = entry.name;
       continue;
     }
+    if (entry.kind == Kind::Dispatcher) {
+      if (!Signature::parse(entry.name, 0, "self", "operation, subject", g_dispatcher_signature)) return false;
+      g_definitions[i] = PyMethodDef{entry.name, reinterpret_cast<PyCFunction>(entry.function),
+                                     METH_FASTCALL | METH_KEYWORDS, kept(method_doc(entry))};
+      continue;
+    }
     *entry.interned = PyUnicode_InternFromString(entry.name);
     if (*entry.interned == nullptr) return false;
     const bool method = entry.kind == Kind::Instance || entry.kind == Kind::Property;
-    const char* qualname = entry.kind == Kind::Function ? entry.name : kept(std::string(owner) + "." + entry.name);
+    if (entry.preparer != nullptr) g_preparations.push_back(Preparation{*entry.interned, entry.preparer});
+    const bool free_standing = entry.kind == Kind::Function || entry.kind == Kind::Preparation;
+    const char* qualname = free_standing ? entry.name : kept(std::string(owner) + "." + entry.name);
     const int implicit = method || entry.kind == Kind::Class ? 1 : 0;
     if (!Signature::parse(qualname, implicit, entry.kind == Kind::Class ? "cls" : "self", entry.parameters,
                           *entry.signature)) {
@@ -84,6 +101,19 @@ Ref member(const Entry& entry, PyMethodDef* def, PyObject* cls, PyObject* module
   }
 }
 
+// The preparation named `operation` (an exact str), or null with an error set.
+Preparer preparer_named(PyObject* operation) {
+  if (!PyUnicode_CheckExact(operation)) {
+    PyErr_Format(PyExc_TypeError, "the operation must be named by a str, not %.200s", Py_TYPE(operation)->tp_name);
+    return nullptr;
+  }
+  for (const Preparation& known : g_preparations) {
+    if (PyUnicode_Compare(known.name, operation) == 0) return known.preparer;
+  }
+  PyErr_Format(PyExc_ValueError, "no operation is named %R", operation);
+  return nullptr;
+}
+
 }  // namespace
 
 bool add_surface(PyObject* module, const Entry* entries, size_t count) {
@@ -93,6 +123,7 @@ bool add_surface(PyObject* module, const Entry* entries, size_t count) {
   Ref cls;
   for (size_t i = 0; i < count; ++i) {
     const Entry& entry = entries[i];
+    if (entry.kind == Kind::Preparation) continue;
     if (entry.kind == Kind::Type) {
       Ref bases(PyTuple_Pack(1, base_of(entry.parameters)));
       cls = bases ? make_class(entry.name, bases.get(), entry.doc, module_name.get()) : Ref();
@@ -102,14 +133,23 @@ bool add_surface(PyObject* module, const Entry* entries, size_t count) {
       if (PyModule_AddObjectRef(module, entry.name, cls.get()) < 0) return false;
       continue;
     }
-    Ref value = member(entry, &g_definitions[i], entry.kind == Kind::Function ? nullptr : cls.get(), module,
+    const bool module_function = entry.kind == Kind::Function || entry.kind == Kind::Dispatcher;
+    Ref value = member(entry, &g_definitions[i], module_function ? nullptr : cls.get(), module,
                        module_name.get());
     if (!value) return false;
-    const int added = entry.kind == Kind::Function ? PyModule_AddObjectRef(module, entry.name, value.get())
+    const int added = module_function ? PyModule_AddObjectRef(module, entry.name, value.get())
                                                    : PyObject_SetAttrString(cls.get(), entry.name, value.get());
     if (added < 0) return false;
   }
   return true;
+}
+
+PyObject* dispatch_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* lead[2];
+  // Fewer than the two leading arguments: the binder says which are missing.
+  if (!g_dispatcher_signature->bind(args, nargs < 2 ? nargs : 2, nullptr, lead)) return nullptr;
+  Preparer preparer = preparer_named(lead[0]);  // no Python code runs: an exact str is compared
+  return preparer == nullptr ? nullptr : preparer(module, lead[1], args + 2, nargs - 2, kwnames);
 }
 
 Ref call_global(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames) {

@@ -32,6 +32,12 @@ enum class Kind : uint8_t {
   Static,    // a staticmethod
   Class,     // a classmethod
   Property,  // a read-only property (its getter)
+  // An operation's preparation alone: bound by the module's preparation dispatcher (below),
+  // not added to the module or a class.
+  Preparation,
+  // The preparation dispatcher: `name(operation, subject, /, *args, **kwargs)` binds the
+  // arguments with the operation's row and returns what its preparation makes.
+  Dispatcher,
 };
 
 template <typename F>
@@ -94,6 +100,25 @@ PyObject* method_entry(PyObject* self, PyTypeObject* defining_class, PyObject* c
   return run<Body>(module, self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
+// Binds a call's arguments with a row's binder and runs its preparation on `subject` (the
+// preparation dispatcher's entry into an operation's row).
+using Preparer = PyObject* (*)(PyObject* module, PyObject* subject, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
+
+template <auto Body, auto Prepared>
+PyObject* prepare_entry(PyObject* module, PyObject* subject, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static_assert(std::is_same_v<decltype(Body), decltype(Prepared)>, "the preparation takes the body's parameters");
+  constexpr size_t n = Arity<decltype(Body)>::value;
+  PyObject* bound[n > 0 ? n : 1];
+  if (!Binder<Body>::signature->bind(args, nargs, kwnames, bound)) return nullptr;
+  ModuleScope scope(module);
+  return guarded([&] { return apply<Prepared>(subject, bound, std::make_index_sequence<n>{}); });
+}
+
+// The dispatcher's entry (surface.cpp).
+PyObject* dispatch_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // One row of the surface.
 struct Entry {
   const char* name;
@@ -104,6 +129,7 @@ struct Entry {
   size_t arity;            // the body's parameters
   Signature** signature;   // where the entry finds its binder
   PyObject** interned;     // where calls by name find the row's name
+  Preparer preparer = nullptr;  // an operation's or a preparation's row: its preparation
 };
 
 template <auto Body, Kind K>
@@ -142,6 +168,29 @@ constexpr Entry property(const char* name, const char* doc) {
 }
 constexpr Entry type(const char* name, const char* base, const char* doc) {
   return Entry{name, Kind::Type, base, doc, nullptr, 0, nullptr, nullptr};
+}
+
+// An operation: an instance method whose body is `Body`, and whose preparation `Prepared`
+// (the same parameters, bound by the same binder) the dispatcher reaches by the method's name.
+template <auto Body, auto Prepared>
+constexpr Entry operation(const char* name, const char* parameters, const char* doc) {
+  Entry entry = row<Body, Kind::Instance>(name, parameters, doc);
+  entry.preparer = &prepare_entry<Body, Prepared>;
+  return entry;
+}
+
+// A preparation that no method drives, reached by the dispatcher alone.
+template <auto Prepared>
+constexpr Entry preparation(const char* name, const char* parameters, const char* doc) {
+  Entry entry = row<Prepared, Kind::Preparation>(name, parameters, doc);
+  entry.preparer = &prepare_entry<Prepared, Prepared>;
+  return entry;
+}
+
+// The module function that reaches every preparation of the table by its row's name.
+inline Entry dispatcher(const char* name, const char* doc) {
+  return Entry{name, Kind::Dispatcher, "operation, subject, /, *args, **kwargs", doc,
+               reinterpret_cast<void (*)()>(&dispatch_entry), 0, nullptr, nullptr};
 }
 
 // Adds the surface to the module, in the table's order: classes with their members, module

@@ -49,14 +49,25 @@ SingleRequest::SingleRequest(PyObject* self, FailureMap& map, Request request, b
     : self_(Ref::borrow(self)), map_(map), pending_(std::move(request)), map_failures_(map_failures) {}
 
 int SingleRequest::next(Request& request, Py_ssize_t& tag) {
-  if (!has_pending_) return 0;
+  if (in_flight_ || !has_pending_) return 0;
   has_pending_ = false;
+  in_flight_ = true;
   request = std::move(pending_);
-  tag = 0;
+  tag = handed_out_++;
   return 1;
 }
 
-bool SingleRequest::answered(Py_ssize_t, PyObject* status_code, PyObject* body) {
+bool SingleRequest::take_in_flight(Py_ssize_t tag) {
+  if (!in_flight_ || tag != handed_out_ - 1) {
+    PyErr_SetString(PyExc_ValueError, "no unsettled request of this exchange has that tag");
+    return false;
+  }
+  in_flight_ = false;
+  return true;
+}
+
+bool SingleRequest::answered(Py_ssize_t tag, PyObject* status_code, PyObject* body) {
+  if (!take_in_flight(tag)) return false;
   result_ = map_answer(self_.get(), map_, status_code, body);
   return static_cast<bool>(result_);
 }
@@ -68,7 +79,8 @@ void SingleRequest::queue(Request request) {
   has_pending_ = true;
 }
 
-bool SingleRequest::failed(Py_ssize_t, PyObject* exc) {
+bool SingleRequest::failed(Py_ssize_t tag, PyObject* exc) {
+  if (!take_in_flight(tag)) return false;
   if (!map_failures_) {
     host::restore_exception(Ref::borrow(exc));
     return false;
@@ -86,11 +98,13 @@ Ref SingleRequest::result() {
 }
 
 Ref SingleRequest::settled(Py_ssize_t tag) {
-  if (tag != 0) {
+  if (tag < 0 || tag >= handed_out_) {
     PyErr_SetString(PyExc_ValueError, "no request of this exchange has that tag");
     return Ref();
   }
-  return Ref::borrow(result_ ? result_.get() : Py_None);
+  // An earlier request was answered by the one after it (the legacy retry).
+  const bool last = tag == handed_out_ - 1;
+  return Ref::borrow(last && result_ ? result_.get() : Py_None);
 }
 
 Ref drive(PyObject* self, Exchange& exchange) {

@@ -1,10 +1,20 @@
 // An operation as steps that do no I/O. Its preparation (every local check, the body, the
 // key) makes an Exchange; the exchange hands out the requests to make and is told the outcome
-// of each (an answer or a failure); once it has no request left, it has its result. The
-// synchronous client drives an exchange here, one request after another through
-// `self._canonical_request`; the asynchronous client drives the same exchange with `await`
-// through the module functions `_exchange_next`, `_exchange_answered`, `_exchange_failed`
-// and `_exchange_result`.
+// of each; once it has no request left, it has its result.
+//
+// The protocol, the same for every driver (`drive` below; the Python clients' `settle` in
+// quillmarsh/_steps.py, through the module functions `_exchange_next`, `_exchange_answered`,
+// `_exchange_failed`, `_exchange_settled` and `_exchange_result`):
+//   1. `next` hands out a request and its tag, or nothing: every request handed out must
+//      settle first, or the exchange is over. Several may be in flight (a batch's chunks).
+//   2. Each request settles once, by its tag: `answered` with (status_code, body), or `failed`
+//      with its exception, told while that exception is being handled. A failure the
+//      operation does not map is raised again from `failed`.
+//   3. A request handed out right after a failure (the legacy retry) is made inside that
+//      failure's handling, so that its own failure keeps the first as its context.
+//   4. `result` once nothing is left. A tag never handed out, or settled already, is a
+//      ValueError; a capsule that is no exchange, a tag that is no int, a failure that is no
+//      exception are errors too: misuse never corrupts an exchange.
 #pragma once
 
 #include <memory>
@@ -59,10 +69,16 @@ class SingleRequest : public Exchange {
   PyObject* self() const { return self_.get(); }
 
  private:
+  // Whether `tag` is the request in flight; false with ValueError set (a tag never handed
+  // out, one already settled, or one of another exchange).
+  bool take_in_flight(Py_ssize_t tag);
+
   Ref self_;
   FailureMap& map_;
   Request pending_;
   bool has_pending_ = true;
+  bool in_flight_ = false;
+  Py_ssize_t handed_out_ = 0;  // the requests handed out; the last one's tag is one less
   bool map_failures_;
   Ref result_;
 };

@@ -9,4 +9,7 @@ namespace quillmarsh::operations {
 // instance attribute can derive keys its own way.
 host::Ref derive_key(PyObject* self, PyObject* body);
 
+// SignalServiceClient._idempotency_key_for_body, a static method: the module comes first.
+host::Ref client_idempotency_key_for_body(PyObject* module, PyObject* body);
+
 }  // namespace quillmarsh::operations

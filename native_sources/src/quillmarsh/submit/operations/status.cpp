@@ -165,17 +165,6 @@ std::unique_ptr<Exchange> prepare_signal_submissions(PyObject* client, PyObject*
                                          Request{Ref::borrow(QM_NAME("GET")), std::move(endpoint), Ref()});
 }
 
-PyObject* client_get_signal_status(PyObject* self, PyObject* submission_id) {
-  auto exchange = prepare_signal_status(self, submission_id);
-  return exchange ? drive(self, *exchange).release() : nullptr;
-}
-
-PyObject* client_list_signal_submissions(PyObject* self, PyObject* status, PyObject* idempotency_key,
-                                         PyObject* since, PyObject* limit) {
-  auto exchange = prepare_signal_submissions(self, status, idempotency_key, since, limit);
-  return exchange ? drive(self, *exchange).release() : nullptr;
-}
-
 PyObject* client_poll_until_terminal(PyObject* self, PyObject* submission_id, PyObject* timeout) {
   Ref deadline = deadline_of(timeout);
   if (!deadline) return nullptr;
@@ -189,15 +178,6 @@ PyObject* client_poll_until_terminal(PyObject* self, PyObject* submission_id, Py
     last = poll_once(self, submission_id);
     if (!last) return nullptr;
   }
-}
-
-PyObject* signal_status_exchange(PyObject*, PyObject* client, PyObject* submission_id) {
-  return hand_out(prepare_signal_status(client, submission_id));
-}
-
-PyObject* signal_submissions_exchange(PyObject*, PyObject* client, PyObject* status, PyObject* idempotency_key,
-                                            PyObject* since, PyObject* limit) {
-  return hand_out(prepare_signal_submissions(client, status, idempotency_key, since, limit));
 }
 
 PyObject* poll_deadline(PyObject*, PyObject* timeout) { return deadline_of(timeout).release(); }

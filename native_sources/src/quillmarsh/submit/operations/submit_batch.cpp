@@ -286,8 +286,10 @@ Py_ssize_t chunk_size_for(Py_ssize_t count) {
   return chunk_size;
 }
 
+}  // namespace
+
 // Both passes over the batch, then the exchange that posts it.
-std::unique_ptr<Exchange> prepare_submit_batch(PyObject* self, PyObject* submissions) {
+std::unique_ptr<Exchange> prepare_submit_signals_batch(PyObject* self, PyObject* submissions) {
   Ref bodies, graphs;
   if (!first_pass(submissions, bodies, graphs)) return nullptr;
   Ref require = host::global_attr(QM_NAME("_backtest_timing"), QM_NAME("require_recorded_backtest_timings"));
@@ -302,23 +304,12 @@ std::unique_ptr<Exchange> prepare_submit_batch(PyObject* self, PyObject* submiss
   return std::make_unique<SubmitBatch>(self, std::move(bodies), chunk_size);
 }
 
-}  // namespace
-
-PyObject* client_submit_signals_batch(PyObject* self, PyObject* submissions) {
-  auto exchange = prepare_submit_batch(self, submissions);
-  return exchange ? drive(self, *exchange).release() : nullptr;
-}
-
-PyObject* submit_signals_batch_exchange(PyObject*, PyObject* client, PyObject* submissions) {
-  return hand_out(prepare_submit_batch(client, submissions));
-}
-
-PyObject* prepared_batch_exchange(PyObject*, PyObject* client, PyObject* bodies) {
+std::unique_ptr<Exchange> prepare_prepared_batch(PyObject* self, PyObject* bodies) {
   Ref posted(PySequence_List(bodies));
   if (!posted) return nullptr;
   const Py_ssize_t chunk_size = chunk_size_for(PyList_GET_SIZE(posted.get()));
   if (chunk_size < 0) return nullptr;
-  return hand_out(std::make_unique<SubmitBatch>(client, std::move(posted), chunk_size));
+  return std::make_unique<SubmitBatch>(self, std::move(posted), chunk_size);
 }
 
 }  // namespace quillmarsh::operations

@@ -172,31 +172,4 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
   return std::make_unique<SubmitSignal>(self, std::move(body), signal_pool_name, caller_supplied_key);
 }
 
-#define QM_SUBMIT_SIGNAL_ARGS                                                                                      \
-  graph, named_universe, signal_pool_name, is_stats, is_pnl_mi, metaparameters, expression_elapsed_seconds,        \
-      search_state, idempotency_key, threshold_checks, thresholds, client_manifest_version, market_id, era_number, \
-      client_manifest_market_id, client_manifest_era_number
-
-PyObject* client_submit_signal(PyObject* self, PyObject* graph, PyObject* named_universe, PyObject* signal_pool_name,
-                               PyObject* is_stats, PyObject* is_pnl_mi, PyObject* metaparameters,
-                               PyObject* expression_elapsed_seconds, PyObject* search_state,
-                               PyObject* idempotency_key, PyObject* threshold_checks, PyObject* thresholds,
-                               PyObject* client_manifest_version, PyObject* market_id, PyObject* era_number,
-                               PyObject* client_manifest_market_id, PyObject* client_manifest_era_number) {
-  auto exchange = prepare_submit_signal(self, QM_SUBMIT_SIGNAL_ARGS);
-  return exchange ? drive(self, *exchange).release() : nullptr;
-}
-
-PyObject* submit_signal_exchange(PyObject*, PyObject* client, PyObject* graph, PyObject* named_universe,
-                                       PyObject* signal_pool_name, PyObject* is_stats, PyObject* is_pnl_mi,
-                                       PyObject* metaparameters, PyObject* expression_elapsed_seconds,
-                                       PyObject* search_state, PyObject* idempotency_key, PyObject* threshold_checks,
-                                       PyObject* thresholds, PyObject* client_manifest_version, PyObject* market_id,
-                                       PyObject* era_number, PyObject* client_manifest_market_id,
-                                       PyObject* client_manifest_era_number) {
-  return hand_out(prepare_submit_signal(client, QM_SUBMIT_SIGNAL_ARGS));
-}
-
-#undef QM_SUBMIT_SIGNAL_ARGS
-
 }  // namespace quillmarsh::operations

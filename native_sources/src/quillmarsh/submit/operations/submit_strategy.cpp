@@ -71,24 +71,4 @@ std::unique_ptr<Exchange> prepare_submit_strategy(PyObject* self, PyObject* grap
       /*map_failures=*/false);
 }
 
-PyObject* client_submit_strategy(PyObject* self, PyObject* graph, PyObject* named_universe,
-                                 PyObject* strategy_pool_name, PyObject* market_id, PyObject* era_number,
-                                 PyObject* metaparameters, PyObject* idempotency_key, PyObject* client_manifest_version,
-                                 PyObject* client_manifest_market_id, PyObject* client_manifest_era_number) {
-  auto exchange = prepare_submit_strategy(self, graph, named_universe, strategy_pool_name, market_id, era_number,
-                                           metaparameters, idempotency_key, client_manifest_version,
-                                           client_manifest_market_id, client_manifest_era_number);
-  return exchange ? drive(self, *exchange).release() : nullptr;
-}
-
-PyObject* submit_strategy_exchange(PyObject*, PyObject* client, PyObject* graph, PyObject* named_universe,
-                                         PyObject* strategy_pool_name, PyObject* market_id, PyObject* era_number,
-                                         PyObject* metaparameters, PyObject* idempotency_key,
-                                         PyObject* client_manifest_version, PyObject* client_manifest_market_id,
-                                         PyObject* client_manifest_era_number) {
-  return hand_out(prepare_submit_strategy(client, graph, named_universe, strategy_pool_name, market_id, era_number,
-                                           metaparameters, idempotency_key, client_manifest_version,
-                                           client_manifest_market_id, client_manifest_era_number));
-}
-
 }  // namespace quillmarsh::operations
