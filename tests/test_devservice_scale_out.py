@@ -2,7 +2,6 @@
 overlapping windows of one 10,000-signal set to one local service on an SQLite file at
 the same moment; the file ends with each signal submitted exactly once."""
 
-import pytest
 import json
 import os
 import signal
@@ -11,7 +10,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 from quillmarsh import submit
+
+pytestmark = pytest.mark.python_layers
 
 TOTAL, WORKERS, OVERLAP = 10_000, 4, 500  # each window reaches OVERLAP signals into each neighbour's
 
@@ -19,8 +22,6 @@ WORKER = r"""
 import json, sys
 from quillmarsh import _backtest_timing
 from quillmarsh.submit import SignalServiceClient
-
-pytestmark = pytest.mark.python_layers
 
 url, token, first, last = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 signals = [{"graph": f"rank(ts_mean(close, {i + 1}))", "named_universe": "us_top500",
