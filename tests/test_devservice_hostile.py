@@ -376,6 +376,10 @@ def test_clients_that_go_away_leave_no_traceback(tls):
                 sock.sendall(b"\x16\x03\x01\x00\x05hello")  # a handshake cut short
             else:
                 sock.sendall(b"GET /eras HTTP/1.1\r\nAuthorization: Bearer t\r\n\r\n")
+                abort(sock)  # gone before the answer is written
+                sock = socket.create_connection((host, int(port)), timeout=10)
+                sock.sendall(b"POST /signals/submit HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t\r\n"
+                             b"Content-Length: 100\r\n\r\n{")  # and the rest of the body never comes
             abort(sock)  # gone before the answer is written
         time.sleep(0.5)  # the answers are written (and fail) after the latency
     finally:

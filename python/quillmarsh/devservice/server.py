@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import json
 import os
 import resource
 import secrets
@@ -141,7 +142,7 @@ class _Connection(web_protocol.RequestHandler):
         self._in_request = False  # aiohttp's handler has the request
         self._head_complete = False
         self._head_bytes = 0
-        self._unparsed = False  # the answer is aiohttp's refusal of a request it could not parse
+        self._unparsed = ""  # the message of aiohttp's refusal of a request it could not parse
         self._peer = "-"
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
@@ -221,8 +222,8 @@ class _Connection(web_protocol.RequestHandler):
                      message: str | None = None) -> web.StreamResponse:
         """aiohttp's answer to a request it could not parse (or to a fault of the service), as JSON."""
         if isinstance(exc, http_exceptions.HttpProcessingError):
-            self._unparsed = True
             answer = _parse_refusal(exc)
+            self._unparsed = json.loads(answer.body)["details"]["message"]
         else:
             traceback.print_exception(exc or RuntimeError(f"HTTP {status}"), file=sys.stderr)
             answer = error(500, "internal_error", "the service failed on this request; see its log", close=True)
@@ -239,18 +240,18 @@ class _Connection(web_protocol.RequestHandler):
         gone = self.transport is None
         # Logged first: a large answer leaves while it is written, and the client may look at the log then.
         journal.record(self._peer, method, target, DROPPED if gone else resp.status,
-                       "closed by the client before the answer" if gone else "")
+                       "closed by the client before the answer" if gone else self._unparsed)
         try:
             resp, reset = await super().finish_response(request, resp, start_time)
             if reset and not gone:
                 journal.dropped += 1
-                journal.say(f"{self._peer} {method} {target[:120]} answer not delivered: the client closed the "
-                            f"connection")
+                shown = f"{method} {target[:120]}" if method else "-"
+                journal.say(f"{self._peer} {shown} {resp.status} not delivered: the client closed the connection")
             return resp, reset
         finally:
             self.front.release(request)
             self._in_request = False
-            self._unparsed = False
+            self._unparsed = ""
             self._deadline = None
             self._head_complete = bool(self._messages)
 
@@ -434,6 +435,8 @@ class _Front:
             return error(408, "request_timeout", f"the request's body did not arrive within {seconds:g} s of "
                                                  f"its first byte; send a request in one go", close=True,
                          maximum=seconds)
+        except ConnectionError:  # the client went away mid-body: logged as dropped, the answer goes nowhere
+            return error(400, "malformed_request", "the connection closed before the body's end", close=True)
         except (web_protocol.RequestPayloadError, http_exceptions.HttpProcessingError) as exc:
             cause = exc.__cause__ or exc
             text = (getattr(cause, "message", "") or str(cause)).strip().splitlines()
