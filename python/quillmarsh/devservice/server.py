@@ -143,6 +143,7 @@ class _Connection(web_protocol.RequestHandler):
         self._head_complete = False
         self._head_bytes = 0
         self._unparsed = ""  # the message of aiohttp's refusal of a request it could not parse
+        self._closing = False  # an answer that ends the connection was sent: what follows is the unread rest
         self._peer = "-"
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
@@ -163,13 +164,13 @@ class _Connection(web_protocol.RequestHandler):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
-        if data and not self._in_request and self._deadline is None and not self._force_close:
+        if data and not self._in_request and self._deadline is None and not (self._force_close or self._closing):
             loop = self._loop
             self._deadline = loop.time() + self.front.request_timeout
             self._timer = loop.call_at(self._deadline, self._overdue)
             self._head_bytes = 0
             self.keep_alive(True)  # a request under way: stop aiohttp's idle timer, ours runs
-        counting = not self._in_request and not self._head_complete
+        counting = not self._in_request and not self._head_complete and not self._closing
         room = HEAD_LIMIT - self._head_bytes
         if counting and len(data) > room:  # the parser sees no more of a head than the limit
             super().data_received(data[:max(room, 0)])
@@ -249,6 +250,7 @@ class _Connection(web_protocol.RequestHandler):
                 journal.say(f"{self._peer} {shown} {resp.status} not delivered: the client closed the connection")
             return resp, reset
         finally:
+            self._closing = self._closing or not resp.keep_alive
             self.front.release(request)
             self._in_request = False
             self._unparsed = ""
