@@ -88,7 +88,7 @@ async def load(url: str, in_flight: int, total: int, first: int) -> dict[str, fl
                     async with session.post(f"{url}/signals/submit", data=signal_body(n), headers=headers) as answer:
                         await answer.read()
                         key = {202: "accepted", 503: "refused"}.get(answer.status, "other")
-                except (aiohttp.ClientError, asyncio.TimeoutError, OSError):
+                except (aiohttp.ClientError, TimeoutError, OSError):
                     key = "failed"
                 counts[key] += 1
 

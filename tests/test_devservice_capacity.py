@@ -5,18 +5,13 @@ through both."""
 
 import asyncio
 import json
-import os
-import signal
 import socket
-import subprocess
-import sys
 from pathlib import Path
 
 import aiohttp
 import httpx
 import pytest
-
-from quillmarsh import submit
+from helpers import start_devservice, stop_devservice
 
 pytestmark = pytest.mark.python_layers
 
@@ -32,23 +27,17 @@ def signal_body(n):
 
 @pytest.fixture
 def serve():
-    """`serve(*options)`: the service's process and its URL; stopped (and checked) after the test."""
+    """`serve(*options)`: the service's process and its URL; stopped after the test, with no traceback."""
     started = []
 
     def run(*options):
-        path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
-        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, path))
-        process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", f"--token={TOKEN}", *options],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        process, printed = start_devservice(f"--token={TOKEN}", *options)
         started.append(process)
-        return process, process.stdout.readline().strip().split("=", 1)[1]
+        return process, printed["QUILLMARSH_BASE_URL"]
 
     yield run
     for process in started:
-        process.send_signal(signal.SIGTERM)
-        _, err = process.communicate(timeout=60)
-        assert process.returncode == 0 and "Traceback" not in err, err
+        assert "Traceback" not in stop_devservice(process)
 
 
 def peak_mb(process):

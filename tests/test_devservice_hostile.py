@@ -3,21 +3,17 @@ bodies it must not read, JSON it must not choke on, connections it must cap and 
 
 import gzip
 import json
-import os
-import signal
 import socket
 import sqlite3
 import struct
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import httpx
 import pytest
 from fakes import SIGNAL_GRAPH
+from helpers import start_devservice, stop_devservice
 
-from quillmarsh import devservice, submit
+from quillmarsh import devservice
 
 pytestmark = pytest.mark.python_layers
 
@@ -346,15 +342,6 @@ def test_idle_connections_are_closed(first_request):
             assert closed_by_peer(sock)
 
 
-def serve(*extra):
-    path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
-    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--token=t", *extra],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-    printed = dict(process.stdout.readline().strip().split("=", 1) for _ in range(1 + ("--tls" in extra)))
-    return process, printed["QUILLMARSH_BASE_URL"]
-
-
 def abort(sock):
     """Close with a reset, as a client that went away does."""
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -363,7 +350,8 @@ def abort(sock):
 
 @pytest.mark.parametrize("tls", [False, True])
 def test_clients_that_go_away_leave_no_traceback(tls):
-    process, url = serve("--latency", "0.2", *(("--tls",) if tls else ()))
+    process, printed = start_devservice("--token=t", "--latency", "0.2", *(("--tls",) if tls else ()))
+    url = printed["QUILLMARSH_BASE_URL"]
     try:
         host, port = url.rsplit("//", 1)[1].rsplit(":", 1)
         for _ in range(3):
@@ -375,7 +363,7 @@ def test_clients_that_go_away_leave_no_traceback(tls):
                 sock = socket.create_connection((host, int(port)), timeout=10)
                 sock.sendall(b"\x16\x03\x01\x00\x05hello")  # a handshake cut short
             else:
-                sock.sendall(b"GET /eras HTTP/1.1\r\nAuthorization: Bearer t\r\n\r\n")
+                sock.sendall(b"GET /eras HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t\r\n\r\n")
                 abort(sock)  # gone before the answer is written
                 sock = socket.create_connection((host, int(port)), timeout=10)
                 sock.sendall(b"POST /signals/submit HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t\r\n"
@@ -383,8 +371,6 @@ def test_clients_that_go_away_leave_no_traceback(tls):
             abort(sock)  # gone before the answer is written
         time.sleep(0.5)  # the answers are written (and fail) after the latency
     finally:
-        process.send_signal(signal.SIGTERM)
-        _, err = process.communicate(timeout=20)
-    assert process.returncode == 0, err
+        err = stop_devservice(process)
     assert err == (f"quillmarsh local signal service on {url} \u2014 Ctrl-C to stop\n"
                    "quillmarsh local signal service stopped\n")  # and nothing about the clients that went away

@@ -134,7 +134,7 @@ class _Connection(web_protocol.RequestHandler):
     log and JSON refusals. Relies on aiohttp's ``_messages`` queue (parsed requests not yet
     handled) to tell a complete head from one still arriving."""
 
-    def __init__(self, manager: web.Server, front: "_Front", **kwargs: Any):
+    def __init__(self, manager: web.Server, front: _Front, **kwargs: Any):
         super().__init__(manager, **kwargs)
         self.front = front
         self._deadline: float | None = None  # of the request under way: its first byte + request_timeout
@@ -261,7 +261,7 @@ class _Connection(web_protocol.RequestHandler):
 class _Refusal(asyncio.Protocol):
     """A connection past the cap: answered 503 and closed once the client has had the answer."""
 
-    def __init__(self, front: "_Front"):
+    def __init__(self, front: _Front):
         self.front = front
         self.transport: asyncio.Transport | None = None
 
@@ -301,7 +301,7 @@ class _Request(BaseRequest):
 
 
 class _Manager(web.Server):
-    def __init__(self, front: "_Front", **kwargs: Any):
+    def __init__(self, front: _Front, **kwargs: Any):
         super().__init__(front.handle, request_factory=self._request, **kwargs)
         self.front = front
 
@@ -523,7 +523,7 @@ class Service:
             if self._owned_dir is not None:
                 shutil.rmtree(self._owned_dir, ignore_errors=True)
 
-    def __enter__(self) -> "Service":
+    def __enter__(self) -> Service:
         return self
 
     def __exit__(self, *exc: object) -> None:
