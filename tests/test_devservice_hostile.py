@@ -164,6 +164,13 @@ def test_a_body_past_16_mib_is_refused_as_it_is_read(service):
     assert (status, headers["connection"], json.loads(body)["details"]["maximum"]) == (413, "close", 16 * MB)
 
 
+def test_bodies_past_what_the_service_holds_at_once_get_503_saying_why(service, monkeypatch):
+    monkeypatch.setattr("quillmarsh.devservice.server.BODY_BUDGET", 1000)  # in place of 256 MiB
+    status, headers, body = exchange(service, request(service, headers=["Content-Length: 2000"], body=b" " * 2000))
+    assert (status, headers["retry-after"], headers["connection"]) == (503, "1", "close")
+    assert "request bodies at most" in json.loads(body)["details"]["message"]
+
+
 def test_head_is_answered_wherever_get_is_with_the_headers_alone(service):
     with connect(service) as sock:
         sock.sendall(request(service, "HEAD", "/eras") + request(service, "HEAD", "/signals/submit")
