@@ -4,6 +4,7 @@ program name it is run under, --version, --help, and what it prints when it star
 import importlib
 import json
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -52,6 +53,7 @@ def write(tmp_path, text):
 
 
 # (argv, built from tmp_path and a busy port; the line expected after "<prog>: ")
+FILES = resource.getrlimit(resource.RLIMIT_NOFILE)[1]  # the hard limit: the service raises its soft one to it
 OPTION_ERRORS = [
     (lambda tmp, port: ["--db", f"{tmp}/no/such/dir/x.sqlite"],
      "cannot open the database {tmp}/no/such/dir/x.sqlite: folder {tmp}/no/such/dir does not exist"),
@@ -75,6 +77,9 @@ OPTION_ERRORS = [
     (lambda tmp, port: ["--tok", "x"], "unrecognized arguments: --tok x (see '{prog} --help')"),
     (lambda tmp, port: ["--tls-ca-out", f"{tmp}/ca.pem"],
      "--tls-name and --tls-ca-out need --tls (see '{prog} --help')"),
+    (lambda tmp, port: ["--max-connections", str(FILES)],
+     f"max_connections {FILES} needs {FILES + 320} open files, and this process may open {FILES} (ulimit -n); "
+     f"ask for {FILES - 320} at most"),
     (lambda tmp, port: ["--tls", "--tls-ca-out", f"{tmp}/no/ca.pem"],
      "cannot write the certificate authority to {tmp}/no/ca.pem: no such file or directory"),
 ]

@@ -1,13 +1,10 @@
 """The local signal service under concurrent clients, and across a restart on the same SQLite file."""
 
-import os
-import signal
 import subprocess
-import sys
 import threading
-from pathlib import Path
 
 import pytest
+from helpers import start_devservice, stop_devservice
 
 from quillmarsh import devservice, submit
 
@@ -60,34 +57,11 @@ def test_eight_threads_share_one_client(record_timing):
     assert len(listed) == len(made)
 
 
-def _serve(db, *extra, quiet=False):
-    """Start `python -m quillmarsh.devservice` and read the lines it prints on start (`quiet`:
-    its request log is dropped, not piped, so that thousands of requests cannot fill the pipe)."""
-    path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
-    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--db", str(db), *extra],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL if quiet else subprocess.PIPE,
-                               text=True, env=env)
-    lines = [process.stdout.readline().strip() for _ in range(1 if "--token" in extra else 2)]
-    return process, dict(line.split("=", 1) for line in lines if "=" in line)
-
-
-def _stop(process):
-    process.send_signal(signal.SIGTERM)
-    try:
-        out, err = process.communicate(timeout=20)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        raise
-    assert process.returncode == 0, err
-    return out
-
-
 def test_a_restart_on_the_same_db_keeps_submissions_and_keys(tmp_path):
     strategy = {"strategy_pool_name": "core", "market_id": 1, "era_number": 3, "idempotency_key": "restart-1"}
     answers = []
     for extra in ((), ("--token", "fixed-token", "--status-after-polls", "1")):
-        process, printed = _serve(tmp_path / "submissions.db", *extra)
+        process, printed = start_devservice("--db", str(tmp_path / "submissions.db"), *extra)
         try:
             assert set(printed) == ({"QUILLMARSH_BASE_URL"} if extra else {"QUILLMARSH_BASE_URL", "QUILLMARSH_TOKEN"})
             client = submit.SignalServiceClient(printed["QUILLMARSH_BASE_URL"],
@@ -101,7 +75,7 @@ def test_a_restart_on_the_same_db_keeps_submissions_and_keys(tmp_path):
                 listed = client.list_signal_submissions().submissions
             client.close()
         finally:
-            _stop(process)
+            stop_devservice(process)
     assert [a.status_code for a in answers] == [202, 202]
     assert answers[1].submission_id == answers[0].submission_id and answers[1].body == answers[0].body
     assert status == "signal_found" and [s["submission_id"] for s in listed] == [answers[0].submission_id]
@@ -125,7 +99,7 @@ def test_two_thousand_submissions_on_one_event_loop_are_each_stored_once(tmp_pat
                 client.submit_signal(graph, "us_top500", signal_pool_name="momentum", is_stats=STATS, is_pnl_mi=0.4,
                                      expression_elapsed_seconds=0.5) for graph in graphs))
 
-    process, printed = _serve(tmp_path / "submissions.db", quiet=True)
+    process, printed = start_devservice("--db", str(tmp_path / "submissions.db"), stderr=subprocess.DEVNULL)
     try:
         url, token = printed["QUILLMARSH_BASE_URL"], printed["QUILLMARSH_TOKEN"]
         for graph in graphs + graphs[:again]:
@@ -141,7 +115,7 @@ def test_two_thousand_submissions_on_one_event_loop_are_each_stored_once(tmp_pat
                 if since is None:
                     break
     finally:
-        _stop(process)
+        stop_devservice(process)
     assert [r.status_code for r in first] == [202] * total and len({r.submission_id for r in first}) == total
     assert [r.submission_id for r in replayed] == [r.submission_id for r in first[:again]]
     assert len(listed) == total and {s["submission_id"] for s in listed} == {r.submission_id for r in first}

@@ -2,16 +2,15 @@
 overlapping windows of one 10,000-signal set to one local service on an SQLite file at
 the same moment; the file ends with each signal submitted exactly once."""
 
-import pytest
 import json
-import os
-import signal
 import sqlite3
 import subprocess
 import sys
-from pathlib import Path
 
-from quillmarsh import submit
+import pytest
+from helpers import devservice_env, start_devservice, stop_devservice
+
+pytestmark = pytest.mark.python_layers
 
 pytestmark = pytest.mark.python_layers
 
@@ -39,12 +38,6 @@ print(json.dumps({"status": result.status_code, "accepted": result.accepted, "fa
 """
 
 
-def _env():
-    path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
-    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-    return {**env, "PYTHONPATH": os.pathsep.join(filter(None, path))}
-
-
 def windows():
     share = TOTAL // WORKERS
     return [(max(0, k * share - OVERLAP), min(TOTAL, (k + 1) * share + OVERLAP)) for k in range(WORKERS)]
@@ -53,14 +46,14 @@ def windows():
 @pytest.mark.whole_system
 def test_overlapping_processes_submit_each_signal_once(tmp_path):
     db = tmp_path / "submissions.sqlite"
-    service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--token=scale", "--db", str(db)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_env())
+    service, printed = start_devservice("--token=scale", "--db", str(db))
     workers = []
     try:
-        url = service.stdout.readline().strip().split("=", 1)[1]
+        url = printed["QUILLMARSH_BASE_URL"]
         for first, last in windows():
             workers.append(subprocess.Popen([sys.executable, "-c", WORKER, url, "scale", str(first), str(last)],
-                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=_env()))
+                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                            env=devservice_env()))
         assert [w.stdout.readline().strip() for w in workers] == ["ready"] * WORKERS
         for worker in workers:
             worker.stdin.write("go\n")
@@ -70,9 +63,7 @@ def test_overlapping_processes_submit_each_signal_once(tmp_path):
         for worker in workers:
             if worker.poll() is None:
                 worker.kill()
-        service.send_signal(signal.SIGTERM)
-        _, err = service.communicate(timeout=30)
-    assert service.returncode == 0, err
+        stop_devservice(service)
 
     by_signal = {}
     for (first, last), report in zip(windows(), reports):

@@ -2,17 +2,14 @@
 run, reached through the client's default transport, which trusts that authority only
 because SSL_CERT_FILE names it."""
 
-import os
-import signal
 import socket
 import ssl
-import subprocess
 import sys
-from pathlib import Path
 
 import httpx
 import pytest
 from fakes import SIGNAL_GRAPH
+from helpers import start_devservice, stop_devservice
 
 from quillmarsh import devservice, submit
 from quillmarsh.devservice.tls import TLSUnavailable
@@ -104,22 +101,15 @@ def test_bearer_policy_refuses_plain_http_to_the_name_and_takes_https(service, m
 
 def test_the_command_line_writes_the_ca_where_asked_and_prints_it(tmp_path):
     ca_path = tmp_path / "ca.pem"
-    path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
-    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--token=t", "--tls",
-                                "--tls-ca-out", str(ca_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, env=env)
+    process, printed = start_devservice("--token=t", "--tls", "--tls-ca-out", str(ca_path))
     try:
-        printed = dict(process.stdout.readline().strip().split("=", 1) for _ in range(2))
         assert printed["SSL_CERT_FILE"] == str(ca_path)
         trusting = ssl.create_default_context(cafile=printed["SSL_CERT_FILE"])
         answer = httpx.get(f"{printed['QUILLMARSH_BASE_URL']}/eras", headers={"Authorization": "Bearer t"},
                            verify=trusting)
         assert answer.status_code == 200 and answer.json()["active_era_number"] == 3
     finally:
-        process.send_signal(signal.SIGTERM)
-        _, err = process.communicate(timeout=20)
-    assert process.returncode == 0, err
+        stop_devservice(process)
     assert ca_path.exists()  # a file the caller named outlives the service
 
 

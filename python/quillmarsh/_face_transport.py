@@ -3,8 +3,8 @@ under the safe-to-repeat rule, a pool the local service serves, paths resolved a
 bare origin of the base URL (the raw client's paths already carry any path prefix), and each
 answer's headers noted for the operation that made the request (how a replay is told).
 
-The pool: ``DEFAULT_MAX_CONNECTIONS`` (32) connections per client. The local service serves 64
-connections at once, so two clients (an agent and the command line, or two agents) fit beside
+The pool: ``DEFAULT_MAX_CONNECTIONS`` (32) connections per client. The local service holds
+thousands of connections at once, so many clients (agents and the command line) fit beside
 each other without a refusal; on loopback, and against a service whose own workers are few,
 more connections only queue at the service. A request waiting for a free connection waits as
 long as it takes (no pool timeout): the wait is the client's own queue, not a failure of the

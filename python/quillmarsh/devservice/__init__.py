@@ -2,7 +2,10 @@
 
 It serves the routes that ``quillmarsh.submit.SignalServiceClient`` uses, at the root of
 its base URL, over real HTTP/1.1 on loopback, with a realistic era catalog, idempotent
-submissions, status progression to a terminal status, listings and fault injection.
+submissions, status progression to a terminal status, listings and fault injection. The
+application (``app``: authentication, the routes, faults; ``operations`` and ``store``) runs
+on aiohttp's asyncio HTTP server (``server``), which holds thousands of connections on one
+event loop; ``journal`` logs every request, those refused, timed out or dropped included.
 
 From the command line::
 

@@ -22,7 +22,7 @@ from importlib import metadata
 from typing import Any, NoReturn
 
 from .catalog import default_catalog
-from .server import DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_CONNECTIONS, start
+from .server import DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, start
 from .tls import TLSUnavailable
 
 PROG = "python -m quillmarsh.devservice"
@@ -129,10 +129,14 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument("--malformed-every", type=_count, default=0, metavar="N",
                         help="answer every N-th request with a non-JSON 502 page")
     parser.add_argument("--latency", type=_seconds, default=0.0, metavar="SECONDS", help="delay every answer")
-    parser.add_argument("--max-connections", type=_positive_count, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
-                        help=f"connections served at a time; past them 503 (default {DEFAULT_MAX_CONNECTIONS})")
+    parser.add_argument("--max-connections", type=_positive_count, metavar="N",
+                        help=f"connections held open at a time, idle ones included; past them 503 (default "
+                             f"{DEFAULT_MAX_CONNECTIONS}, or fewer if the open-file limit allows fewer)")
     parser.add_argument("--idle-timeout", type=_positive_seconds, default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS",
                         help=f"close a connection idle this long (default {DEFAULT_IDLE_TIMEOUT:g})")
+    parser.add_argument("--request-timeout", type=_positive_seconds, default=DEFAULT_REQUEST_TIMEOUT,
+                        metavar="SECONDS", help=f"answer 408 to a request whose head and body take longer to "
+                                                f"arrive (default {DEFAULT_REQUEST_TIMEOUT:g})")
     parser.add_argument("--tls", action="store_true",
                         help="serve https with a certificate from a certificate authority made for this run "
                              "(needs the trustme package)")
@@ -140,7 +144,8 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                         help="a name for the certificate, repeatable (default: localhost, 127.0.0.1, ::1)")
     parser.add_argument("--tls-ca-out", metavar="FILE",
                         help="write the certificate authority's PEM here (default: a temporary file, removed on stop)")
-    parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
+    parser.add_argument("--verbose", action="store_true",
+                        help="log every request to stderr, those refused, timed out or dropped included")
     parser.add_argument("--print-catalog", action="store_true",
                         help="print the built-in catalog as JSON and exit (a start for --catalog files)")
     return parser
@@ -166,7 +171,8 @@ def main(argv: list[str] | None = None, *, prog: str | None = None) -> int:
                         status_after_polls=args.status_after_polls, status_after_seconds=args.status_after_seconds,
                         demand_signal_pool_id_once=args.demand_signal_pool_id_once, fail_every=args.fail_every,
                         malformed_every=args.malformed_every, latency=args.latency, verbose=args.verbose,
-                        max_connections=args.max_connections, idle_timeout=args.idle_timeout, tls=args.tls,
+                        max_connections=args.max_connections, idle_timeout=args.idle_timeout,
+                        request_timeout=args.request_timeout, tls=args.tls,
                         tls_names=args.tls_names, tls_ca_out=args.tls_ca_out)
     except (OSError, ValueError, TLSUnavailable) as exc:
         print(f"{prog}: {_one_line(exc)}", file=sys.stderr, flush=True)

@@ -1,111 +1,87 @@
-"""The HTTP side: a threading HTTP/1.1 server with keep-alive, bearer authentication,
-the six routes at the root of the base URL, its OpenAPI document, and fault injection
-for testing clients.
+"""The HTTP side: the application of ``app`` on aiohttp's low-level HTTP/1.1 server, on an
+event loop of its own thread; ``start()`` and ``Service``.
 
-Routes::
+aiohttp parses requests (with llhttp, the parser of Node.js); this module adds what a
+service reached by hostile clients needs on top, each bound documented here and in the
+README:
 
-    GET  /eras                                the era catalog
-    POST /signals/submit                      one signal
-    POST /strategies/submit                   one strategy
-    POST /signals/batch                       {"signals": [...]}, at most 100
-    GET  /signals/status/<percent-encoded id>
-    GET  /signals/submissions?status=&idempotency_key=&since=&limit=
-    GET  /openapi.json                        the OpenAPI 3.1 document of all of them
-
-A listing holds status answers in the order the submissions were made: those created
-after ``since`` (ISO-8601), with the given ``status`` and ``idempotency_key``, at most
-``limit`` (1 to 1000, default 100); a full page gives ``next_since`` to continue from.
-
-Every request but ``GET /openapi.json`` needs ``Authorization: Bearer <token>``; without
-it the answer is 401. The document is public because it holds nothing but the routes'
-shapes, and tools that read it (schema testers, API browsers) fetch it without
-credentials. Faults count authenticated requests (every route, the catalog included):
-with ``fail_every=N`` the N-th, 2N-th, ... request gets a 503 JSON answer; with
-``malformed_every=M`` the M-th, 2M-th, ... gets a 502 HTML page, as a proxy in front of
-the service would send. Both carry ``Retry-After: 1``, as every 503 does; neither request
-is processed. ``latency`` delays every answer.
-
-Every error answer is ``{"error": ..., "details": {"message": ..., ...}}`` (a 422 has
-``reason`` in place of ``error``; see ``validation`` for the fields of ``details``).
-
-Against a hostile client:
-
-* The token, the route and the method are checked before a byte of the body is read;
-  an answer sent with a body left unread, and every 401, closes the connection.
-* A body is ``Content-Length`` digits or well-formed chunks (hexadecimal sizes, each
-  chunk followed by CRLF); anything else is 400, a transfer coding other than chunked is
-  501, and the bytes actually read count against ``MAX_BODY_BYTES``: 413 past it, with
-  nothing more read.
+* Capacity: at most ``max_connections`` connections are open at a time (default
+  ``DEFAULT_MAX_CONNECTIONS``, fewer if the open-file limit allows fewer), however many of
+  them are idle or waiting out ``--latency``. Past the cap a connection is answered 503
+  ``service_unavailable`` with ``Retry-After`` and a message saying why, and closed (up to
+  ``_REFUSERS`` such answers at a time; past those, closed unanswered).
+* Deadlines: a request's head and body must arrive within ``request_timeout`` seconds of
+  its first byte, whatever the client's pace: past that it is answered 408 and the
+  connection closed. A connection with no request under way is closed after
+  ``idle_timeout`` seconds.
+* Sizes: the request line at most ``LINE_LIMIT`` bytes (414), a header at most
+  ``FIELD_LIMIT`` bytes (431), at most ``MAX_HEADERS`` headers (431) and ``HEAD_LIMIT`` bytes
+  of head in all (431); a body at most ``MAX_BODY_BYTES``, counted as read, chunked
+  included (413); bodies held at once by all requests together at most ``BODY_BUDGET``
+  bytes (503 past it). Bodies are never decompressed.
+* The token, the route and the method are checked before a byte of the body is read
+  (an authorized ``Expect: 100-continue`` gets its "100 Continue"); an answer sent with a
+  body left unread, and every 401, closes the connection.
 * Every answer is JSON with ``Content-Type: application/json`` (but the injected 502
-  page), the HTTP layer's own refusals included: 400 for a malformed request line, 405
-  with ``Allow`` for any method a route does not take (unknown ones included), 414 for
-  a request line over 64 KiB, 431 for a header line over 64 KiB or more than 100
-  headers, 505 for HTTP/0.9 and HTTP/2 and later.
-* At most ``max_connections`` connections are served at a time, each on its own thread;
-  past that a connection is answered 503 ``service_unavailable`` with ``Retry-After`` and
-  closed (by a few extra short-lived threads; past those too, closed unanswered). A
-  connection that stays idle ``idle_timeout`` seconds (between requests, or within one)
-  is closed.
-* A client that goes away mid-request or mid-answer is routine: nothing is printed
-  (but a line with ``verbose``); a fault of the service itself prints its traceback.
-* With TLS, the handshake happens on the connection's own thread, under the idle timeout.
+  page), aiohttp's refusals of malformed requests included.
+* Every request is logged in ``journal`` (and under ``verbose`` on standard error), those
+  refused, timed out or dropped included; a client that goes away is routine and prints
+  nothing else, a fault of the service itself prints its traceback.
+
+The application's ``serve`` (JSON parsing, validation, the store) runs on the loop for a
+small body and a store in memory (a fraction of a millisecond, cheaper than a thread's
+hand-over), else on a few worker threads: a large body takes a while to parse, and a store
+on a file may wait for another process that holds it.
 """
 
 from __future__ import annotations
 
-import collections
-import errno
-import hmac
-import http.server
-import re
+import asyncio
+import concurrent.futures
+import json
+import os
+import resource
 import secrets
 import shutil
-import socket
 import ssl
 import sys
 import tempfile
 import threading
-import time
 import traceback
 from collections.abc import Sequence
-from importlib import resources
 from pathlib import Path
 from typing import Any
-from urllib.parse import parse_qsl, unquote, urlsplit
 
+from aiohttp import HttpVersion10, HttpVersion11, http_exceptions, web, web_protocol
+from aiohttp.web_request import BaseRequest
+
+from .app import MAX_BODY_BYTES, RETRY_AFTER_SECONDS, Answer, App, error, unavailable
 from .catalog import Catalog, default_catalog, load_catalog
+from .journal import DROPPED, Journal, Logged
 from .lifecycle import Progression
 from .operations import Operations
 from .store import Store
-from .validation import Refusal, dumps, explain, parse_json
 
-__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "MAX_BODY_BYTES", "CannotListen", "Service", "start"]
+__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "DEFAULT_REQUEST_TIMEOUT", "MAX_BODY_BYTES",
+           "RETRY_AFTER_SECONDS", "CannotListen", "Service", "start"]
 
-MAX_BODY_BYTES = 16 * 1024 * 1024
-DEFAULT_MAX_CONNECTIONS = 64
+DEFAULT_MAX_CONNECTIONS = 4096
 DEFAULT_IDLE_TIMEOUT = 30.0  # longer than clients keep idle connections (httpx: 5 s), so they close first
-RETRY_AFTER_SECONDS = 1  # in every injected fault and every 503
-_REFUSERS = 8  # threads that may be answering 503 to connections past the cap at a time
+DEFAULT_REQUEST_TIMEOUT = 10.0
+LINE_LIMIT = 8192
+FIELD_LIMIT = 8190  # differs from LINE_LIMIT: aiohttp's LineTooLong says which limit it met, nothing else
+MAX_HEADERS = 100
+HEAD_LIMIT = 64 * 1024
+BODY_BUDGET = 256 * 1024 * 1024
+_READ_BUFFER = 32 * 1024  # aiohttp pauses a connection holding twice this of unread body
+_REFUSERS = 256  # connections past the cap being answered 503 at a time
 _REFUSAL_SECONDS = 2.0
-_LINE_LIMIT = 4096  # a chunk-size line or a trailer line
-_MAX_TRAILERS = 32
-_CHUNK_SIZE = re.compile(rb"[0-9A-Fa-f]{1,16}")
-_DIGITS = re.compile(r"[0-9]{1,19}")
-_TOKEN = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,64}")
-_GATEWAY_PAGE = (b"<html><head><title>502 Bad Gateway</title></head>\r\n"
-                 b"<body><center><h1>502 Bad Gateway</h1></center></body></html>\r\n")
-_ROUTES = {  # path -> allowed method
-    "/eras": "GET", "/signals/submit": "POST", "/strategies/submit": "POST",
-    "/signals/batch": "POST", "/signals/submissions": "GET", "/openapi.json": "GET",
-}
-_PUBLIC = "/openapi.json"
-_STATUS_PREFIX = "/signals/status/"
-_ROUTE_LIST = "/eras, /signals/submit, /strategies/submit, /signals/batch, /signals/status/<id>, " \
-              "/signals/submissions, /openapi.json"
-_LAYER_ERRORS = {  # status the HTTP layer refuses with -> error name
-    400: "malformed_request", 413: "payload_too_large", 414: "uri_too_long", 431: "header_fields_too_large",
-    501: "not_implemented", 505: "http_version_not_supported",
-}
+_SPARE_FILES = 64  # open files beside the connections: the listener, the store, the interpreter's own
+_WORKERS = 4
+_INLINE_BODY = 256 * 1024  # served on the loop when the store is in memory: a fraction of a millisecond
+_SERVER = "quillmarsh-devservice"
+_REASONS = {400: "Bad Request", 408: "Request Timeout", 431: "Request Header Fields Too Large",
+            503: "Service Unavailable"}
 
 
 class CannotListen(OSError):
@@ -114,459 +90,440 @@ class CannotListen(OSError):
 
 def _reason(exc: OSError) -> str:
     """What an OSError says, without its number, as the end of a sentence."""
-    text = exc.strerror if isinstance(exc.strerror, str) and exc.strerror else str(exc)
+    if isinstance(exc.errno, int) and exc.errno > 0:
+        text = os.strerror(exc.errno)  # asyncio's errors while binding wrap the system's text in its own
+    else:
+        text = exc.strerror if isinstance(exc.strerror, str) and exc.strerror else str(exc)
     return text[:1].lower() + text[1:]
 
 
-class Answer:
-    """One HTTP answer: a status, a JSON body (or raw bytes) and extra headers."""
-
-    def __init__(self, status: int, body: Any, headers: dict[str, str] | None = None,
-                 content_type: str = "application/json"):
-        self.status = status
-        self.body = body if isinstance(body, bytes) else dumps(body).encode("utf-8")
-        self.headers = headers or {}
-        self.content_type = content_type
+def _raw(answer: Answer) -> bytes:
+    """An answer as bytes for a connection whose request never reached aiohttp's handler."""
+    head = [f"HTTP/1.1 {answer.status} {_REASONS[answer.status]}", f"Server: {_SERVER}",
+            f"Content-Type: {answer.content_type}", f"Content-Length: {len(answer.body)}", "Connection: close"]
+    head += [f"{name}: {value}" for name, value in answer.headers.items()]
+    return ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + answer.body
 
 
-def _error(status: int, error: str, message: str, headers: dict[str, str] | None = None, **fields: Any) -> Answer:
-    """An error answer: ``{"error": ..., "details": {"message": ..., **fields}}``."""
-    return Answer(status, {"error": error, "details": explain(message, **fields)}, headers)
+def _peer(transport: asyncio.BaseTransport | None) -> str:
+    address = transport.get_extra_info("peername") if transport is not None else None
+    if isinstance(address, tuple) and len(address) >= 2:
+        return f"[{address[0]}]:{address[1]}" if ":" in str(address[0]) else f"{address[0]}:{address[1]}"
+    return "-"
 
 
-def _unauthorized() -> Answer:
-    return _error(401, "unauthorized", "a valid bearer token is required: send Authorization: Bearer <token>",
-                  {"WWW-Authenticate": "Bearer"})
+def _parse_refusal(exc: BaseException | None) -> Answer:
+    """The JSON answer to a request aiohttp's parser refused."""
+    if isinstance(exc, http_exceptions.LineTooLong):
+        if exc.args[1:2] == (LINE_LIMIT,):
+            return error(414, "uri_too_long", f"the request line is over {LINE_LIMIT} bytes", close=True,
+                         maximum=LINE_LIMIT)
+        return error(431, "header_fields_too_large", f"a header is over {FIELD_LIMIT} bytes", close=True,
+                     maximum=FIELD_LIMIT)
+    text = getattr(exc, "message", "") or str(exc or "")
+    if "too many headers" in text.lower():
+        return error(431, "header_fields_too_large", f"more than {MAX_HEADERS} headers", close=True,
+                     maximum=MAX_HEADERS)
+    first = text.strip().splitlines()[0].rstrip(":") if text.strip() else "malformed request"
+    return error(400, "malformed_request", f"the request is not HTTP/1.1 the service can read: {first[:200]}",
+                 close=True)
 
 
-def _unavailable(message: str) -> dict[str, Any]:
-    """The body of a 503, sent with ``Retry-After``."""
-    return {"error": "service_unavailable", "details": explain(message, retry_after=RETRY_AFTER_SECONDS)}
+class _Connection(web_protocol.RequestHandler):
+    """aiohttp's connection, with the request deadline, the bound on the head, the request
+    log and JSON refusals. Relies on aiohttp's ``_messages`` queue (parsed requests not yet
+    handled) to tell a complete head from one still arriving."""
 
+    def __init__(self, manager: web.Server, front: _Front, **kwargs: Any):
+        super().__init__(manager, **kwargs)
+        self.front = front
+        self._deadline: float | None = None  # of the request under way: its first byte + request_timeout
+        self._timer: asyncio.TimerHandle | None = None
+        self._in_request = False  # aiohttp's handler has the request
+        self._head_complete = False
+        self._head_bytes = 0
+        self._unparsed = ""  # the message of aiohttp's refusal of a request it could not parse
+        self._closing = False  # an answer that ends the connection was sent: what follows is the unread rest
+        self._peer = "-"
 
-def _openapi_document() -> bytes:
-    return resources.files(__package__).joinpath("openapi.json").read_bytes()
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        self._peer = _peer(transport)
+        self.front.pending.pop(self, None)
+        self.front.connections.add(self)
+        self.front.journal.opened()
+        super().connection_made(transport)
 
+    def connection_lost(self, exc: BaseException | None) -> None:
+        if self._deadline is not None and not self._in_request and not self._head_complete:
+            self.front.journal.record(self._peer, "", "", DROPPED, "closed by the client with its request unfinished")
+        self._disarm()
+        self.front.pending.pop(self, None)
+        if self in self.front.connections:
+            self.front.connections.discard(self)
+            self.front.journal.closed()
+        super().connection_lost(exc)
 
-class App:
-    """Authentication, fault injection and routing, for whatever HTTP server carries them."""
-
-    def __init__(self, operations: Operations, token: str, *, fail_every: int = 0,
-                 malformed_every: int = 0, latency: float = 0.0):
-        self.operations = operations
-        self.token = token
-        self.fail_every = fail_every
-        self.malformed_every = malformed_every
-        self.latency = latency
-        self.requests: collections.deque[tuple[str, str, int]] = collections.deque(maxlen=100_000)
-        self._counter = 0
-        self._lock = threading.Lock()
-        self._openapi = _openapi_document()
-
-    def authorized(self, header: str | None) -> bool:
-        scheme, _, given = (header or "").partition(" ")
-        return scheme.lower() == "bearer" and hmac.compare_digest(given.strip().encode(), self.token.encode())
-
-    def _fault(self) -> Answer | None:
-        with self._lock:
-            self._counter += 1
-            count = self._counter
-        retry = {"Retry-After": str(RETRY_AFTER_SECONDS)}
-        if self.fail_every and count % self.fail_every == 0:
-            return Answer(503, _unavailable(f"injected failure of request {count} (every {self.fail_every}); "
-                                            f"retry after {RETRY_AFTER_SECONDS} s"), retry)
-        if self.malformed_every and count % self.malformed_every == 0:
-            return Answer(502, _GATEWAY_PAGE, retry, content_type="text/html")
-        return None
-
-    def admit(self, method: str, path: str, authorization: str | None) -> Answer | None:
-        """The answer to a request that goes no further than its head, or None to read its
-        body and ``serve`` it: 401, an injected fault, 404, 405."""
-        if path != _PUBLIC:
-            if not self.authorized(authorization):
-                return _unauthorized()
-            fault = self._fault()
-            if fault is not None:
-                return fault
-        if path.startswith(_STATUS_PREFIX):
-            segment = path[len(_STATUS_PREFIX):]
-            expected = "GET" if segment and "/" not in segment else None
-        else:
-            expected = _ROUTES.get(path)
-        shown = path if len(path) <= 200 else f"{path[:200]}..."
-        if expected is None:
-            return _error(404, "not_found", f"no route {shown}; the routes, at the root of the base URL, are "
-                                            f"{_ROUTE_LIST}")
-        if method != expected:
-            return _error(405, "method_not_allowed", f"{shown} takes {expected}, not {method[:40]}",
-                          {"Allow": expected}, allowed=[expected])
-        return None
-
-    def serve(self, path: str, query: str, headers: Any, body: bytes) -> Answer:
-        """The answer to an admitted request."""
-        try:
-            if path.startswith(_STATUS_PREFIX):
-                return Answer(*self.operations.status(unquote(path[len(_STATUS_PREFIX):], errors="strict")))
-            if path == _PUBLIC:
-                return Answer(200, self._openapi)
-            if path == "/eras":
-                return Answer(200, self.operations.catalog.body())
-            if path == "/signals/submissions":
-                return Answer(*self.operations.listing(dict(parse_qsl(query, keep_blank_values=True))))
-            data = parse_json(body)
-            if path == "/signals/batch":
-                return Answer(*self.operations.batch(data))
-            kind = "signal" if path == "/signals/submit" else "strategy"
-            status, answer, replayed = self.operations.submit(kind, data, headers.get("Idempotency-Key"))
-            return Answer(status, answer, {"Idempotent-Replayed": "true"} if replayed else None)
-        except Refusal as refusal:
-            return Answer(refusal.status, refusal.body)
-        except UnicodeDecodeError:
-            return _error(404, "not_found", "submission id is not valid UTF-8")
-
-
-class _Framing(Exception):
-    """A request body the service refuses to read further: its answer."""
-
-    def __init__(self, status: int, message: str, **fields: Any):
-        super().__init__(message)
-        self.answer = _error(status, _LAYER_ERRORS[status], message, **fields)
-
-
-class _Gone(Exception):
-    """The client closed the connection in the middle of a request."""
-
-
-def _disconnect(exc: BaseException) -> bool:
-    """Whether an exception only says that the client went away, stalled or spoke no TLS."""
-    return isinstance(exc, (ConnectionError, TimeoutError, ssl.SSLError, _Gone)) or (
-        isinstance(exc, OSError) and exc.errno == errno.ENOTCONN)
-
-
-class _Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    server_version = "quillmarsh-devservice"
-    wbufsize = -1  # buffered: status line, headers and body leave in one write
-    server: "_HTTPServer"
-    _unread = False  # the request declared a body that has not been read
-
-    def setup(self) -> None:
-        super().setup()
-        self.connection.settimeout(self.server.idle_timeout)  # every read and write, the TLS handshake included
-        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        if isinstance(self.connection, ssl.SSLSocket):
-            self.connection.do_handshake()
-        self.server.track(self.connection, True)
-
-    def finish(self) -> None:
-        try:
-            super().finish()  # flushes what is left of an answer
-        except Exception as exc:  # noqa: BLE001 - sorted below
-            if not _disconnect(exc):
-                raise
-        finally:
-            self.server.track(self.connection, False)
-
-    def handle(self) -> None:
-        try:
-            super().handle()
-        except Exception as exc:  # noqa: BLE001 - sorted below
-            if not _disconnect(exc):
-                raise
-            self.log_message("connection ended: %r", exc)
-
-    def parse_request(self) -> bool:
-        self._unread = False
-        if not super().parse_request():
-            return False
-        if self.request_version == "HTTP/0.9":  # no status line, no headers: nothing JSON could travel in
-            self.request_version = "HTTP/1.0"
-            self.send_error(505, "HTTP/0.9 requests are not served")
-            return False
-        if not _TOKEN.fullmatch(self.command):
-            self.send_error(400, f"method {self.command[:40]!r} is not an HTTP token")
-            return False
-        return True
-
-    def handle_expect_100(self) -> bool:
-        """No "100 Continue", the client's cue to send its body, to a request without the token."""
-        try:
-            path = urlsplit(self.path).path
-        except ValueError:
-            path = ""
-        if path != _PUBLIC and not self.server.app.authorized(self.headers.get("Authorization")):
-            self._unread = True
-            self._send(_unauthorized())
-            return False
-        return super().handle_expect_100()
-
-    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
-        """The HTTP layer's refusals, as JSON (http.server's own are HTML pages)."""
-        if self.request_version == "HTTP/0.9":  # a refused request line: answer with a status line
-            self.request_version = "HTTP/1.0"
-        default = self.responses.get(code, ("", ""))
-        text = message or default[0]
-        if explain and explain != text:
-            text = f"{text}: {explain}"
-        self.close_connection = True
-        self._send(_error(code, _LAYER_ERRORS.get(code, "malformed_request"), text))
-
-    def _send(self, answer: Answer) -> None:
-        # Logged first: a large answer leaves while it is written, and the client may look at the log then.
-        self.server.app.requests.append((self.command or "", self.path if self.command else "", answer.status))
-        if self._unread or answer.status == 401:
-            self.close_connection = True
-        self.send_response(answer.status)
-        self.send_header("Content-Type", answer.content_type)
-        self.send_header("Content-Length", str(len(answer.body)))
-        for name, value in answer.headers.items():
-            self.send_header(name, value)
-        if self.close_connection:
-            self.send_header("Connection", "close")
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(answer.body)
-
-    def _content_length(self) -> int | None:
-        values = self.headers.get_all("Content-Length") or []
-        texts = {value.strip() for value in values}
-        if not texts:
-            return None
-        text = texts.pop()
-        if texts or not _DIGITS.fullmatch(text):
-            raise _Framing(400, "Content-Length must be one decimal number of bytes")
-        return int(text)
-
-    def _framing(self) -> tuple[bool, int]:
-        """(chunked, Content-Length) of the request's body."""
-        codings = [c.strip().lower() for value in self.headers.get_all("Transfer-Encoding") or []
-                   for c in value.split(",") if c.strip()]
-        length = self._content_length()
-        if codings and length is not None:
-            raise _Framing(400, "a request carries Transfer-Encoding or Content-Length, not both")
-        if codings and codings != ["chunked"]:
-            raise _Framing(501, f"transfer coding {', '.join(codings)} is not served; send chunked or "
-                                f"Content-Length")
-        if length is not None and length > MAX_BODY_BYTES:
-            raise _Framing(413, f"request bodies are limited to {MAX_BODY_BYTES} bytes", maximum=MAX_BODY_BYTES)
-        return bool(codings), length or 0
-
-    def _line(self, what: str) -> bytes:
-        line = self.rfile.readline(_LINE_LIMIT + 1)
-        if len(line) > _LINE_LIMIT:
-            raise _Framing(400, f"{what} is over {_LINE_LIMIT} bytes")
-        if not line.endswith(b"\n"):
-            raise _Gone(what)
-        return line
-
-    def _read_chunked(self) -> bytes:
-        chunks: list[bytes] = []
-        total = 0
-        while True:
-            text = self._line("a chunk-size line").split(b";", 1)[0].strip()
-            if not _CHUNK_SIZE.fullmatch(text):
-                raise _Framing(400, f"chunk size {text[:20]!r} is not a hexadecimal number")
-            size = int(text, 16)
-            if size == 0:
-                break
-            if total + size > MAX_BODY_BYTES:
-                raise _Framing(413, f"request bodies are limited to {MAX_BODY_BYTES} bytes", maximum=MAX_BODY_BYTES)
-            data = self.rfile.read(size)
-            if len(data) < size:
-                raise _Gone("in a chunk")
-            total += size
-            chunks.append(data)
-            if self.rfile.read(2) != b"\r\n":
-                raise _Framing(400, "chunk data must be followed by CRLF")
-        for _ in range(_MAX_TRAILERS + 1):
-            if self._line("a trailer line") in (b"\r\n", b"\n"):
-                return b"".join(chunks)
-        raise _Framing(400, f"more than {_MAX_TRAILERS} trailer lines")
-
-    def _read_body(self) -> bytes:
-        chunked, length = self._framing()
-        if chunked:
-            body = self._read_chunked()
-        else:
-            body = self.rfile.read(length) if length else b""
-            if len(body) < length:
-                raise _Gone("in the body")
-        self._unread = False
-        return body
-
-    def _dispatch(self) -> None:
-        self._unread = "Transfer-Encoding" in self.headers or self.headers.get("Content-Length", "0").strip() != "0"
-        app = self.server.app
-        if app.latency:
-            time.sleep(app.latency)
-        try:
-            parts = urlsplit(self.path)
-        except ValueError:
-            self._send(_error(400, "malformed_request", "the request target is not a URL path"))
-            return
-        answer = app.admit(self.command, parts.path, self.headers.get("Authorization"))
-        if answer is None:
-            try:
-                body = self._read_body()
-            except _Framing as refusal:
-                self._send(refusal.answer)
+    def data_received(self, data: bytes) -> None:
+        if data and not self._in_request and self._deadline is None and not (self._force_close or self._closing):
+            loop = self._loop
+            self._deadline = loop.time() + self.front.request_timeout
+            self._timer = loop.call_at(self._deadline, self._overdue)
+            self._head_bytes = 0
+            self.keep_alive(True)  # a request under way: stop aiohttp's idle timer, ours runs
+        counting = not self._in_request and not self._head_complete and not self._closing
+        room = HEAD_LIMIT - self._head_bytes
+        if counting and len(data) > room:  # the parser sees no more of a head than the limit
+            super().data_received(data[:max(room, 0)])
+            if not self._messages:
+                if not self._force_close:
+                    self._refuse_raw(error(431, "header_fields_too_large", f"the request's head is over "
+                                                                           f"{HEAD_LIMIT} bytes", maximum=HEAD_LIMIT),
+                                     "head too large")
                 return
-            try:
-                answer = app.serve(parts.path, parts.query, self.headers, body)
-            except Exception:
-                traceback.print_exc(file=sys.stderr)
-                answer = _error(500, "internal_error", "the service failed on this request; see its log")
-        self._send(answer)
+            data = data[max(room, 0):]
+        elif counting:
+            self._head_bytes += len(data)
+        super().data_received(data)
+        if self._messages:
+            self._head_complete = True
 
-    def __getattr__(self, name: str) -> Any:
-        """Every method is dispatched (http.server looks up ``do_<METHOD>``): a route
-        answers one it does not take with 405 and ``Allow``, whatever the method."""
-        if name.startswith("do_"):
-            return self._dispatch
-        raise AttributeError(name)
+    def _overdue(self) -> None:
+        self._timer = None
+        if self._in_request or self._head_complete or self.transport is None:
+            return
+        seconds = self.front.request_timeout
+        self._refuse_raw(error(408, "request_timeout", f"the request's head did not arrive within {seconds:g} s; "
+                                                       f"send a request in one go", maximum=seconds),
+                         "head not received in time")
 
-    def log_message(self, format: str, *args: Any) -> None:
-        if self.server.verbose:
-            sys.stderr.write(f"{self.address_string()} {format % args}\n")
+    def _refuse_raw(self, answer: Answer, note: str) -> None:
+        self.front.journal.record(self._peer, "", "", answer.status, note)
+        self._disarm()
+        if self.transport is not None:
+            self.transport.write(_raw(answer))
+        self.force_close()
 
+    def _disarm(self) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        self._deadline = None
+        self._head_complete = False
 
-def _refusal_bytes(message: str) -> bytes:
-    body = dumps(_unavailable(message)).encode("utf-8")
-    head = (f"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n"
-            f"Retry-After: {RETRY_AFTER_SECONDS}\r\nConnection: close\r\n\r\n")
-    return head.encode("latin-1") + body
+    def request_began(self) -> float:
+        """Called by the handler: the deadline by which the request's body must have arrived."""
+        deadline = self._deadline if self._deadline is not None else self._loop.time() + self.front.request_timeout
+        self._in_request = True
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        return deadline
 
-
-class _HTTPServer(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    request_queue_size = 64
-
-    def __init__(self, address: tuple[str, int], app: App, verbose: bool, *, max_connections: int,
-                 idle_timeout: float, tls: ssl.SSLContext | None = None):
-        if ":" in address[0]:
-            self.address_family = socket.AF_INET6
-        self.app = app
-        self.verbose = verbose
-        self.idle_timeout = idle_timeout
-        self.max_connections = max_connections
-        self._slots = threading.BoundedSemaphore(max_connections)
-        self._refusers = threading.BoundedSemaphore(_REFUSERS)
-        self._refusal = _refusal_bytes(f"the service serves at most {max_connections} connections at a time; "
-                                       f"retry later")
-        self._connections: set[socket.socket] = set()
-        self._connections_lock = threading.Lock()
-        super().__init__(address, _Handler)
-        if tls is not None:
-            self.socket = tls.wrap_socket(self.socket, server_side=True, do_handshake_on_connect=False)
-
-    def process_request(self, request: Any, client_address: Any) -> None:
-        """One thread per connection, up to the cap; past it a short-lived thread answers 503."""
-        if self._slots.acquire(blocking=False):
-            target, release = self._serve, self._slots
-        elif self._refusers.acquire(blocking=False):
-            target, release = self._refuse, self._refusers
+    def handle_error(self, request: BaseRequest, status: int = 500, exc: BaseException | None = None,
+                     message: str | None = None) -> web.StreamResponse:
+        """aiohttp's answer to a request it could not parse (or to a fault of the service), as JSON."""
+        if isinstance(exc, http_exceptions.HttpProcessingError):
+            answer = _parse_refusal(exc)
+            self._unparsed = json.loads(answer.body)["details"]["message"]
         else:
-            self.shutdown_request(request)
-            return
+            traceback.print_exception(exc or RuntimeError(f"HTTP {status}"), file=sys.stderr)
+            answer = error(500, "internal_error", "the service failed on this request; see its log", close=True)
+        return _response(answer)
 
-        def run() -> None:
-            try:
-                target(request, client_address)
-            finally:
-                release.release()
-
-        threading.Thread(target=run, name=f"devservice-{target.__name__.strip('_')}", daemon=True).start()
-
-    def _serve(self, request: socket.socket, client_address: Any) -> None:
+    async def finish_response(self, request: BaseRequest, resp: web.StreamResponse,
+                              start_time: float | None) -> tuple[web.StreamResponse, bool]:
+        self._in_request = True
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        journal = self.front.journal
+        method, target = ("", "") if self._unparsed else (request.method, request.raw_path)
+        gone = self.transport is None
+        # Logged first: a large answer leaves while it is written, and the client may look at the log then.
+        journal.record(self._peer, method, target, DROPPED if gone else resp.status,
+                       "closed by the client before the answer" if gone else self._unparsed)
         try:
-            self.finish_request(request, client_address)
-        except Exception:
-            self.handle_error(request, client_address)
+            resp, reset = await super().finish_response(request, resp, start_time)
+            if reset and not gone:
+                journal.dropped += 1
+                shown = f"{method} {target[:120]}" if method else "-"
+                journal.say(f"{self._peer} {shown} {resp.status} not delivered: the client closed the connection")
+            return resp, reset
         finally:
-            self.shutdown_request(request)
+            self._closing = self._closing or not resp.keep_alive
+            self.front.release(request)
+            self._in_request = False
+            self._unparsed = ""
+            self._deadline = None
+            self._head_complete = bool(self._messages)
 
-    def _refuse(self, request: socket.socket, client_address: Any) -> None:
-        """Answer 503 and close, after the client has had the answer (no reset that could eat it)."""
+
+class _Refusal(asyncio.Protocol):
+    """A connection past the cap: answered 503 and closed once the client has had the answer."""
+
+    def __init__(self, front: _Front):
+        self.front = front
+        self.transport: asyncio.Transport | None = None
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport)
+        self.transport = transport
+        self.front.refusers.add(self)
+        self.front.journal.refused(_peer(transport), self.front.cap_message)
+        transport.write(self.front.cap_answer)
+        if transport.can_write_eof():
+            transport.write_eof()  # the client reads the answer, then its close; no reset that could eat it
+        self.front.loop.call_later(_REFUSAL_SECONDS, transport.close)
+
+    def data_received(self, data: bytes) -> None:
+        pass  # read and dropped: unread bytes at close would reset the connection
+
+    def eof_received(self) -> bool:
+        return False  # closes
+
+    def connection_lost(self, exc: BaseException | None) -> None:
+        self.front.refusers.discard(self)
+
+
+class _Closer(asyncio.Protocol):
+    """A connection past the cap when the refusers are all busy: closed unanswered."""
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        transport.close()
+
+
+class _Request(BaseRequest):
+    """A request answered as HTTP/1.1 whatever version it named (aiohttp answers in the
+    request's own); ``asked_version`` is the one it named."""
+
+    ATTRS = BaseRequest.ATTRS | frozenset(["asked_version"])
+    asked_version = HttpVersion11
+
+
+class _Manager(web.Server):
+    def __init__(self, front: _Front, **kwargs: Any):
+        super().__init__(front.handle, request_factory=self._request, **kwargs)
+        self.front = front
+
+    def _request(self, message: Any, payload: Any, protocol: Any, writer: Any, task: Any) -> BaseRequest:
+        asked = message.version
+        if asked != HttpVersion11 and (asked != HttpVersion10 or message is web_protocol.ERROR):
+            message = message._replace(version=HttpVersion11)
+        request = _Request(message, payload, protocol, writer, task, self._loop)
+        request.asked_version = asked
+        return request
+
+    def __call__(self) -> asyncio.Protocol:  # type: ignore[override]
+        front = self.front
+        if len(front.connections) + len(front.pending) >= front.max_connections and front.pending:
+            # Accepted but not yet made: a TLS handshake under way, or one that failed (its protocol never
+            # hears of it): those older than the handshake's timeout are gone.
+            stale = self._loop.time() - front.idle_timeout - 1
+            for connection in [c for c, created in front.pending.items() if created < stale]:
+                del front.pending[connection]
+        if len(front.connections) + len(front.pending) < front.max_connections:
+            connection = _Connection(self, front, loop=self._loop, **self._kwargs)
+            front.pending[connection] = self._loop.time()
+            return connection
+        if len(front.refusers) < _REFUSERS:
+            return _Refusal(front)
+        front.journal.refused_connections += 1
+        front.journal.say(f"connection closed unanswered: {front.cap_message}, and {_REFUSERS} others are being "
+                          f"answered 503")
+        return _Closer()
+
+
+def _response(answer: Answer) -> web.Response:
+    response = web.Response(status=answer.status, body=answer.body, headers=answer.headers,
+                            content_type=answer.content_type)
+    response.headers["Server"] = _SERVER
+    if answer.close:
+        response.force_close()
+    return response
+
+
+class _Front:
+    """The service's HTTP front: the listener, the connections, the handler."""
+
+    def __init__(self, app: App, journal: Journal, *, max_connections: int, idle_timeout: float,
+                 request_timeout: float, serve_inline: bool):
+        self.app = app
+        self.serve_inline = serve_inline
+        self.journal = journal
+        self.max_connections = max_connections
+        self.idle_timeout = idle_timeout
+        self.request_timeout = request_timeout
+        self.connections: set[_Connection] = set()
+        self.pending: dict[_Connection, float] = {}  # accepted, not yet made (TLS: handshaking); when accepted
+        self.refusers: set[_Refusal] = set()
+        self.cap_message = f"the service holds at most {max_connections} connections at a time; retry later"
+        self.cap_answer = _raw(unavailable(self.cap_message))
+        self.body_bytes = 0  # held by requests being read or served
+        self._held: dict[int, int] = {}
+        self.executor = concurrent.futures.ThreadPoolExecutor(_WORKERS, thread_name_prefix="devservice-app")
+        self.loop: asyncio.AbstractEventLoop = asyncio.new_event_loop()
+        self.server: asyncio.Server | None = None
+
+    async def listen(self, host: str, port: int, tls: ssl.SSLContext | None) -> tuple[str, int]:
+        manager = _Manager(self, loop=self.loop, access_log=None, keepalive_timeout=self.idle_timeout,
+                           max_line_size=LINE_LIMIT, max_field_size=FIELD_LIMIT, max_headers=MAX_HEADERS,
+                           auto_decompress=False, read_bufsize=_READ_BUFFER, lingering_time=0)
+        self.server = await self.loop.create_server(manager, host, port, ssl=tls, backlog=4096,
+                                                    ssl_handshake_timeout=self.idle_timeout if tls else None)
+        address = self.server.sockets[0].getsockname()
+        return str(address[0]), int(address[1])
+
+    def release(self, request: BaseRequest) -> None:
+        self.body_bytes -= self._held.pop(id(request), 0)
+
+    async def handle(self, request: BaseRequest) -> web.StreamResponse:
+        connection = request.protocol
+        assert isinstance(connection, _Connection)
+        deadline = connection.request_began()
+        app = self.app
+        asked = getattr(request, "asked_version", request.version)
+        if asked.major != 1:
+            return _response(error(505, "http_version_not_supported",
+                                   f"HTTP/{asked.major}.{asked.minor} is not served; send HTTP/1.1", close=True))
+        if app.latency:
+            await asyncio.sleep(app.latency)
+        path, _, query = request.raw_path.partition("?")
+        admitted = app.admit(request.method, path, request.headers.get("Authorization"))
+        if isinstance(admitted, Answer):
+            admitted.close = admitted.close or request.body_exists
+            return _response(admitted)
+        route, params = admitted
+        body = await self._read_body(request, deadline)
+        if isinstance(body, Answer):
+            return _response(body)
         try:
-            request.settimeout(_REFUSAL_SECONDS)
-            if isinstance(request, ssl.SSLSocket):
-                request.do_handshake()
-            request.sendall(self._refusal)
-            socket.socket.shutdown(request, socket.SHUT_WR)
-            deadline = time.monotonic() + _REFUSAL_SECONDS
-            while time.monotonic() < deadline and socket.socket.recv(request, 65536):
-                pass
+            if self.serve_inline and len(body) <= _INLINE_BODY:
+                answer = app.serve(route, params, query, request.headers, body)
+            else:
+                answer = await self.loop.run_in_executor(self.executor, app.serve, route, params, query,
+                                                         request.headers, body)
         except Exception:
-            self.handle_error(request, client_address)
-        finally:
-            self.shutdown_request(request)
+            traceback.print_exc(file=sys.stderr)
+            answer = error(500, "internal_error", "the service failed on this request; see its log")
+        return _response(answer)
 
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        exc = sys.exc_info()[1]
-        if exc is not None and _disconnect(exc):
-            if self.verbose:
-                sys.stderr.write(f"{client_address[0]}:{client_address[1]} connection ended: {exc!r}\n")
+    async def _read_body(self, request: BaseRequest, deadline: float) -> bytes | Answer:
+        length = request.content_length
+        if length is not None and length > MAX_BODY_BYTES:
+            return error(413, "payload_too_large", f"request bodies are limited to {MAX_BODY_BYTES} bytes",
+                         close=True, maximum=MAX_BODY_BYTES)
+        if not request.body_exists:
+            return b""
+        if request.headers.get("Expect", "").lower() == "100-continue":
+            await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+        chunks, total = [], 0
+        key = id(request)
+        try:
+            async with asyncio.timeout_at(deadline):
+                while chunk := await request.content.readany():
+                    total += len(chunk)
+                    if total > MAX_BODY_BYTES:
+                        return error(413, "payload_too_large", f"request bodies are limited to {MAX_BODY_BYTES} "
+                                                               f"bytes", close=True, maximum=MAX_BODY_BYTES)
+                    if self.body_bytes + len(chunk) > BODY_BUDGET:
+                        return unavailable(f"the service holds {BODY_BUDGET // (1024 * 1024)} MiB of request "
+                                           f"bodies at most, and other requests hold them now; retry later",
+                                           close=True)
+                    self.body_bytes += len(chunk)
+                    self._held[key] = self._held.get(key, 0) + len(chunk)
+                    chunks.append(chunk)
+        except TimeoutError:
+            seconds = self.request_timeout
+            return error(408, "request_timeout", f"the request's body did not arrive within {seconds:g} s of "
+                                                 f"its first byte; send a request in one go", close=True,
+                         maximum=seconds)
+        except ConnectionError:  # the client went away mid-body: logged as dropped, the answer goes nowhere
+            return error(400, "malformed_request", "the connection closed before the body's end", close=True)
+        except (web_protocol.RequestPayloadError, http_exceptions.HttpProcessingError) as exc:
+            cause = exc.__cause__ or exc
+            text = (getattr(cause, "message", "") or str(cause)).strip().splitlines()
+            return error(400, "malformed_request", f"the request's body is not well framed: "
+                                                   f"{(text[0] if text else type(cause).__name__)[:200]}", close=True)
+        return b"".join(chunks)
+
+    async def close(self) -> None:
+        if self.server is not None:
+            self.server.close()
+        for connection in list(self.connections):
+            connection.force_close()
+        for refuser in list(self.refusers):
+            if refuser.transport is not None:
+                refuser.transport.abort()
+        current = asyncio.current_task()
+        tasks = [task for task in asyncio.all_tasks(self.loop) if task is not current]
+        for task in tasks:
+            task.cancel()
+        if tasks:
+            await asyncio.wait(tasks, timeout=5)
+
+    def on_loop_error(self, loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+        """A client's connection that failed (reset, bad TLS) is routine; anything else is shown."""
+        exc = context.get("exception")
+        if isinstance(exc, (OSError, ssl.SSLError, asyncio.CancelledError)):
+            self.journal.say(f"connection ended: {context.get('message', '')} {exc!r}")
             return
-        super().handle_error(request, client_address)
-
-    def track(self, connection: socket.socket, open_: bool) -> None:
-        with self._connections_lock:
-            (self._connections.add if open_ else self._connections.discard)(connection)
-
-    def close_connections(self) -> None:
-        """End the kept-alive connections so that their threads finish."""
-        with self._connections_lock:
-            connections = list(self._connections)
-        for connection in connections:
-            try:
-                socket.socket.shutdown(connection, socket.SHUT_RDWR)  # below TLS: no close_notify from here
-            except OSError:
-                pass
+        loop.default_exception_handler(context)
 
 
 class Service:
     """A running local service: ``url``, ``token``, ``stop()``; also a context manager.
 
-    With TLS, ``ca_pem_path`` is the PEM file of the certificate authority that issued the
-    service's certificate (None without TLS); clients trust it, e.g. through
-    ``SSL_CERT_FILE``. A file the service chose itself is removed by ``stop()``.
+    ``requests`` is the request log, (method, target, status) each, and ``stats`` the
+    counts by outcome (see ``journal``). With TLS, ``ca_pem_path`` is the PEM file of the
+    certificate authority that issued the service's certificate (None without TLS);
+    clients trust it, e.g. through ``SSL_CERT_FILE``. A file the service chose itself is
+    removed by ``stop()``.
     """
 
-    def __init__(self, httpd: _HTTPServer, app: App, store: Store, *, ca_pem_path: Path | None = None,
-                 owned_dir: str | None = None):
-        self._httpd = httpd
-        self.app = app
+    def __init__(self, front: _Front, address: tuple[str, int], store: Store, *, ca_pem_path: Path | None = None,
+                 owned_dir: str | None = None, thread: threading.Thread):
+        self._front = front
+        self.app = front.app
         self.store = store
-        self.token = app.token
+        self.token = front.app.token
         self.ca_pem_path = ca_pem_path
+        self.max_connections = front.max_connections
         self._owned_dir = owned_dir
+        self._thread = thread
         scheme = "https" if ca_pem_path is not None else "http"
-        host, port = str(httpd.server_address[0]), httpd.server_address[1]
+        host, port = address
         self.url = f"{scheme}://[{host}]:{port}" if ":" in host else f"{scheme}://{host}:{port}"
         self.port = port
-        self._thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.1},
-                                        name=f"devservice-{port}", daemon=True)
-        self._thread.start()
         self._stopped = False
 
     @property
-    def requests(self) -> list[tuple[str, str, int]]:
-        """(method, request target, status) of every request answered so far."""
-        return list(self.app.requests)
+    def requests(self) -> list[Logged]:
+        """(method, target, status) of the latest requests, refused, timed-out and dropped ones included."""
+        return list(self._front.journal.entries.copy())
+
+    @property
+    def stats(self) -> dict[str, object]:
+        """Counts since the start: answers by status, refused connections, timeouts, drops, connections."""
+        return self._front.journal.counts()
 
     def stop(self) -> None:
         if self._stopped:
             return
         self._stopped = True
-        self._httpd.shutdown()
-        self._httpd.close_connections()
-        self._httpd.server_close()
-        self._thread.join(timeout=10)
-        self.store.close()
-        if self._owned_dir is not None:
-            shutil.rmtree(self._owned_dir, ignore_errors=True)
+        loop = self._front.loop
+        try:
+            asyncio.run_coroutine_threadsafe(self._front.close(), loop).result(timeout=15)
+        finally:
+            loop.call_soon_threadsafe(loop.stop)
+            self._thread.join(timeout=15)
+            self._front.executor.shutdown(wait=True)
+            if not self._thread.is_alive():
+                loop.close()
+            self.store.close()
+            if self._owned_dir is not None:
+                shutil.rmtree(self._owned_dir, ignore_errors=True)
 
-    def __enter__(self) -> "Service":
+    def __enter__(self) -> Service:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -581,20 +538,49 @@ def _non_negative(name: str, value: Any, kind: Any) -> None:
         raise ValueError(f"{name} must be a non-negative number, got {value!r}")
 
 
+def _positive_seconds(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < float("inf"):
+        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+    return float(value)
+
+
+def _connection_cap(wanted: int | None) -> int:
+    """The connection cap, within the open-file limit (raised toward its hard limit when needed)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    need = (wanted or DEFAULT_MAX_CONNECTIONS) + _REFUSERS + _SPARE_FILES
+    if soft != resource.RLIM_INFINITY and soft < need:
+        raised = need if hard == resource.RLIM_INFINITY else min(need, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+            soft = raised
+        except (ValueError, OSError):
+            pass
+    room = need if soft == resource.RLIM_INFINITY else soft - _REFUSERS - _SPARE_FILES
+    if wanted is None:
+        return max(1, min(DEFAULT_MAX_CONNECTIONS, room))
+    if wanted > room:
+        raise ValueError(f"max_connections {wanted} needs {need} open files, and this process may open "
+                         f"{soft} (ulimit -n); ask for {max(1, room)} at most")
+    return wanted
+
+
 def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
           catalog: dict[str, Any] | str | Path | None = None, db: str | Path | None = None,
           status_after_polls: int | None = None, status_after_seconds: float | None = None,
           demand_signal_pool_id_once: bool = False, fail_every: int = 0, malformed_every: int = 0,
-          latency: float = 0.0, verbose: bool = False, max_connections: int = DEFAULT_MAX_CONNECTIONS,
-          idle_timeout: float = DEFAULT_IDLE_TIMEOUT, tls: bool = False, tls_names: Sequence[str] | None = None,
+          latency: float = 0.0, verbose: bool = False, max_connections: int | None = None,
+          idle_timeout: float = DEFAULT_IDLE_TIMEOUT, request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
+          tls: bool = False, tls_names: Sequence[str] | None = None,
           tls_ca_out: str | Path | None = None) -> Service:
-    """Start the local service in a background thread and return it once it listens.
+    """Start the local service on an event loop in a background thread and return it once it listens.
 
     ``catalog`` is a catalog dict or the path of a JSON file (default: the built-in one);
     ``db`` an SQLite file to keep submissions in (default: memory); ``token`` the bearer
     token clients must send (default: a new random one, in ``Service.token``);
-    ``max_connections`` the connections served at a time; ``idle_timeout`` the seconds
-    after which an idle connection is closed.
+    ``max_connections`` the connections held open at a time (default 4096, or fewer when
+    the open-file limit allows fewer); ``idle_timeout`` the seconds after which a connection
+    with no request under way is closed; ``request_timeout`` the seconds a request's head
+    and body may take to arrive (408 past them).
 
     ``tls=True`` serves https with a certificate for ``tls_names`` (default: localhost,
     127.0.0.1, ::1 and ``host``) issued by a certificate authority made for this run (needs
@@ -606,14 +592,16 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
         _non_negative(name, value, kind)
     if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
         raise ValueError(f"port must be an integer from 0 to 65535, got {port!r}")
-    if isinstance(max_connections, bool) or not isinstance(max_connections, int) or max_connections < 1:
+    if max_connections is not None and (isinstance(max_connections, bool) or not isinstance(max_connections, int)
+                                        or max_connections < 1):
         raise ValueError(f"max_connections must be a positive integer, got {max_connections!r}")
-    if isinstance(idle_timeout, bool) or not isinstance(idle_timeout, (int, float)) or not idle_timeout > 0:
-        raise ValueError(f"idle_timeout must be a positive number of seconds, got {idle_timeout!r}")
+    idle = _positive_seconds("idle_timeout", idle_timeout)
+    deadline = _positive_seconds("request_timeout", request_timeout)
     if token is not None and not (isinstance(token, str) and token.strip()):
         raise ValueError("token must be a non-empty string")
     if not tls and (tls_names is not None or tls_ca_out is not None):
         raise ValueError("tls_names and tls_ca_out need tls=True")
+    cap = _connection_cap(max_connections)
     if catalog is None:
         data = default_catalog()
     elif isinstance(catalog, dict):
@@ -638,22 +626,34 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
         except OSError as exc:
             raise OSError(f"cannot write the certificate authority to {tls_ca_out}: {_reason(exc)}") from None
     catalog_ = Catalog(data)
-    store = None
+    store, front, thread = None, None, None
     try:
         store = Store(str(db) if db is not None else None)
         operations = Operations(catalog_, store, progression, demand_signal_pool_id_once=demand_signal_pool_id_once)
         app = App(operations, token.strip() if token else secrets.token_urlsafe(24), fail_every=fail_every,
                   malformed_every=malformed_every, latency=latency)
+        front = _Front(app, Journal(verbose), max_connections=cap, idle_timeout=idle, request_timeout=deadline,
+                       serve_inline=db is None)
+        loop = front.loop
+        loop.set_exception_handler(front.on_loop_error)
+        thread = threading.Thread(target=loop.run_forever, name="devservice-loop", daemon=True)
+        thread.start()
         try:
-            httpd = _HTTPServer((host, port), app, verbose, max_connections=max_connections,
-                                idle_timeout=float(idle_timeout), tls=context)
+            address = asyncio.run_coroutine_threadsafe(front.listen(host, port, context), loop).result()
         except OSError as exc:
             shown = f"[{host}]" if ":" in host else host
             raise CannotListen(f"cannot listen on {shown}:{port}: {_reason(exc)}") from None
     except BaseException:
+        if front is not None:
+            front.loop.call_soon_threadsafe(front.loop.stop)
+            if thread is not None:
+                thread.join(timeout=10)
+            front.loop.close()
+            front.executor.shutdown(wait=False)
         if store is not None:
             store.close()
         if owned_dir is not None:
             shutil.rmtree(owned_dir, ignore_errors=True)
         raise
-    return Service(httpd, app, store, ca_pem_path=ca_pem_path, owned_dir=owned_dir)
+    return Service(front, address, store, ca_pem_path=ca_pem_path, owned_dir=owned_dir, thread=thread)
+
