@@ -56,8 +56,9 @@ release=${release%.tar.gz}
 try() {  # try PYTHON ARTIFACT NAME: installed alone into a clean virtual environment, then run
   local python=$1 artifact=$2 venv=$work/try-$3 module
   rm -rf "$venv"
-  "$python" -m venv "$venv" &&
-  pip_install "$venv/bin/python" "$artifact" >"$venv.log" 2>&1 &&
+  "$python" -m venv --without-pip "$venv" &&  # the tools' pip installs into it
+  "$tools/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check "$artifact" \
+    >"$venv.log" 2>&1 &&
   module=$(cd "$work" && "$venv/bin/python" -c "import quillmarsh.submit as s; print(s.__file__)") &&
   case $module in "$venv"/*) ;; *) echo "quillmarsh.submit imported from $module" >&2; false ;; esac &&
   shown "$venv/bin/quillmarsh" --version -- "quillmarsh $release" &&
