@@ -4,8 +4,9 @@
 # installs the package with its test extra and runs the test suite. On the first of them it
 # then runs the sanitizer run, a short run of every fuzz harness against the sanitizer build
 # (QUILLMARSH_FUZZ_SECONDS each, default 60) and the leak check, while the other versions'
-# suites run beside it (the machine has two cores). It says which versions ran and which
-# were not found, and fails when a found version fails or none of them is found.
+# suites run beside it (the machine has two cores); beside the fuzz harnesses it tries the sdist
+# once (tests/test_release_sdist.py --sdist: built, installed alone, the demo run). It says which
+# versions ran and which were not found, and fails when a found version fails or none is found.
 #   QUILLMARSH_QUICK=1 scripts/test.sh       the test suites alone
 #   QUILLMARSH_PYTHONS="3.12" scripts/test.sh  only these versions
 set -euo pipefail
@@ -52,11 +53,21 @@ python="$PWD/.venv-$first/bin/python"
 if [ "${QUILLMARSH_QUICK:-0}" != 1 ] && [ ${#failed[@]} -eq 0 ]; then
   echo "== sanitizer run (ASan + UBSan) on Python $first"
   PYTHON="$python" scripts/sanitize.sh || failed+=("$first sanitizer")
+  # The sdist, built and tried alone in a clean virtual environment (tests/test_release_sdist.py),
+  # beside the fuzz harnesses: they keep one core busy for a set time, the sdist's build takes the other.
+  "$python" -m pytest -q -p no:cacheprovider --sdist tests/test_release_sdist.py >build/test-sdist.log 2>&1 &
+  sdist_test=$!
   fuzz_seconds=${QUILLMARSH_FUZZ_SECONDS:-60}
   echo "== fuzz harnesses against the sanitizer build (${fuzz_seconds} s each)"
   PYTHON="$python" scripts/fuzz.sh "$fuzz_seconds" || failed+=("$first fuzz")
   echo "== leak check"
   "$python" scripts/leak_check.py || failed+=("$first leak check")
+  if wait "$sdist_test"; then
+    echo "== sdist built, installed alone and run on Python $first: $(tail -n 1 build/test-sdist.log)"
+  else
+    failed+=("$first sdist")
+    tail -n 60 build/test-sdist.log
+  fi
 fi
 
 if [ -n "$background" ]; then

@@ -21,6 +21,12 @@ from fakes import (
 )
 
 
+def pytest_addoption(parser):
+    parser.addoption("--sdist", action="store_true",
+                     help="also build the sdist and try it in a clean virtual environment (test_release_sdist.py; "
+                          "it compiles the extension: scripts/test.sh runs it once, beside the fuzz harnesses)")
+
+
 @pytest.fixture
 def submit():
     return importlib.import_module("quillmarsh.submit")

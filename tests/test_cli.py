@@ -7,11 +7,14 @@ import re
 import socket
 import sys
 import types
+from importlib import metadata
+from pathlib import Path
 
 import pytest
 from cli_support import STRATEGY, TIMING, one_line, posts, signal_record
 from fakes import SIGNAL_GRAPH
 
+import quillmarsh
 from quillmarsh import cli, submit
 from quillmarsh.cli.options import SIGNAL_FIELDS_HELP, STRATEGY_FIELDS_HELP
 
@@ -61,9 +64,19 @@ def test_every_command_has_help_with_an_example_and_its_fields(run, command, fie
         assert all(name in out.replace("\n", " ") for name in required | optional)
 
 
-def test_version(run):
-    status, out, _ = run("--version")
-    assert status == 0 and out.startswith("quillmarsh ")
+@pytest.mark.parametrize("argv, program", [(("--version",), "quillmarsh"), (("serve", "--version"), "quillmarsh.devservice")])
+def test_version(run, argv, program):
+    service_command_line = "quillmarsh.devservice.__main__"
+    loaded = service_command_line in sys.modules
+    assert run(*argv) == (0, f"{program} {quillmarsh.__version__}\n", "")
+    if not loaded:  # imported for this test alone, as test_serve_without_the_local_service_exits_2 expects
+        sys.modules.pop(service_command_line, None)
+    try:  # the package installed: its metadata, which the build took from the same line
+        installed = metadata.distribution("quillmarsh")
+    except metadata.PackageNotFoundError:
+        return
+    if Path(installed.locate_file("quillmarsh/__init__.py")) == Path(quillmarsh.__file__):
+        assert installed.version == quillmarsh.__version__
 
 
 @pytest.mark.parametrize("status_code, body, content_type, exit_status, error, message", [

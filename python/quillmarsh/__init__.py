@@ -19,6 +19,7 @@ imports nothing else):
 - The exceptions: ``SubmissionRejectedError``, ``SignalClientResponseError`` (from
   ``quillmarsh.submit``), ``ClientClosedError``, ``EraCatalogUnavailable``, ``ListingError``,
   ``ConfigError``.
+- ``__version__``: the package's version.
 
 The raw clients keep exactly their own behaviour: ``quillmarsh.submit.SignalServiceClient``
 (native) and ``AsyncSignalServiceClient`` (its operations as coroutines).
@@ -33,6 +34,10 @@ import logging
 from typing import Any
 
 logging.getLogger(__name__).addHandler(logging.NullHandler())
+
+# The package's version, written here alone: the build reads it into the distribution's metadata
+# (pyproject.toml), and the command line and the local service show it.
+__version__ = "0.1.0"
 
 # Terminal statuses that end a submission's road without it being used.
 FAILING_STATUSES = frozenset({"signal_is_rejected", "signal_os_failed", "signal_server_side_error",

@@ -38,15 +38,6 @@ from .output import Output, error_line
 __all__ = ["main"]
 
 
-def __version__() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("quillmarsh")
-    except PackageNotFoundError:
-        return "unknown"
-
-
 def _verbose(level: int | None) -> None:
     """-v: the library's log records on stderr; -vv: also httpx's record of each request."""
     if not level:

@@ -127,13 +127,13 @@ def _common(suppress: bool) -> Parser:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from quillmarsh.cli import __version__
+    from quillmarsh import __version__
 
     common = _common(suppress=True)
     parser = Parser(prog=PROG, parents=[common],
                     description="Submit research signals and strategies to a signal service and follow them.",
                     epilog=EPILOG)
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__()}")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     parser.add_argument("--help-config", action="store_true", help="how profiles are configured, and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 

@@ -18,8 +18,9 @@ import json
 import signal
 import sys
 import threading
-from importlib import metadata
 from typing import Any, NoReturn
+
+from quillmarsh import __version__
 
 from .catalog import default_catalog
 from .server import DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, start
@@ -44,14 +45,6 @@ examples:
   %(prog)s --print-catalog > catalog.json
       a start for a catalog of your own, served with --catalog catalog.json
 """
-
-
-def version() -> str:
-    """The installed package's version, or "unknown" when it is run from a source tree."""
-    try:
-        return metadata.version("quillmarsh")
-    except metadata.PackageNotFoundError:
-        return "unknown"
 
 
 class _Parser(argparse.ArgumentParser):
@@ -112,7 +105,7 @@ def _positive_seconds(text: str) -> float:
 def _parser(prog: str) -> argparse.ArgumentParser:
     parser = _Parser(prog=prog, allow_abbrev=False, description=_DESCRIPTION, epilog=_EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"quillmarsh.devservice {version()}")
+    parser.add_argument("--version", action="version", version=f"quillmarsh.devservice {__version__}")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=_port, default=0, help="port to listen on (default 0: a free port)")
     parser.add_argument("--token", help="bearer token clients must send (default: generated and printed)")
