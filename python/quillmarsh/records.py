@@ -91,4 +91,4 @@ def read_signal_record(record: Any) -> tuple[dict[str, Any], dict[str, Any]] | l
     for name in FLOAT_FIELDS:
         if type(fields.get(name)) is int:
             fields[name] = float(fields[name])
-    return fields, timing
+    return fields, record[TIMING]
