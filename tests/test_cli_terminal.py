@@ -201,11 +201,12 @@ def test_profile_values_are_checked_as_options_are(run, tmp_path, monkeypatch):
     assert status == 2 and "config.toml: profile 'default': request_timeout must be a number of seconds" in err
 
 
-def test_the_command_line_uses_no_private_name_of_the_library():
-    """Every name the command line takes from quillmarsh is public: no `quillmarsh._x` module,
-    no `_x` imported or reached as an attribute of anything."""
+def test_the_command_line_and_quillmarsh_dask_use_no_private_name_of_the_library():
+    """Every name the command line and the Dask integration take from quillmarsh is public: no
+    `quillmarsh._x` module, no `_x` imported or reached as an attribute of anything."""
     found = []
-    for path in pathlib.Path(quillmarsh.__file__).parent.joinpath("cli").glob("*.py"):
+    package = pathlib.Path(quillmarsh.__file__).parent
+    for path in [*package.joinpath("cli").glob("*.py"), package / "dask.py"]:
         for node in ast.walk(ast.parse(path.read_text())):
             if isinstance(node, ast.ImportFrom) and node.level == 0 and (node.module or "").startswith("quillmarsh"):
                 modules = (node.module or "").split(".")

@@ -43,7 +43,7 @@ def test_stubtest_is_clean(tmp_path):
 SDK_MODULES = ("quillmarsh", "quillmarsh.client", "quillmarsh.async_sdk", "quillmarsh._face", "quillmarsh.config",
                "quillmarsh.prescreen", "quillmarsh.causes", "quillmarsh.errors", "quillmarsh._face_transport",
                "quillmarsh.signal_types", "quillmarsh.transports", "quillmarsh._steps", "quillmarsh._explain",
-               "quillmarsh.progress", "quillmarsh.async_client")
+               "quillmarsh.progress", "quillmarsh.async_client", "quillmarsh.records", "quillmarsh.dask")
 
 
 @pytest.mark.whole_system

@@ -10,7 +10,8 @@ imports nothing else):
   ``check_signals``, replays told apart from first submissions.
 - ``record_backtest_timing(graph, *, row_count, elapsed_seconds, max_row_elapsed_seconds)``:
   what the simulation side records once a graph's backtest has run; a submission of the
-  graph needs it.
+  graph needs it (one recording, one submission). ``consume_recorded_backtest_timing(graph)``
+  takes one recording back, for a graph that will not be submitted after all.
 - ``check_signal`` / ``check_signals`` (``quillmarsh.prescreen``): every local check and the
   exact body and key, offline, against an era catalog given as a dict or a file.
 - ``describe(result_or_exception)``: the one-line cause of any outcome.
@@ -48,6 +49,7 @@ _WHERE = {
     "AsyncSignalClient": "quillmarsh.async_sdk",
     "AsyncSignalServiceClient": "quillmarsh.async_client",
     "record_backtest_timing": "quillmarsh._backtest_timing",
+    "consume_recorded_backtest_timing": "quillmarsh._backtest_timing",
     "check_signal": "quillmarsh.prescreen",
     "check_signals": "quillmarsh.prescreen",
     "CheckedSignal": "quillmarsh.prescreen",

@@ -1,17 +1,15 @@
 """Signal and strategy files as people write them: JSON objects (one per line for a batch)
 holding the keyword fields of the client's operations, a signal's ``backtest_timing``
-beside them. Every problem of a record is reported at once, with its file and line, and
-misspelt fields get a suggestion; integral numbers are taken where the client wants floats.
+beside them (each read by ``quillmarsh.records``). Every problem of a record is reported at
+once, with its file and line, and misspelt fields get a suggestion; integral numbers are taken
+where the client wants floats.
 """
 
 from __future__ import annotations
 
 import contextlib
 import dataclasses
-import difflib
-import functools
 import gc
-import inspect
 import json
 import re
 import sys
@@ -20,11 +18,9 @@ from typing import Any
 
 import orjson
 
-from .errors import UsageError
+from quillmarsh.records import TIMING, field_problems, operation_fields, read_signal_record
 
-TIMING = "backtest_timing"
-TIMING_FIELDS = ("row_count", "elapsed_seconds", "max_row_elapsed_seconds")
-FLOAT_FIELDS = ("expression_elapsed_seconds",)  # the client wants a float, people write 2
+from .errors import UsageError
 
 
 @dataclasses.dataclass(slots=True)
@@ -67,74 +63,6 @@ def read_text(path: str) -> str:
         raise UsageError(f"cannot read {path}: not UTF-8 text") from None
 
 
-@functools.cache
-def operation_fields(operation: str) -> tuple[frozenset[str], frozenset[str]]:
-    """The (allowed, required) field names of a client operation, from its signature."""
-    from quillmarsh.submit import SignalServiceClient
-
-    parameters = [p for p in inspect.signature(getattr(SignalServiceClient, operation)).parameters.values()
-                  if p.name != "self"]
-    return (frozenset(p.name for p in parameters),
-            frozenset(p.name for p in parameters if p.default is inspect.Parameter.empty))
-
-
-_TIMING_KEYS = frozenset(TIMING_FIELDS)
-
-
-@functools.cache
-def _signal_fields() -> tuple[frozenset[str], frozenset[str]]:
-    """The fields a signal record may and must have: those of submit_signal and its timing."""
-    allowed, required = operation_fields("submit_signal")
-    return allowed | {TIMING}, required | {TIMING}
-
-
-def _names(names: Iterable[str]) -> str:
-    return ", ".join(repr(n) for n in names)
-
-
-def field_problems(record: dict[str, Any], allowed: frozenset[str], required: frozenset[str]) -> list[str]:
-    """Unknown fields (with the likely one meant) and missing ones, all at once."""
-    problems = []
-    unknown = sorted(k for k in record if k not in allowed)
-    if unknown:
-        shown = []
-        for name in unknown:
-            close = difflib.get_close_matches(str(name), sorted(allowed), n=1, cutoff=0.6)
-            shown.append(f"{name!r} (did you mean {close[0]!r}?)" if close else repr(name))
-        problems.append(f"unknown field{'s' if len(unknown) > 1 else ''} {', '.join(shown)}")
-    missing = sorted(required - record.keys())
-    if missing:
-        problems.append(f"missing field{'s' if len(missing) > 1 else ''} {_names(missing)}")
-    return problems
-
-
-def _as_floats(fields: dict[str, Any]) -> None:
-    for name in FLOAT_FIELDS:
-        value = fields.get(name)
-        if type(value) is int:
-            fields[name] = float(value)
-
-
-def check_signal(record: Any) -> tuple[dict[str, Any], dict[str, Any]] | list[str]:
-    """(fields, timing) of one signal record, or the list of its problems."""
-    if not isinstance(record, dict):
-        return [f"expected a JSON object, got {type(record).__name__}"]
-    allowed, required = _signal_fields()
-    timing = record.get(TIMING)
-    keys = record.keys()
-    if not (keys <= allowed and required <= keys and type(timing) is dict and timing.keys() == _TIMING_KEYS):
-        problems = field_problems(record, allowed, required)
-        if isinstance(timing, dict):
-            problems += [f"{TIMING}: {p}" for p in field_problems(timing, _TIMING_KEYS, _TIMING_KEYS)]
-        elif TIMING in record:
-            problems.append(f"{TIMING}: expected a JSON object with {_names(TIMING_FIELDS)}")
-        if problems:
-            return problems
-    del record[TIMING]  # the record is a fresh one of our own: it becomes the fields
-    _as_floats(record)
-    return record, timing
-
-
 # 19 digits in a row may be an integer past 64 bits, which orjson reads as a float. In bytes,
 # every digit is made a 0 and the run looked for as a substring: several times faster than a
 # regular expression on the lines of a large batch.
@@ -168,7 +96,7 @@ def parse(text: str, where: str) -> Any:
 def one_signal(path: str) -> Signal:
     """The signal of a file holding one JSON object; every problem of it at once."""
     where = source_name(path)
-    checked = check_signal(parse(read_text(path), where))
+    checked = read_signal_record(parse(read_text(path), where))
     if isinstance(checked, list):
         raise UsageError(f"{where}: {'; '.join(checked)}")
     return Signal(where, None, *checked)
@@ -238,7 +166,7 @@ def _read_line(name: str, number: int, line: bytes, signals: list[Signal], probl
         except RecursionError:
             problems.append(Problem(where, number, "nested too deep to read"))
             return
-        checked = check_signal(record)
+        checked = read_signal_record(record)
         if isinstance(checked, list):
             problems.append(Problem(where, number, "; ".join(checked)))
         else:
