@@ -27,6 +27,20 @@ prepare() {  # a fresh-enough virtual environment with the package and its test 
   "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[test]"
 }
 
+# The OpenAPI generator the service's document is tried with, in an environment of its own: it
+# pins an older httpx than the package is tested with. Its requirement is the openapi-tools extra.
+openapi_tools() {
+  local venv=build/tools/openapi
+  [ -x "$venv/bin/openapi-python-client" ] && return
+  "$(interpreter "$1")" -m venv "$venv"
+  # shellcheck disable=SC2046
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check $("$venv/bin/python" -c \
+    'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["openapi-tools"])')
+}
+mkdir -p build
+openapi_tools "${found[0]}"
+export QUILLMARSH_OPENAPI_GENERATOR="$PWD/build/tools/openapi/bin/openapi-python-client"
+
 suite() {  # the test suite on version $1
   prepare "$1" && ".venv-$1/bin/python" -m pytest -q -p no:cacheprovider
 }
