@@ -5,17 +5,18 @@ of its lines as a service and waits for it to say where it listens; `sh` blocks 
 in one bash session (an `export` carries on to later blocks), stopping at the first command
 that fails; each `python` block runs in an interpreter of its own; `toml` blocks must be
 config files the command line accepts. Only the blocks marked `skip` are not run, and those
-may hold nothing but the set-up commands that CI runs itself.
+may hold nothing but the set-up commands that CI runs itself. The ports the README's services
+listen on become free ports of this machine, in every block, so the examples run beside a
+service the reader already runs.
 """
 
-import fcntl
 import os
 import pathlib
 import queue
 import re
+import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import tomllib
 
@@ -28,8 +29,19 @@ BLOCK = re.compile(r"(?:<!-- readme-test: (?P<mark>[^>]*?) -->\n)?```(?P<lang>\w
 SET_UP_COMMANDS = {"scripts/demo.sh", "scripts/test.sh", "pip install .", "python benchmarks/run_all.py"}
 
 
-def blocks():
-    return [(m["mark"] or "", m["lang"], m["body"]) for m in BLOCK.finditer(README.read_text())]
+def blocks(text=None):
+    return [(m["mark"] or "", m["lang"], m["body"]) for m in BLOCK.finditer(text or README.read_text())]
+
+
+def on_free_ports(text):
+    """The README with each port a service of it listens on (`--port N`) replaced by a free one."""
+    services = "".join(body for mark, _, body in blocks(text) if mark == "service")
+    for port in set(re.findall(r"--port (\d+)", services)):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            free = probe.getsockname()[1]
+        text = re.sub(rf"(?<![\d.]){port}(?!\d)", str(free), text)
+    return text
 
 
 def commands(body):
@@ -68,24 +80,15 @@ def test_config_examples_are_accepted(tmp_path, monkeypatch):
             assert set(profile) <= config.PROFILE_KEYS and profile["base_url"]
 
 
-@pytest.fixture
-def readme_ports():
-    """The README's services listen on fixed ports: test runs on one machine (one per Python
-    version, side by side) take turns."""
-    with open(os.path.join(tempfile.gettempdir(), "quillmarsh-readme-ports.lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
-
-
 @pytest.mark.whole_system
-def test_every_example_runs_as_written(tmp_path, readme_ports):
+def test_every_example_runs_as_written(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("QUILLMARSH_", "SSL_CERT"))}
     env.update(HOME=str(tmp_path), PATH=os.path.dirname(sys.executable) + os.pathsep + env["PATH"])
     if "PYTHONPATH" in env:  # the examples run elsewhere: a source tree on the path must still be found
         env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
     services, script, programs = [], [], []
     try:
-        for mark, lang, body in blocks():
+        for mark, lang, body in blocks(on_free_ports(README.read_text())):
             if mark == "service":
                 for line in commands(body):
                     start(line, tmp_path, env, services)
