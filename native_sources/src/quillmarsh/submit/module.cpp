@@ -34,6 +34,7 @@ namespace {
 
 // Each row: the Python name, the parameters as a `def` writes them (after self or cls), the
 // doc line, and the C++ body (named after the Python name; members prefixed by their class).
+// clang-format off: a row a declaration, its name, parameters and doc line each on a line
 const host::Entry kSurface[] = {
     host::type("SubmissionReceipt", "object", "Receipt returned after successful signal/strategy submission."),
     host::method<&results::receipt_init>("__init__",
@@ -374,10 +375,17 @@ const host::Entry kSurface[] = {
         "transmission, status_code, response_bytes",
         "(status_code, dict) of an answer; raises for an answer that is not JSON or not 2xx."),
 };
+// clang-format on
 
 constexpr const char* kTerminalStatuses[] = {
-    "signal_found",     "signal_is_rejected", "signal_os_passed",  "signal_os_failed",
-    "signal_server_side_error", "signal_useful", "signal_not_useful", "signal_useful_transition_failed",
+    "signal_found",
+    "signal_is_rejected",
+    "signal_os_passed",
+    "signal_os_failed",
+    "signal_server_side_error",
+    "signal_useful",
+    "signal_not_useful",
+    "signal_useful_transition_failed",
 };
 
 bool add_constants(PyObject* module, host::State& state) {
@@ -400,7 +408,7 @@ bool add_constants(PyObject* module, host::State& state) {
 
   Ref unreserved = transport::make_unreserved_bytes();
   if (!unreserved || PyModule_AddObjectRef(module, "_UNRESERVED_BYTES", unreserved.get()) < 0) return false;
-  state.unreserved_set = unreserved.release();
+  state[host::State::UnreservedSet] = unreserved.release();
 
   Ref retired(Py_BuildValue("(sss)", "universe_id", "valid_universe_id", "valid_universe_rule_id"));
   return retired && PyModule_AddObjectRef(module, "_RETIRED_UNIVERSE_ALIAS_KEYS", retired.get()) == 0;
@@ -408,20 +416,20 @@ bool add_constants(PyObject* module, host::State& state) {
 
 int exec_module(PyObject* module) {
   host::State& state = *host::state_of(module);
-  state.namespace_dict = Py_NewRef(PyModule_GetDict(module));
+  state[host::State::NamespaceDict] = Py_NewRef(PyModule_GetDict(module));
   host::ModuleScope scope(module);
   if (!collaborators::bind_imports(module)) return -1;
   Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
   if (!dumps) return -1;
-  state.host_dumps = dumps.release();
+  state[host::State::HostDumps] = dumps.release();
   for (int i = 0; i < static_cast<int>(host::MathFunction::Count); ++i) {
     PyObject* name = host::math_name(static_cast<host::MathFunction>(i));
-    state.math_builtins[i] = name ? host::global_attr(QM_NAME("math"), name).release() : nullptr;
-    if (state.math_builtins[i] == nullptr) return -1;
+    state[host::State::MathBuiltins + i] = name ? host::global_attr(QM_NAME("math"), name).release() : nullptr;
+    if (state[host::State::MathBuiltins + i] == nullptr) return -1;
   }
   if (!add_constants(module, state)) return -1;
-  state.init_method_type = host::make_init_method_type(module).release();
-  if (state.init_method_type == nullptr) return -1;
+  state[host::State::InitMethodType] = host::make_init_method_type(module).release();
+  if (state[host::State::InitMethodType] == nullptr) return -1;
   return host::add_surface(module, kSurface, std::size(kSurface)) ? 0 : -1;
 }
 
@@ -429,10 +437,8 @@ int exec_module(PyObject* module) {
 template <typename Visit>
 int each_reference(host::State* state, Visit&& visit) {
   if (state == nullptr) return 0;
-  for (PyObject** slot : {&state->namespace_dict, &state->init_method_type, &state->unreserved_set, &state->host_dumps,
-                          &state->path_cache, &state->path_cache_parser, &state->math_builtins[0],
-                          &state->math_builtins[1], &state->math_builtins[2]}) {
-    if (int failed = visit(slot)) return failed;
+  for (PyObject*& slot : state->slots) {
+    if (int failed = visit(&slot)) return failed;
   }
   return 0;
 }
@@ -486,4 +492,5 @@ PyModuleDef module_def = {
 }  // namespace host
 }  // namespace quillmarsh
 
+PyMODINIT_FUNC PyInit_submit(void);  // the interpreter finds it by name
 PyMODINIT_FUNC PyInit_submit(void) { return PyModuleDef_Init(&quillmarsh::host::module_def); }

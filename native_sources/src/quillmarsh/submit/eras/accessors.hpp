@@ -20,9 +20,7 @@ template <typename... Args>
 Ref call_field_value(Args... args) {
   return host::call<&field_value>(args...);
 }
-inline Ref call_coerce_optional_int(PyObject* value) {
-  return host::call<&coerce_optional_int>(value);
-}
+inline Ref call_coerce_optional_int(PyObject* value) { return host::call<&coerce_optional_int>(value); }
 inline Ref call_required_positive_era_int(PyObject* era, PyObject* field_name) {
   return host::call<&required_positive_era_int>(era, field_name);
 }

@@ -23,8 +23,8 @@ int over_limit(PyObject* complexity, PyObject* measure, PyObject* limit, const c
   if (is_over <= 0) return is_over;
   // The message reads the measure again, as the field of an f-string would.
   Ref prefix_text = host::str(prefix), middle_text = host::str(middle);
-  raise_value_error({prefix_text.get(), attr_text(complexity, measure).get(), middle_text.get(),
-                     host::text_of(limit).get()});
+  raise_value_error(
+      {prefix_text.get(), attr_text(complexity, measure).get(), middle_text.get(), host::text_of(limit).get()});
   return 1;
 }
 
@@ -105,10 +105,10 @@ Ref enforce_recorded_backtest_timing_for_submit(PyObject*, PyObject* graph, PyOb
   Ref whole_text = max_row_text ? attr_text(a, QM_NAME("whole_budget_seconds")) : Ref();
   Ref per_row_text = whole_text ? attr_text(a, QM_NAME("per_row_budget_seconds")) : Ref();
   if (!per_row_text) return Ref();
-  return Ref(raise_value_error({QM_NAME("backtest timing budget exceeded: "), reason.get(), QM_NAME("; elapsed="),
-                                elapsed_text.get(), QM_NAME("; max_row="), max_row_text.get(),
-                                QM_NAME("; total_budget="), whole_text.get(), QM_NAME("; row_budget="),
-                                per_row_text.get()}));
+  return Ref(
+      raise_value_error({QM_NAME("backtest timing budget exceeded: "), reason.get(), QM_NAME("; elapsed="),
+                         elapsed_text.get(), QM_NAME("; max_row="), max_row_text.get(), QM_NAME("; total_budget="),
+                         whole_text.get(), QM_NAME("; row_budget="), per_row_text.get()}));
 }
 
 }  // namespace quillmarsh::eras

@@ -188,15 +188,13 @@ Ref required_active_submit_era(PyObject*, PyObject* catalog, PyObject* market_id
 Ref call_active_era_from_catalog(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
   PyObject* kwnames = market_era_kwnames();
   if (kwnames == nullptr) return Ref();
-  return host::call_kw<&active_era_from_catalog>(kwnames, catalog, market_id,
-                                                 era_number);
+  return host::call_kw<&active_era_from_catalog>(kwnames, catalog, market_id, era_number);
 }
 
 Ref call_required_active_submit_era(PyObject* catalog, PyObject* market_id, PyObject* era_number) {
   PyObject* kwnames = market_era_kwnames();
   if (kwnames == nullptr) return Ref();
-  return host::call_kw<&required_active_submit_era>(kwnames, catalog,
-                                                    market_id, era_number);
+  return host::call_kw<&required_active_submit_era>(kwnames, catalog, market_id, era_number);
 }
 
 }  // namespace quillmarsh::eras

@@ -128,17 +128,16 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
   if (!pool) return Ref();
   if (pool.get() == Py_None) {
     Ref shown(PyObject_Repr(signal_pool_name));
-    return Ref(raise_value_error(
-        {QM_NAME("thresholds unavailable: signal_pool_name "), shown.get(), QM_NAME(" not found")}));
+    return Ref(
+        raise_value_error({QM_NAME("thresholds unavailable: signal_pool_name "), shown.get(), QM_NAME(" not found")}));
   }
 
-  Ref rule_id =
-      host::call<&rule_id_for_named_universe>(era.get(), named_universe);
+  Ref rule_id = host::call<&rule_id_for_named_universe>(era.get(), named_universe);
   if (!rule_id) return Ref();
   if (rule_id.get() == Py_None) {
     Ref shown(PyObject_Repr(named_universe));
-    return Ref(raise_value_error(
-        {QM_NAME("thresholds unavailable: named_universe "), shown.get(), QM_NAME(" not found")}));
+    return Ref(
+        raise_value_error({QM_NAME("thresholds unavailable: named_universe "), shown.get(), QM_NAME(" not found")}));
   }
 
   // Lowest to highest precedence: the era's thresholds, the pool's for the universe,
@@ -167,6 +166,8 @@ Ref submission_thresholds_from_era_catalog(PyObject*, PyObject* catalog, PyObjec
   }
   return thresholds;
 }
+
+namespace {
 
 // The catalog `GET eras` answered (`answer`), or null when the request failed (its error set):
 // the outline checked and the catalog cached on the client.
@@ -203,6 +204,8 @@ Ref era_catalog_from(PyObject* self, PyObject* answer) {
   return catalog;
 }
 
+}  // namespace
+
 // The client's era catalog: the cached one, else `GET eras` with its outline checked.
 Ref client_fetch_era_catalog(PyObject* self) {
   Ref cached(PyObject_GetAttr(self, QM_NAME("_era_catalog_cache")));
@@ -226,7 +229,7 @@ PyObject* settle_era_catalog(PyObject*, PyObject* client, PyObject* answer, PyOb
 }
 
 Ref client_resolve_submit_thresholds(PyObject* self, PyObject* named_universe, PyObject* signal_pool_name,
-                                      PyObject* market_id, PyObject* era_number) {
+                                     PyObject* market_id, PyObject* era_number) {
   Ref catalog(PyObject_CallMethodNoArgs(self, QM_NAME("_fetch_era_catalog")));
   if (!catalog) return Ref();
   PyObject* kwnames = market_era_kwnames();

@@ -2,8 +2,8 @@
 
 namespace quillmarsh::host {
 
-Signature::Signature(const char* qualname, int implicit_first, int n_positional,
-                     std::initializer_list<Param> params, const char* implicit_name)
+Signature::Signature(const char* qualname, int implicit_first, int n_positional, std::initializer_list<Param> params,
+                     const char* implicit_name)
     : qualname_(qualname), implicit_first_(implicit_first), n_positional_(n_positional), params_(params) {
   if (implicit_first_ && implicit_name != nullptr) {
     implicit_name_ = PyUnicode_InternFromString(implicit_name);  // kept for the process lifetime
@@ -74,8 +74,10 @@ bool Signature::parse(const char* qualname, int implicit_first, const char* impl
   sig->defaults_ = std::move(defaults);
   for (int i = 0; i < sig->size(); ++i) {
     if (!sig->params_[i].required) continue;
-    if (i < n_positional) sig->min_positional_ = i + 1;
-    else sig->required_keyword_only_ = true;
+    if (i < n_positional)
+      sig->min_positional_ = i + 1;
+    else
+      sig->required_keyword_only_ = true;
   }
   out = sig;
   return true;
@@ -174,8 +176,7 @@ void Signature::too_many_positional(Py_ssize_t given, PyObject* const* out) cons
   if (!sig) return;
   bool plural = defcount ? true : argcount != 1;
   Ref kwonly_sig(kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                                     given != 1 ? "s" : "", kwonly_given,
-                                                     kwonly_given != 1 ? "s" : "")
+                                                     given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
                               : PyUnicode_FromString(""));
   if (!kwonly_sig) return;
   PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd%U %s given", qualname_, sig.get(),

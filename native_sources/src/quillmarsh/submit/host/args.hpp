@@ -23,8 +23,8 @@ class Signature {
   // `implicit_first` is 1 for methods: the interpreter counts `self`/`cls` in the
   // "takes N positional arguments" message, and a keyword naming it (`implicit_name`,
   // "self" unless given) has "multiple values".
-  Signature(const char* qualname, int implicit_first, int n_positional,
-            std::initializer_list<Param> params, const char* implicit_name = "self");
+  Signature(const char* qualname, int implicit_first, int n_positional, std::initializer_list<Param> params,
+            const char* implicit_name = "self");
 
   // The parameters as a Python `def` writes them (without `self` or `cls`): "graph,
   // named_universe=None, *, signal_pool_name". A default is a literal (None, True, False, an
@@ -54,10 +54,10 @@ class Signature {
   int n_positional_;
   std::vector<Param> params_;
   std::vector<PyObject*> interned_;
-  std::vector<PyObject*> defaults_;  // parsed signatures only; null for a required parameter
-  std::vector<std::string> names_;   // the storage of params_' names, for parsed signatures
-  int min_positional_ = 0;               // parsed signatures: positional arguments a call must give
-  bool required_keyword_only_ = false;   // parsed signatures: a keyword-only parameter without default
+  std::vector<PyObject*> defaults_;     // parsed signatures only; null for a required parameter
+  std::vector<std::string> names_;      // the storage of params_' names, for parsed signatures
+  int min_positional_ = 0;              // parsed signatures: positional arguments a call must give
+  bool required_keyword_only_ = false;  // parsed signatures: a keyword-only parameter without default
 };
 
 }  // namespace quillmarsh::host

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstring>
 
-
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #define Py_T_PYSSIZET T_PYSSIZET
@@ -15,8 +14,7 @@ namespace quillmarsh::host {
 namespace {
 
 struct InitMethod {
-  PyObject_HEAD
-  PyMethodDef* def;
+  PyObject_HEAD PyMethodDef* def;
   PyTypeObject* owner;  // strong
   vectorcallfunc vectorcall;
 };
@@ -37,13 +35,12 @@ PyObject* init_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
   InitMethod* init = as_init(self);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs < 1) {
-    PyErr_Format(PyExc_TypeError, "unbound method %s.%s() needs an argument", init->owner->tp_name,
-                 init->def->ml_name);
+    PyErr_Format(PyExc_TypeError, "unbound method %s.%s() needs an argument", init->owner->tp_name, init->def->ml_name);
     return nullptr;
   }
   if (!PyObject_TypeCheck(args[0], init->owner)) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%s' object",
-                 init->def->ml_name, init->owner->tp_name, Py_TYPE(args[0])->tp_name);
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", init->def->ml_name,
+                 init->owner->tp_name, Py_TYPE(args[0])->tp_name);
     return nullptr;
   }
   auto fn = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)(void)>(init->def->ml_meth));

@@ -24,7 +24,8 @@ Ref math_call(MathFunction fn, double x, PyObject* x_obj, bool native) {
   PyObject* name = math_name(fn);
   Ref current = name ? global_attr(QM_NAME("math"), name) : Ref();
   if (!current) return Ref();
-  if (current.get() == state().math_builtins[static_cast<int>(fn)]) return Ref::borrow(native ? Py_True : Py_False);
+  if (current.get() == state()[State::MathBuiltins + static_cast<int>(fn)])
+    return Ref::borrow(native ? Py_True : Py_False);
   Ref arg = x_obj ? Ref::borrow(x_obj) : Ref(PyFloat_FromDouble(x));
   return arg ? Ref(PyObject_CallOneArg(current.get(), arg.get())) : Ref();
 }

@@ -29,7 +29,7 @@ PyObject* module_of(PyTypeObject* cls) { return PyType_GetModuleByDef(cls, &modu
 
 Ref global(PyObject* name) {
   if (name == nullptr) return Ref();
-  PyObject* value = PyDict_GetItemWithError(state().namespace_dict, name);
+  PyObject* value = PyDict_GetItemWithError(state()[State::NamespaceDict], name);
   if (value == nullptr) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();

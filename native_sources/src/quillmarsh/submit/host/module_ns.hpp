@@ -8,16 +8,23 @@
 
 namespace quillmarsh::host {
 
-// What a module object keeps besides its namespace: caches and the objects it compares
-// against to know that a name still holds what the module put there.
+// What a module object keeps besides its namespace: caches, and the objects it compares
+// against to know that a name still holds what the module put there. Every slot holds a
+// strong reference or null; the collector visits and clears them all, as one array.
 struct State {
-  PyObject* namespace_dict;       // the module's __dict__
-  PyObject* init_method_type;     // the type of the classes' __init__ (init_method.hpp)
-  PyObject* unreserved_set;       // the _UNRESERVED_BYTES the module made
-  PyObject* host_dumps;           // json.dumps as the module imported it
-  PyObject* path_cache;           // exact str URL -> its path, while path_cache_parser is httpx.URL
-  PyObject* path_cache_parser;
-  PyObject* math_builtins[3];     // math.isfinite, isnan, isinf as the module imported them
+  enum Slot : int {
+    NamespaceDict,   // the module's __dict__
+    InitMethodType,  // the type of the classes' __init__ (init_method.hpp)
+    UnreservedSet,   // the _UNRESERVED_BYTES the module made
+    HostDumps,       // json.dumps as the module imported it
+    PathCache,       // exact str URL -> its path, while PathCacheParser is httpx.URL
+    PathCacheParser,
+    MathBuiltins,  // math.isfinite, isnan, isinf as the module imported them (MathFunction order)
+    Count = MathBuiltins + 3,
+  };
+  PyObject* slots[Count];
+
+  PyObject*& operator[](int slot) { return slots[slot]; }
 };
 
 extern PyModuleDef module_def;

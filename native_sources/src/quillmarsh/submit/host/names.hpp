@@ -12,8 +12,8 @@ PyObject* intern_once(PyObject** slot, const char* text);
 }  // namespace quillmarsh::host
 
 // QM_NAME("reason") yields a borrowed interned str for a literal.
-#define QM_NAME(literal)                                          \
-  ([]() -> PyObject* {                                            \
-    static PyObject* slot = nullptr;                              \
-    return ::quillmarsh::host::intern_once(&slot, literal);       \
+#define QM_NAME(literal)                                    \
+  ([]() -> PyObject* {                                      \
+    static PyObject* slot = nullptr;                        \
+    return ::quillmarsh::host::intern_once(&slot, literal); \
   }())

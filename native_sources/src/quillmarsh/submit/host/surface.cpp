@@ -30,8 +30,8 @@ Signature* g_dispatcher_signature = nullptr;
 // "name($self, a, b=None)\n--\n\ndoc": the text signature the interpreter reads, and the doc.
 std::string method_doc(const Entry& entry) {
   const char* first = entry.kind == Kind::Instance || entry.kind == Kind::Property ? "$self"
-                      : entry.kind == Kind::Class                                 ? "$module, cls"
-                                                                                  : "$module";
+                      : entry.kind == Kind::Class                                  ? "$module, cls"
+                                                                                   : "$module";
   std::string parameters = entry.parameters;
   return std::string(entry.name) + "(" + first + (parameters.empty() ? "" : ", ") + parameters + ")\n--\n\n" +
          entry.doc;
@@ -84,7 +84,8 @@ Ref member(const Entry& entry, PyMethodDef* def, PyObject* cls, PyObject* module
   auto* owner = reinterpret_cast<PyTypeObject*>(cls);
   switch (entry.kind) {
     case Kind::Instance:
-      if (std::string(entry.name) == "__init__") return new_init_method(state_of(module)->init_method_type, owner, def);
+      if (std::string(entry.name) == "__init__")
+        return new_init_method((*state_of(module))[State::InitMethodType], owner, def);
       return Ref(PyDescr_NewMethod(owner, def));
     case Kind::Property: {
       Ref getter(PyDescr_NewMethod(owner, def));
@@ -134,11 +135,10 @@ bool add_surface(PyObject* module, const Entry* entries, size_t count) {
       continue;
     }
     const bool module_function = entry.kind == Kind::Function || entry.kind == Kind::Dispatcher;
-    Ref value = member(entry, &g_definitions[i], module_function ? nullptr : cls.get(), module,
-                       module_name.get());
+    Ref value = member(entry, &g_definitions[i], module_function ? nullptr : cls.get(), module, module_name.get());
     if (!value) return false;
     const int added = module_function ? PyModule_AddObjectRef(module, entry.name, value.get())
-                                                   : PyObject_SetAttrString(cls.get(), entry.name, value.get());
+                                      : PyObject_SetAttrString(cls.get(), entry.name, value.get());
     if (added < 0) return false;
   }
   return true;

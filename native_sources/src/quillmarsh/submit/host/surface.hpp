@@ -125,10 +125,10 @@ struct Entry {
   Kind kind;
   const char* parameters;  // without self/cls; for a Type row, its base ("object", "Exception")
   const char* doc;
-  void (*function)();      // the entry, as PyMethodDef wants it
-  size_t arity;            // the body's parameters
-  Signature** signature;   // where the entry finds its binder
-  PyObject** interned;     // where calls by name find the row's name
+  void (*function)();           // the entry, as PyMethodDef wants it
+  size_t arity;                 // the body's parameters
+  Signature** signature;        // where the entry finds its binder
+  PyObject** interned;          // where calls by name find the row's name
   Preparer preparer = nullptr;  // an operation's or a preparation's row: its preparation
 };
 
@@ -142,8 +142,8 @@ constexpr Entry row(const char* name, const char* parameters, const char* doc) {
   } else {
     entry = reinterpret_cast<void (*)()>(&function_entry<Body>);
   }
-  return Entry{name, K, parameters, doc, entry, Arity<decltype(Body)>::value, &Binder<Body>::signature,
-               &Binder<Body>::name};
+  return Entry{
+      name, K, parameters, doc, entry, Arity<decltype(Body)>::value, &Binder<Body>::signature, &Binder<Body>::name};
 }
 
 template <auto Body>
@@ -189,8 +189,14 @@ constexpr Entry preparation(const char* name, const char* parameters, const char
 
 // The module function that reaches every preparation of the table by its row's name.
 inline Entry dispatcher(const char* name, const char* doc) {
-  return Entry{name, Kind::Dispatcher, "operation, subject, /, *args, **kwargs", doc,
-               reinterpret_cast<void (*)()>(&dispatch_entry), 0, nullptr, nullptr};
+  return Entry{name,
+               Kind::Dispatcher,
+               "operation, subject, /, *args, **kwargs",
+               doc,
+               reinterpret_cast<void (*)()>(&dispatch_entry),
+               0,
+               nullptr,
+               nullptr};
 }
 
 // Adds the surface to the module, in the table's order: classes with their members, module

@@ -30,13 +30,9 @@ bool settle_all(PyObject* self, Exchange& exchange) {
   }
 }
 
-void release_exchange(PyObject* capsule) {
-  delete static_cast<Exchange*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
+void release_exchange(PyObject* capsule) { delete static_cast<Exchange*>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
 
-Exchange* exchange_of(PyObject* capsule) {
-  return static_cast<Exchange*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
+Exchange* exchange_of(PyObject* capsule) { return static_cast<Exchange*>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
 
 bool tag_of(PyObject* value, Py_ssize_t& tag) {
   tag = PyNumber_AsSsize_t(value, PyExc_OverflowError);
@@ -130,8 +126,7 @@ PyObject* exchange_next(PyObject*, PyObject* capsule) {
                        request.body ? request.body.get() : Py_None);
 }
 
-PyObject* exchange_answered(PyObject*, PyObject* capsule, PyObject* tag_value, PyObject* status_code,
-                            PyObject* body) {
+PyObject* exchange_answered(PyObject*, PyObject* capsule, PyObject* tag_value, PyObject* status_code, PyObject* body) {
   Exchange* exchange = exchange_of(capsule);
   Py_ssize_t tag;
   if (exchange == nullptr || !tag_of(tag_value, tag)) return nullptr;

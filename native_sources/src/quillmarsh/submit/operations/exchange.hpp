@@ -94,8 +94,7 @@ PyObject* hand_out(std::unique_ptr<Exchange> exchange);
 
 // The module functions the asynchronous client drives an exchange with.
 PyObject* exchange_next(PyObject* module, PyObject* exchange);
-PyObject* exchange_answered(PyObject* module, PyObject* exchange, PyObject* tag, PyObject* status_code,
-                            PyObject* body);
+PyObject* exchange_answered(PyObject* module, PyObject* exchange, PyObject* tag, PyObject* status_code, PyObject* body);
 PyObject* exchange_failed(PyObject* module, PyObject* exchange, PyObject* tag, PyObject* exc);
 PyObject* exchange_result(PyObject* module, PyObject* exchange);
 PyObject* exchange_settled(PyObject* module, PyObject* exchange, PyObject* tag);

@@ -1,12 +1,12 @@
 // SignalServiceClient._idempotency_key_for_body: "sigsubmit-" and the SHA-256 hex digest of
 // the canonical JSON of a body without its own idempotency_key.
 #include "quillmarsh/submit/operations/idempotency.hpp"
-#include "quillmarsh/submit/operations/operations.hpp"
 
 #include "quillmarsh/submit/host/keywords.hpp"
 #include "quillmarsh/submit/host/module_ns.hpp"
-#include "quillmarsh/submit/transport/json_text.hpp"
 #include "quillmarsh/submit/host/text.hpp"
+#include "quillmarsh/submit/operations/operations.hpp"
+#include "quillmarsh/submit/transport/json_text.hpp"
 
 namespace quillmarsh::operations {
 

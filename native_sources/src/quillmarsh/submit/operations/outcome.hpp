@@ -18,10 +18,10 @@ bool request(PyObject* self, PyObject* method, PyObject* endpoint, PyObject* bod
 
 // What an operation makes of one kind of failure.
 enum class Mapping : uint8_t {
-  Raise,              // not caught: raised again unchanged
-  Convert,            // self.<method>(exc)
-  FromErrorBody,      // self.<method>(exc.status_code, exc.body or {}, error=exc.reason)
-  EmptyListing,       // SubmissionListResult(status_code=0, body=None, submissions=[], error=<exc's text>)
+  Raise,                 // not caught: raised again unchanged
+  Convert,               // self.<method>(exc)
+  FromErrorBody,         // self.<method>(exc.status_code, exc.body or {}, error=exc.reason)
+  EmptyListing,          // SubmissionListResult(status_code=0, body=None, submissions=[], error=<exc's text>)
   ListingFromErrorBody,  // the error body of self.<method>(exc) as an empty SubmissionListResult
 };
 

@@ -85,10 +85,13 @@ bool check_contract(PyObject* self, SignalFields& fields, PyObject* thresholds) 
       {"thresholds", "client_manifest_version", "client_manifest_market_id", "client_manifest_era_number"});
   PyObject* kwnames = kw.names();
   if (kwnames == nullptr) return false;
-  const Field read[] = {Field::SignalPoolName,        Field::IsStats,
-                        Field::IsPnlMi,               Field::ExpressionElapsedSeconds,
+  const Field read[] = {Field::SignalPoolName,
+                        Field::IsStats,
+                        Field::IsPnlMi,
+                        Field::ExpressionElapsedSeconds,
                         Field::Count,  // the thresholds
-                        Field::ClientManifestVersion, Field::ClientManifestMarketId,
+                        Field::ClientManifestVersion,
+                        Field::ClientManifestMarketId,
                         Field::ClientManifestEraNumber};
   Ref values[8];
   PyObject* args[9] = {self};
@@ -97,8 +100,7 @@ bool check_contract(PyObject* self, SignalFields& fields, PyObject* thresholds) 
     if (!values[i]) return false;
     args[i + 1] = values[i].get();
   }
-  return static_cast<bool>(
-      Ref(PyObject_VectorcallMethod(QM_NAME("_validate_submission_contract"), args, 5, kwnames)));
+  return static_cast<bool>(Ref(PyObject_VectorcallMethod(QM_NAME("_validate_submission_contract"), args, 5, kwnames)));
 }
 
 }  // namespace
@@ -115,14 +117,13 @@ bool prepare_signal(PyObject* self, SignalFields& fields, Prepared& out) {
   if (!catalog) return false;
   Ref market_id = fields.get(Field::MarketId);
   Ref era_number = market_id ? fields.get(Field::EraNumber) : Ref();
-  out.era = era_number ? eras::call_required_active_submit_era(catalog.get(), market_id.get(), era_number.get())
-                       : Ref();
+  out.era =
+      era_number ? eras::call_required_active_submit_era(catalog.get(), market_id.get(), era_number.get()) : Ref();
   if (!out.era || !settle_era_fields(fields, out.era.get())) return false;
   if (!check_contract(self, fields, out.thresholds.get())) return false;
 
   Ref graph = fields.get(Field::Graph);
-  out.complexity = graph ? host::call<&eras::enforce_graph_complexity_for_submit>(graph.get(), out.era.get())
-                         : Ref();
+  out.complexity = graph ? host::call<&eras::enforce_graph_complexity_for_submit>(graph.get(), out.era.get()) : Ref();
   if (!out.complexity) return false;
   graph = fields.get(Field::Graph);
   return graph && host::call<&eras::enforce_recorded_backtest_timing_for_submit>(graph.get(), out.era.get());

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "quillmarsh/submit/host/text.hpp"
-#include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/operations/exchange.hpp"
+#include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/operations/outcome.hpp"
 #include "quillmarsh/submit/transport/url.hpp"
 
@@ -14,9 +14,7 @@ namespace quillmarsh::operations {
 namespace {
 
 // `_percent_encode(value)`
-Ref percent_encode(PyObject* value) {
-  return host::call<&transport::percent_encode>(value);
-}
+Ref percent_encode(PyObject* value) { return host::call<&transport::percent_encode>(value); }
 
 FailureMap g_status_failures = {
     "_status_result_from_body",
@@ -157,7 +155,7 @@ std::unique_ptr<Exchange> prepare_signal_status(PyObject* client, PyObject* subm
 }
 
 std::unique_ptr<Exchange> prepare_signal_submissions(PyObject* client, PyObject* status, PyObject* idempotency_key,
-                                                      PyObject* since, PyObject* limit) {
+                                                     PyObject* since, PyObject* limit) {
   PyObject* const filters[] = {status, idempotency_key, since, limit};
   Ref endpoint = listing_endpoint(filters);
   if (!endpoint) return nullptr;

@@ -3,9 +3,9 @@
 // another, and one BatchSubmitResult for the whole batch.
 #include <vector>
 
+#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/operations/idempotency.hpp"
 #include "quillmarsh/submit/operations/operations.hpp"
-#include "quillmarsh/submit/operations/exchange.hpp"
 #include "quillmarsh/submit/operations/prepare.hpp"
 #include "quillmarsh/submit/validation/identifiers.hpp"
 #include "quillmarsh/submit/validation/metrics.hpp"
@@ -65,8 +65,7 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
     }
     Ref universe = field(b, QM_NAME("named_universe"));
     if (!universe) return false;
-    Ref named_universe =
-        host::call<&validation::validate_named_universe>(universe.get());
+    Ref named_universe = host::call<&validation::validate_named_universe>(universe.get());
     if (!named_universe || PyDict_SetItem(b, QM_NAME("named_universe"), named_universe.get()) < 0) return false;
     if (!has(b, QM_NAME("signal_pool_id"), present)) return false;
     if (present) {
@@ -74,8 +73,7 @@ bool first_pass(PyObject* submissions, Ref& bodies, Ref& graphs) {
       return false;
     }
     Ref pool = field(b, QM_NAME("signal_pool_name"));
-    if (!pool || !host::call<&validation::validate_selected_pool_id>(pool.get(),
-                                                                      QM_NAME("signal_pool_name"))) {
+    if (!pool || !host::call<&validation::validate_selected_pool_id>(pool.get(), QM_NAME("signal_pool_name"))) {
       return false;
     }
     Ref graph = field(b, QM_NAME("graph"));
@@ -150,7 +148,8 @@ class SubmitBatch final : public Exchange {
     if (stopped_ || handed_out_ >= chunks_.size()) return 0;
     tag = static_cast<Py_ssize_t>(handed_out_);
     const Py_ssize_t start = tag * chunk_size_;
-    Ref signals = single_ ? Ref::borrow(bodies_.get()) : Ref(PyList_GetSlice(bodies_.get(), start, start + chunk_size_));
+    Ref signals =
+        single_ ? Ref::borrow(bodies_.get()) : Ref(PyList_GetSlice(bodies_.get(), start, start + chunk_size_));
     Ref body(PyDict_New());
     if (!signals || !body || !host::put(body.get(), QM_NAME("signals"), std::move(signals))) return -1;
     request = Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("signals/batch")), std::move(body)};

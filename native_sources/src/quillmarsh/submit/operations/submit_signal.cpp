@@ -1,12 +1,11 @@
 // SignalServiceClient.submit_signal: local checks against the active era, the request body
 // with its idempotency key, the POST to signals/submit with the one legacy retry, and the
 // SubmitResult of every outcome the service or the transport produces.
-#include "quillmarsh/submit/operations/operations.hpp"
-
 #include "quillmarsh/submit/eras/accessors.hpp"
 #include "quillmarsh/submit/host/keywords.hpp"
-#include "quillmarsh/submit/operations/idempotency.hpp"
 #include "quillmarsh/submit/operations/exchange.hpp"
+#include "quillmarsh/submit/operations/idempotency.hpp"
+#include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/operations/prepare.hpp"
 #include "quillmarsh/submit/transport/errors.hpp"
 #include "quillmarsh/submit/validation/contract.hpp"
@@ -32,9 +31,9 @@ FailureMap g_submit_failures = {
 class SubmitSignal final : public SingleRequest {
  public:
   SubmitSignal(PyObject* self, Ref body, PyObject* signal_pool_name, bool caller_supplied_key)
-      : SingleRequest(self, g_submit_failures,
-                      Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("signals/submit")),
-                              Ref::borrow(body.get())}),
+      : SingleRequest(
+            self, g_submit_failures,
+            Request{Ref::borrow(QM_NAME("POST")), Ref::borrow(QM_NAME("signals/submit")), Ref::borrow(body.get())}),
         body_(std::move(body)),
         signal_pool_name_(Ref::borrow(signal_pool_name)),
         caller_supplied_key_(caller_supplied_key) {}
@@ -90,19 +89,20 @@ class ArgumentFields final : public SignalFields {
 }  // namespace
 
 std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph, PyObject* named_universe,
-                                                 PyObject* signal_pool_name, PyObject* is_stats, PyObject* is_pnl_mi, PyObject* metaparameters,
-                               PyObject* expression_elapsed_seconds, PyObject* search_state,
-                               PyObject* idempotency_key, PyObject* threshold_checks, PyObject* thresholds,
-                               PyObject* client_manifest_version, PyObject* market_id, PyObject* era_number,
-                               PyObject* client_manifest_market_id, PyObject* client_manifest_era_number) {
+                                                PyObject* signal_pool_name, PyObject* is_stats, PyObject* is_pnl_mi,
+                                                PyObject* metaparameters, PyObject* expression_elapsed_seconds,
+                                                PyObject* search_state, PyObject* idempotency_key,
+                                                PyObject* threshold_checks, PyObject* thresholds,
+                                                PyObject* client_manifest_version, PyObject* market_id,
+                                                PyObject* era_number, PyObject* client_manifest_market_id,
+                                                PyObject* client_manifest_era_number) {
   static const host::Keywords authority_kw({"threshold_checks", "thresholds"});
   PyObject* authority_names = authority_kw.names();
   if (authority_names == nullptr ||
       !host::call_kw<&validation::reject_caller_threshold_authority>(authority_names, threshold_checks, thresholds)) {
     return {};
   }
-  Ref universe =
-      host::call<&validation::validate_named_universe>(named_universe);
+  Ref universe = host::call<&validation::validate_named_universe>(named_universe);
   if (!universe || !host::call<&validation::validate_selected_pool_id>(signal_pool_name, QM_NAME("signal_pool_name"))) {
     return {};
   }
@@ -114,8 +114,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
                          client_manifest_era_number});
   Prepared prepared;
   if (!prepare_signal(self, fields, prepared)) return {};
-  Ref stats_payload =
-      host::call<&validation::submission_is_stats_payload>(is_stats);
+  Ref stats_payload = host::call<&validation::submission_is_stats_payload>(is_stats);
   if (!stats_payload) return {};
 
   // The body's values in the order they are computed; the dict is made once all are known.
@@ -123,8 +122,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
   Ref era_no = fields.get(Field::EraNumber);
   Ref depth(PyObject_GetAttr(prepared.complexity.get(), QM_NAME("depth")));
   Ref node_count = depth ? Ref(PyObject_GetAttr(prepared.complexity.get(), QM_NAME("node_count"))) : Ref();
-  Ref mi = node_count ? host::call<&validation::mi_contract_json_value>(is_pnl_mi)
-                      : Ref();
+  Ref mi = node_count ? host::call<&validation::mi_contract_json_value>(is_pnl_mi) : Ref();
   Ref market_int = mi ? Ref(PyNumber_Long(market.get())) : Ref();
   Ref era_int = market_int ? Ref(PyNumber_Long(era_no.get())) : Ref();
   Ref body = era_int ? Ref(PyDict_New()) : Ref();
@@ -142,8 +140,7 @@ std::unique_ptr<Exchange> prepare_submit_signal(PyObject* self, PyObject* graph,
 
   // The manifest: the version when given; the market and era, the signal's unless given.
   auto manifest_int = [](PyObject* value, PyObject* field_name) {
-    return host::call<&validation::validate_optional_manifest_int>(value,
-                                                                   field_name);
+    return host::call<&validation::validate_optional_manifest_int>(value, field_name);
   };
   if (client_manifest_version != Py_None &&
       !put(b, QM_NAME("client_manifest_version"),

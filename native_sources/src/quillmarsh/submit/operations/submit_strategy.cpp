@@ -1,9 +1,8 @@
 // SignalServiceClient.submit_strategy: a strategy posted once to strategies/submit. Unlike a
 // signal it is not held against the era catalog, and every failure of its request raises.
-#include "quillmarsh/submit/operations/operations.hpp"
-
-#include "quillmarsh/submit/operations/idempotency.hpp"
 #include "quillmarsh/submit/operations/exchange.hpp"
+#include "quillmarsh/submit/operations/idempotency.hpp"
+#include "quillmarsh/submit/operations/operations.hpp"
 #include "quillmarsh/submit/validation/contract.hpp"
 #include "quillmarsh/submit/validation/identifiers.hpp"
 
@@ -13,29 +12,25 @@ namespace {
 
 // An answer is read as an accepted submission; a failure propagates unchanged.
 FailureMap g_strategy_answer = {
-    "_submit_result_from_body",
-    {Mapping::Raise, nullptr},
-    {Mapping::Raise, nullptr},
-    {Mapping::Raise, nullptr},
+    "_submit_result_from_body", {Mapping::Raise, nullptr}, {Mapping::Raise, nullptr}, {Mapping::Raise, nullptr},
     /*gateway=*/false,
 };
 
 }  // namespace
 
 std::unique_ptr<Exchange> prepare_submit_strategy(PyObject* self, PyObject* graph, PyObject* named_universe,
-                                                   PyObject* strategy_pool_name, PyObject* market_id,
-                                                   PyObject* era_number, PyObject* metaparameters,
-                                                   PyObject* idempotency_key, PyObject* client_manifest_version,
-                                                   PyObject* client_manifest_market_id,
-                                                   PyObject* client_manifest_era_number) {
-  Ref universe =
-      host::call<&validation::validate_named_universe>(named_universe);
-  if (!universe || !host::call<&validation::validate_selected_pool_id>(strategy_pool_name, QM_NAME("strategy_pool_name"))) {
+                                                  PyObject* strategy_pool_name, PyObject* market_id,
+                                                  PyObject* era_number, PyObject* metaparameters,
+                                                  PyObject* idempotency_key, PyObject* client_manifest_version,
+                                                  PyObject* client_manifest_market_id,
+                                                  PyObject* client_manifest_era_number) {
+  Ref universe = host::call<&validation::validate_named_universe>(named_universe);
+  if (!universe ||
+      !host::call<&validation::validate_selected_pool_id>(strategy_pool_name, QM_NAME("strategy_pool_name"))) {
     return {};
   }
   auto manifest_int = [](PyObject* value, PyObject* field_name) {
-    return host::call<&validation::validate_optional_manifest_int>(value,
-                                                                   field_name);
+    return host::call<&validation::validate_optional_manifest_int>(value, field_name);
   };
 
   // Rows in the order they are computed; the dict is made once all are known.

@@ -50,8 +50,8 @@ Ref batch_record(PyObject* status_code, PyObject* body, PyObject* accepted, PyOb
 }
 
 Ref item_result_from_body(PyObject* item) {
-  static const host::Keywords kw({"index", "status_code", "body", "submission_id", "signal_pool_id",
-                                  "strategy_pool_id", "strategy_signal_pool", "error"});
+  static const host::Keywords kw({"index", "status_code", "body", "submission_id", "signal_pool_id", "strategy_pool_id",
+                                  "strategy_signal_pool", "error"});
   Ref body = host::mapping_get(item, QM_NAME("body"));
   if (!body) return Ref();
   if (!PyDict_Check(body.get())) body = Ref::borrow(Py_None);
@@ -121,8 +121,7 @@ Ref result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObj
 }  // namespace
 
 PyObject* client_batch_result_from_body(PyObject* cls, PyObject* status_code, PyObject* body, PyObject* error) {
-  return host::guarded(
-      [&] { return result_from_body(cls, status_code, body, error).release(); });
+  return host::guarded([&] { return result_from_body(cls, status_code, body, error).release(); });
 }
 
 namespace {
@@ -204,8 +203,8 @@ Ref combine_chunk_results(PyObject* cls, PyObject* chunk_results) {
     Ref status(PyObject_GetAttr(chunk.get(), QM_NAME("status_code")));
     if (!status || PySet_Add(statuses.get(), status.get()) < 0) return Ref();
     Ref chunk_items(PyObject_GetAttr(chunk.get(), QM_NAME("results")));
-    Ref extended = chunk_items ? Ref(PyObject_CallMethodOneArg(items.get(), QM_NAME("extend"), chunk_items.get()))
-                               : Ref();
+    Ref extended =
+        chunk_items ? Ref(PyObject_CallMethodOneArg(items.get(), QM_NAME("extend"), chunk_items.get())) : Ref();
     if (!extended) return Ref();
   }
   if (PyErr_Occurred()) return Ref();
@@ -283,14 +282,13 @@ Ref with_partial_failure(PyObject* cls, PyObject* failure, PyObject* prior_resul
   Ref result_error = has_error ? std::move(error) : Ref(PyObject_GetAttr(failure, QM_NAME("error")));
   Ref status_code = result_error ? Ref(PyObject_GetAttr(failure, QM_NAME("status_code"))) : Ref();
   if (!status_code) return Ref();
-  return batch_record(status_code.get(), body.get(), accepted.get(), failed.get(), prior_results,
-                      result_error.get());
+  return batch_record(status_code.get(), body.get(), accepted.get(), failed.get(), prior_results, result_error.get());
 }
 
 }  // namespace
 
 PyObject* client_batch_result_with_partial_failure(PyObject* cls, PyObject* failure, PyObject* prior_results,
-                                            PyObject* total_count) {
+                                                   PyObject* total_count) {
   return with_partial_failure(cls, failure, prior_results, total_count).release();
 }
 

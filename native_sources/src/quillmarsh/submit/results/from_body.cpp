@@ -151,16 +151,17 @@ PyObject* public_status_body(PyObject*, PyObject* body) {
 }
 
 PyObject* client_submit_result_from_body(PyObject*, PyObject* status_code, PyObject* body) {
-  static const host::Keywords kw({"status_code", "body", "submission_id", "signal_pool_id", "strategy_pool_id",
-                                  "strategy_signal_pool", "error"});
+  static const host::Keywords kw(
+      {"status_code", "body", "submission_id", "signal_pool_id", "strategy_pool_id", "strategy_signal_pool", "error"});
   Ref submission_id = get(body, "submission_id");
   Ref signal_pool_id = submission_id ? get(body, "signal_pool_id") : Ref();
   Ref strategy_pool_id = signal_pool_id ? get(body, "strategy_pool_id") : Ref();
   Ref strategy_signal_pool = strategy_pool_id ? get(body, "strategy_signal_pool") : Ref();
   Ref record_type = strategy_signal_pool ? host::global(QM_NAME("SubmitResult")) : Ref();
   if (!record_type) return nullptr;
-  PyObject* values[] = {status_code, body, submission_id.get(), signal_pool_id.get(), strategy_pool_id.get(),
-                        strategy_signal_pool.get(), Py_None};
+  PyObject* values[] = {
+      status_code, body, submission_id.get(), signal_pool_id.get(), strategy_pool_id.get(), strategy_signal_pool.get(),
+      Py_None};
   return kw.call(record_type.get(), values).release();
 }
 
@@ -180,8 +181,7 @@ PyObject* client_status_result_from_body(PyObject*, PyObject* status_code, PyObj
   return record_type ? kw.call(record_type.get(), raw).release() : nullptr;
 }
 
-PyObject* client_submission_list_result_from_body(PyObject*, PyObject* status_code, PyObject* body,
-                                                  PyObject* error) {
+PyObject* client_submission_list_result_from_body(PyObject*, PyObject* status_code, PyObject* body, PyObject* error) {
   static const host::Keywords kw({"status_code", "body", "submissions", "error"});
   Ref submissions = PyDict_Check(body) ? get(body, "submissions") : Ref::borrow(Py_None);
   if (!submissions) return nullptr;

@@ -15,10 +15,10 @@ enum class Record { Submit, Batch, Status };
 
 // Builds `<Record>(status_code=..., body=..., <identifiers or counts>, error=...)`.
 Ref failure_record(Record kind, PyObject* status_code, PyObject* body, PyObject* error) {
-  static const host::Keywords submit_kw({"status_code", "body", "submission_id", "signal_pool_id",
-                                         "strategy_pool_id", "strategy_signal_pool", "error"});
-  static const host::Keywords status_kw({"status_code", "body", "status", "signal_pool_id", "strategy_pool_id",
-                                         "strategy_signal_pool", "error"});
+  static const host::Keywords submit_kw(
+      {"status_code", "body", "submission_id", "signal_pool_id", "strategy_pool_id", "strategy_signal_pool", "error"});
+  static const host::Keywords status_kw(
+      {"status_code", "body", "status", "signal_pool_id", "strategy_pool_id", "strategy_signal_pool", "error"});
   static const host::Keywords batch_kw({"status_code", "body", "accepted", "failed", "results", "error"});
   switch (kind) {
     case Record::Submit:
@@ -71,8 +71,8 @@ Ref failure_text(PyObject* exc) {
 
 // The one library event of a signal submission that failed in transport.
 bool log_transport_failure(PyObject* exc) {
-  static const host::Keywords kw({"sub_service", "component", "metadata", "source_function", "source_file",
-                                  "source_line"});
+  static const host::Keywords kw(
+      {"sub_service", "component", "metadata", "source_function", "source_file", "source_line"});
   Ref error_type(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), QM_NAME("__name__")));
   Ref metadata(PyDict_New());
   if (!error_type || !metadata || PyDict_SetItemString(metadata.get(), "reason", QM_NAME("transport_error")) < 0 ||
@@ -169,6 +169,5 @@ PyObject* client_error_body_from_response_error(PyObject*, PyObject* exc) {
   }
   return PyTuple_Pack(2, error.get(), body.get());
 }
-
 
 }  // namespace quillmarsh::results

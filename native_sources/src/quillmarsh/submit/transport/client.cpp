@@ -31,7 +31,6 @@ int has_attr(PyObject* obj, PyObject* name) {
   return 0;
 }
 
-
 }  // namespace
 
 PyObject* client_init(PyObject* self, PyObject* base_url, PyObject* jwt_token, PyObject* timeout, PyObject* transport,
@@ -57,9 +56,8 @@ PyObject* client_init(PyObject* self, PyObject* base_url, PyObject* jwt_token, P
       return nullptr;
     }
     Ref lowered(PyObject_CallMethodNoArgs(base_url, QM_NAME("lower")));
-    Ref plain_http = lowered ? Ref(PyObject_CallMethodOneArg(lowered.get(), QM_NAME("startswith"),
-                                                             QM_NAME("http://")))
-                             : Ref();
+    Ref plain_http =
+        lowered ? Ref(PyObject_CallMethodOneArg(lowered.get(), QM_NAME("startswith"), QM_NAME("http://"))) : Ref();
     if (!plain_http) return nullptr;
     int is_plain = PyObject_IsTrue(plain_http.get());
     if (is_plain < 0) return nullptr;
@@ -109,7 +107,6 @@ PyObject* client_response_content(PyObject*, PyObject* response) {
   return PyBytes_FromStringAndSize(nullptr, 0);
 }
 
-
 // Paths of recently requested URLs, in the module's state: parsing a URL costs more than the
 // rest of a request's preparation, and a client requests the same few URLs over and over.
 // Entries hold only while `httpx.URL` is the class they were parsed with.
@@ -125,13 +122,13 @@ Ref path_of(PyObject* url) {
   const bool cacheable = PyUnicode_CheckExact(url);
   host::State& state = host::state();
   if (cacheable) {
-    if (state.path_cache_parser != url_type.get() || state.path_cache == nullptr) {
+    if (state[host::State::PathCacheParser] != url_type.get() || state[host::State::PathCache] == nullptr) {
       PyObject* fresh = PyDict_New();
       if (fresh == nullptr) return Ref();
-      Py_XSETREF(state.path_cache, fresh);
-      Py_XSETREF(state.path_cache_parser, Py_NewRef(url_type.get()));
+      Py_XSETREF(state[host::State::PathCache], fresh);
+      Py_XSETREF(state[host::State::PathCacheParser], Py_NewRef(url_type.get()));
     }
-    PyObject* hit = PyDict_GetItemWithError(state.path_cache, url);
+    PyObject* hit = PyDict_GetItemWithError(state[host::State::PathCache], url);
     if (hit != nullptr) return Ref::borrow(hit);
     if (PyErr_Occurred()) return Ref();
   }
@@ -145,9 +142,9 @@ Ref path_of(PyObject* url) {
   int nonempty = PyObject_IsTrue(raw_path.get());
   if (nonempty < 0) return Ref();
   Ref path = nonempty ? std::move(raw_path) : Ref(PyUnicode_FromString("/"));
-  if (path && cacheable && PyUnicode_CheckExact(path.get()) && state.path_cache_parser == url_type.get()) {
-    if (PyDict_GET_SIZE(state.path_cache) >= kPathCacheLimit) PyDict_Clear(state.path_cache);
-    if (PyDict_SetItem(state.path_cache, url, path.get()) < 0) return Ref();
+  if (path && cacheable && PyUnicode_CheckExact(path.get()) && state[host::State::PathCacheParser] == url_type.get()) {
+    if (PyDict_GET_SIZE(state[host::State::PathCache]) >= kPathCacheLimit) PyDict_Clear(state[host::State::PathCache]);
+    if (PyDict_SetItem(state[host::State::PathCache], url, path.get()) < 0) return Ref();
   }
   return path;
 }
@@ -210,7 +207,7 @@ namespace {
 PyObject* read_token(PyObject* client, PyObject*) { return PyObject_GetAttr(client, QM_NAME("_jwt_token")); }
 
 PyMethodDef token_getter_def = {"_token_getter", read_token, METH_NOARGS,
-                                 "_token_getter($self)\n--\n\nReturn the client's current bearer token."};
+                                "_token_getter($self)\n--\n\nReturn the client's current bearer token."};
 
 }  // namespace
 
@@ -223,8 +220,8 @@ PyObject* client_canonical_request(PyObject* self, PyObject* method, PyObject* e
   Ref observer = request_func ? Ref(PyObject_GetAttr(self, QM_NAME("_transmission_observer"))) : Ref();
   Ref kw(PyTuple_Pack(2, QM_NAME("request_func"), QM_NAME("transmission_observer")));
   if (!observer || !kw) return nullptr;
-  return host::call_kw<&request_json>(kw.get(), method, endpoint, token_getter.get(),
-                                      base_url.get(), body, request_func.get(), observer.get())
+  return host::call_kw<&request_json>(kw.get(), method, endpoint, token_getter.get(), base_url.get(), body,
+                                      request_func.get(), observer.get())
       .release();
 }
 

@@ -27,7 +27,7 @@ int equals_text(PyObject* value, const char* literal) {
 }  // namespace
 
 PyObject* rejected_error_init(PyObject* self, PyObject* status_code, PyObject* reason, PyObject* details,
-                                   PyObject* body) {
+                              PyObject* body) {
   Ref code_text = host::text_of(status_code);
   Ref reason_text = code_text ? host::text_of(reason) : Ref();
   Ref message = host::join({code_text.get(), QM_NAME(": "), reason_text.get()});
@@ -43,8 +43,8 @@ PyObject* rejected_error_init(PyObject* self, PyObject* status_code, PyObject* r
 PyObject* response_error_init(PyObject* self, PyObject* message, PyObject* status_code, PyObject* url,
                               PyObject* raw_body) {
   if (!init_exception_base(self, message)) return nullptr;
-  if (PyObject_SetAttr(self, QM_NAME("status_code"), status_code) < 0 || PyObject_SetAttr(self, QM_NAME("url"), url) < 0 ||
-      PyObject_SetAttr(self, QM_NAME("raw_body"), raw_body) < 0) {
+  if (PyObject_SetAttr(self, QM_NAME("status_code"), status_code) < 0 ||
+      PyObject_SetAttr(self, QM_NAME("url"), url) < 0 || PyObject_SetAttr(self, QM_NAME("raw_body"), raw_body) < 0) {
     return nullptr;
   }
   Ref limit = host::global(QM_NAME("_MALFORMED_BODY_PREVIEW_BYTES"));

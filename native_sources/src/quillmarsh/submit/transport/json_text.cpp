@@ -13,7 +13,7 @@ namespace quillmarsh::transport {
 
 namespace {
 
-constexpr int kMaxDepth = 200;     // deeper values go to the host, which guards its own recursion
+constexpr int kMaxDepth = 200;  // deeper values go to the host, which guards its own recursion
 constexpr char kHex[] = "0123456789abcdef";
 
 void write_escape(std::string& out, Py_UCS4 c) {
@@ -48,13 +48,27 @@ void write_string(PyObject* text, std::string& out) {
       continue;
     }
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c >= 0x10000) {
           Py_UCS4 v = c - 0x10000;
@@ -203,7 +217,7 @@ bool write_value(PyObject* value, JsonForm form, std::string& out, int depth) {
 int host_dumps_in_place() {
   host::Ref dumps = host::global_attr(QM_NAME("json"), QM_NAME("dumps"));
   if (!dumps) return -1;
-  return dumps.get() == host::state().host_dumps;
+  return dumps.get() == host::state()[host::State::HostDumps];
 }
 
 bool write_json(PyObject* value, JsonForm form, std::string& out) { return write_value(value, form, out, 0); }

@@ -12,8 +12,8 @@ Ref attr(PyObject* self, PyObject* name) { return Ref(PyObject_GetAttr(self, nam
 
 }  // namespace
 
-PyObject* observed_body_init(PyObject* self, PyObject* body_bytes, PyObject* observer, PyObject* method,
-                             PyObject* url, PyObject* headers) {
+PyObject* observed_body_init(PyObject* self, PyObject* body_bytes, PyObject* observer, PyObject* method, PyObject* url,
+                             PyObject* headers) {
   Ref headers_copy(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers));
   Ref zero(PyLong_FromLong(0));
   if (!headers_copy || !zero) return nullptr;
@@ -28,9 +28,7 @@ PyObject* observed_body_init(PyObject* self, PyObject* body_bytes, PyObject* obs
   Py_RETURN_NONE;
 }
 
-PyObject* observed_body_consumed(PyObject* self) {
-  return attr(self, QM_NAME("_observed")).release();
-}
+PyObject* observed_body_consumed(PyObject* self) { return attr(self, QM_NAME("_observed")).release(); }
 
 PyObject* observed_body_observe_once(PyObject* self) {
   Ref observed = attr(self, QM_NAME("_observed"));
@@ -43,8 +41,8 @@ PyObject* observed_body_observe_once(PyObject* self) {
   Ref method = observer ? attr(self, QM_NAME("_method")) : Ref();
   Ref url = method ? attr(self, QM_NAME("_url")) : Ref();
   Ref headers = url ? attr(self, QM_NAME("_headers")) : Ref();
-  Ref headers_copy = headers ? Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers.get()))
-                             : Ref();
+  Ref headers_copy =
+      headers ? Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers.get())) : Ref();
   Ref body = headers_copy ? attr(self, QM_NAME("_body_bytes")) : Ref();
   if (!body) return nullptr;
   PyObject* call_args[] = {method.get(), url.get(), headers_copy.get(), body.get()};
@@ -132,13 +130,9 @@ PyObject* observed_body_seek(PyObject* self, PyObject* offset, PyObject* whence)
   return position.release();
 }
 
-PyObject* observed_body_tell(PyObject* self) {
-  return attr(self, QM_NAME("_offset")).release();
-}
+PyObject* observed_body_tell(PyObject* self) { return attr(self, QM_NAME("_offset")).release(); }
 
-PyObject* observed_body_iter(PyObject* self) {
-  return Py_NewRef(self);
-}
+PyObject* observed_body_iter(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* observed_body_next(PyObject* self) {
   Ref chunk(PyObject_CallMethodNoArgs(self, QM_NAME("read")));

@@ -6,8 +6,8 @@
 
 namespace quillmarsh::transport {
 
-PyObject* observed_body_init(PyObject* self, PyObject* body_bytes, PyObject* observer, PyObject* method,
-                             PyObject* url, PyObject* headers);
+PyObject* observed_body_init(PyObject* self, PyObject* body_bytes, PyObject* observer, PyObject* method, PyObject* url,
+                             PyObject* headers);
 PyObject* observed_body_consumed(PyObject* self);
 PyObject* observed_body_observe_once(PyObject* self);
 PyObject* observed_body_read(PyObject* self, PyObject* size);

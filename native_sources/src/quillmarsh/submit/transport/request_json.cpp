@@ -64,8 +64,8 @@ Ref serialise_body(PyObject* body) {
 
 }  // namespace
 
-bool begin_transmission(PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url,
-                        PyObject* body, PyObject* observer, Transmission& t) {
+bool begin_transmission(PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url, PyObject* body,
+                        PyObject* observer, Transmission& t) {
   t.method = Ref::borrow(method);
   t.endpoint = Ref::borrow(endpoint);
   t.url = host::call<&join_url>(server_url, endpoint);
@@ -117,7 +117,7 @@ PyObject* end_transmission(const Transmission& t, PyObject* status_code, PyObjec
   Ref kw_operation(PyTuple_Pack(1, QM_NAME("operation")));
   if (!kw_operation) return nullptr;
   Ref data = host::call_kw<&parse_response_json>(kw_operation.get(), status_code, response_bytes, t.url.get(),
-                                                  t.endpoint.get());
+                                                 t.endpoint.get());
   if (!data) return nullptr;
 
   int success = 0;

@@ -21,8 +21,8 @@ struct Transmission {
 // Before the transport call: the URL joined and vetted, the token read (by `get_token`) and
 // checked, the headers, the serialised body and, with an observer, the observed body. False
 // with an error set.
-bool begin_transmission(PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url,
-                        PyObject* body, PyObject* observer, Transmission& t);
+bool begin_transmission(PyObject* method, PyObject* endpoint, PyObject* get_token, PyObject* server_url, PyObject* body,
+                        PyObject* observer, Transmission& t);
 // The transport failed (its exception is set): the token is taken out of it and it is raised
 // again. Always null.
 std::nullptr_t fail_transmission(const Transmission& t);

@@ -14,8 +14,7 @@
 
 namespace quillmarsh::transport {
 
-PyObject* transmission_begin(PyObject* module, PyObject* client, PyObject* method, PyObject* endpoint,
-                             PyObject* body);
+PyObject* transmission_begin(PyObject* module, PyObject* client, PyObject* method, PyObject* endpoint, PyObject* body);
 // The observed body (with an observer) is handed over as `stream_type(observed_body)` unless
 // `stream_type` is None.
 PyObject* transmission_send(PyObject* module, PyObject* transmission, PyObject* transport, PyObject* stream_type);

@@ -47,7 +47,7 @@ PyObject* percent_encode(PyObject*, PyObject* value) {
   }
   Ref unreserved = host::global(QM_NAME("_UNRESERVED_BYTES"));
   if (!unreserved) return nullptr;
-  const bool own_set = unreserved.get() == host::state().unreserved_set;
+  const bool own_set = unreserved.get() == host::state()[host::State::UnreservedSet];
   const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(raw.get()));
   const Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
   static constexpr char kHex[] = "0123456789ABCDEF";

@@ -137,13 +137,11 @@ PyObject* client_validate_submission_contract(PyObject*, PyObject* signal_pool_n
                                               PyObject* is_pnl_mi, PyObject* elapsed_seconds, PyObject* thresholds,
                                               PyObject* manifest_version, PyObject* manifest_market_id,
                                               PyObject* manifest_era_number) {
-  if (!host::call<&validate_selected_pool_id>(signal_pool_name,
-                                              QM_NAME("signal_pool_name"))) {
+  if (!host::call<&validate_selected_pool_id>(signal_pool_name, QM_NAME("signal_pool_name"))) {
     return nullptr;
   }
   if (!PyDict_Check(is_stats)) return refuse(QM_NAME("is_stats must be a dict"));
-  int flagged = truth_of(
-      host::call<&has_disallowed_mi_contract_field>(is_stats));
+  int flagged = truth_of(host::call<&has_disallowed_mi_contract_field>(is_stats));
   if (flagged < 0) return nullptr;
   if (flagged) return refuse(QM_NAME("is_stats must not contain MI contract fields"));
   flagged = truth_of(host::call<&has_non_finite_number>(is_stats));
@@ -152,8 +150,7 @@ PyObject* client_validate_submission_contract(PyObject*, PyObject* signal_pool_n
   if (!host::call<&coerce_mi_contract_value>(is_pnl_mi)) return nullptr;
   static PyObject* thresholds_kwname = nullptr;
   if (str_tuple(&thresholds_kwname, {"thresholds"}) == nullptr) return nullptr;
-  if (!host::call_kw<&validate_submission_thresholds>(thresholds_kwname,
-                                                      is_stats, is_pnl_mi, thresholds)) {
+  if (!host::call_kw<&validate_submission_thresholds>(thresholds_kwname, is_stats, is_pnl_mi, thresholds)) {
     return nullptr;
   }
   int elapsed_ok = is_positive_elapsed(elapsed_seconds);
@@ -163,8 +160,7 @@ PyObject* client_validate_submission_contract(PyObject*, PyObject* signal_pool_n
   PyObject* const fields[] = {QM_NAME("client_manifest_version"), QM_NAME("client_manifest_market_id"),
                               QM_NAME("client_manifest_era_number")};
   for (int i = 0; i < 3; ++i) {
-    if (!host::call<&validate_optional_manifest_int>(values[i],
-                                                     fields[i])) {
+    if (!host::call<&validate_optional_manifest_int>(values[i], fields[i])) {
       return nullptr;
     }
   }

@@ -64,8 +64,8 @@ Ref import_onboarding_config() {
 Ref configured_universe() {
   Ref text = [] {
     Ref config = import_onboarding_config();
-    Ref value = config ? Ref(PyObject_CallMethodOneArg(config.get(), QM_NAME("get"), QM_NAME("named_universe")))
-                       : Ref();
+    Ref value =
+        config ? Ref(PyObject_CallMethodOneArg(config.get(), QM_NAME("get"), QM_NAME("named_universe"))) : Ref();
     int truth = truth_of(value);
     if (truth < 0) return Ref();
     Ref shown = truth ? Ref(PyObject_Str(value.get())) : Ref::borrow(QM_NAME(""));
