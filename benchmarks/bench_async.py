@@ -48,8 +48,12 @@ TOKEN = "bench-token"
 
 class Server:
     def __init__(self, latency: float) -> None:
-        self.process = subprocess.Popen([sys.executable, str(HERE / "wire_server.py"), f"--latency={latency}"],
-                                        stdout=subprocess.PIPE, text=True, cwd=HERE)
+        self.process = subprocess.Popen(
+            [sys.executable, str(HERE / "wire_server.py"), f"--latency={latency}"],
+            stdout=subprocess.PIPE,
+            text=True,
+            cwd=HERE,
+        )
         self.url = f"http://127.0.0.1:{self.process.stdout.readline().strip().partition('=')[2]}"  # type: ignore
 
     def close(self) -> None:
@@ -67,11 +71,17 @@ class Signals:
 
     def take(self, count: int) -> list[dict[str, Any]]:
         if self.light:
-            batch = [{"graph": f"rank(ts_mean(sub(close, ts_delay(close, {n % 20 + 1})), {n + 5}))",
-                      "named_universe": workload.NAMED_UNIVERSE, "signal_pool_name": workload.SIGNAL_POOL,
-                      "is_stats": {"sharpe": 1.6, "turnover": 0.3, "correlation": 0.2, "drawdown": 0.08},
-                      "is_pnl_mi": 0.4, "expression_elapsed_seconds": 1.0}
-                     for n in range(self.made, self.made + count)]
+            batch = [
+                {
+                    "graph": f"rank(ts_mean(sub(close, ts_delay(close, {n % 20 + 1})), {n + 5}))",
+                    "named_universe": workload.NAMED_UNIVERSE,
+                    "signal_pool_name": workload.SIGNAL_POOL,
+                    "is_stats": {"sharpe": 1.6, "turnover": 0.3, "correlation": 0.2, "drawdown": 0.08},
+                    "is_pnl_mi": 0.4,
+                    "expression_elapsed_seconds": 1.0,
+                }
+                for n in range(self.made, self.made + count)
+            ]
         else:
             batch = workload.signals(count, seed=self.made + 1)
             for n, signal in enumerate(batch):
@@ -85,9 +95,16 @@ class Signals:
         out = []
         for signal in self.take(count):
             checked = quillmarsh.check_signal(catalog=workload.CATALOG, **signal)
-            out.append((json.dumps(checked.body).encode(), {
-                "Authorization": f"Bearer {TOKEN}", "Content-Type": "application/json",
-                "Idempotency-Key": checked.idempotency_key}))
+            out.append(
+                (
+                    json.dumps(checked.body).encode(),
+                    {
+                        "Authorization": f"Bearer {TOKEN}",
+                        "Content-Type": "application/json",
+                        "Idempotency-Key": checked.idempotency_key,
+                    },
+                )
+            )
         return out
 
 
@@ -145,8 +162,10 @@ def sides_for(url: str, loop: asyncio.AbstractEventLoop, in_flight: int) -> tupl
     session = loop.run_until_complete(_session(aiohttp, in_flight))
 
     def on_loop(client: Any) -> Callable[[list[dict[str, Any]]], list[Any]]:
-        return lambda batch: [r.status_code for r in loop.run_until_complete(
-            _gather([lambda s=s: client.submit_signal(**s) for s in batch], in_flight))]
+        return lambda batch: [
+            r.status_code
+            for r in loop.run_until_complete(_gather([lambda s=s: client.submit_signal(**s) for s in batch], in_flight))
+        ]
 
     async def aiohttp_post(body: bytes, headers: dict[str, str]) -> int:
         async with session.post(url + "/signals/submit", data=body, headers=headers) as response:
@@ -157,18 +176,32 @@ def sides_for(url: str, loop: asyncio.AbstractEventLoop, in_flight: int) -> tupl
         return (await bare_httpx.post("/signals/submit", content=body, headers=headers)).status_code
 
     sides = [
-        Side("SignalServiceClient, one after another", lambda n: None,
-             lambda batch: [sync_client.submit_signal(**s).status_code for s in batch], False),
-        Side("bare httpx.Client.post, one after another", lambda n: None,
-             lambda wire: [bare_sync.post("/signals/submit", content=b, headers=h).status_code for b, h in wire], True),
+        Side(
+            "SignalServiceClient, one after another",
+            lambda n: None,
+            lambda batch: [sync_client.submit_signal(**s).status_code for s in batch],
+            False,
+        ),
+        Side(
+            "bare httpx.Client.post, one after another",
+            lambda n: None,
+            lambda wire: [bare_sync.post("/signals/submit", content=b, headers=h).status_code for b, h in wire],
+            True,
+        ),
         Side(f"AsyncSignalServiceClient (httpx), {in_flight} in flight", lambda n: None, on_loop(raw_async), False),
         Side(f"AsyncSignalClient (aiohttp), {in_flight} in flight", lambda n: None, on_loop(face), False),
-        Side(f"bare httpx.AsyncClient, {in_flight} in flight", lambda n: None,
-             lambda wire: loop.run_until_complete(_gather([lambda w=w: httpx_post(*w) for w in wire], in_flight)),
-             True),
-        Side(f"bare aiohttp.ClientSession, {in_flight} in flight", lambda n: None,
-             lambda wire: loop.run_until_complete(_gather([lambda w=w: aiohttp_post(*w) for w in wire], in_flight)),
-             True),
+        Side(
+            f"bare httpx.AsyncClient, {in_flight} in flight",
+            lambda n: None,
+            lambda wire: loop.run_until_complete(_gather([lambda w=w: httpx_post(*w) for w in wire], in_flight)),
+            True,
+        ),
+        Side(
+            f"bare aiohttp.ClientSession, {in_flight} in flight",
+            lambda n: None,
+            lambda wire: loop.run_until_complete(_gather([lambda w=w: aiohttp_post(*w) for w in wire], in_flight)),
+            True,
+        ),
     ]
 
     def close() -> None:
@@ -212,13 +245,19 @@ def main() -> None:
             print(side)
     now, later = runs[0.0], runs[args.latency]
     face, bare = "AsyncSignalClient", "bare aiohttp.ClientSession"
-    print(f"AsyncSignalClient CPU per request / bare aiohttp session: {now[face].cpu_us() / now[bare].cpu_us():.2f}x "
-          f"(goal at most 2.0x)")
-    print(f"AsyncSignalClient throughput after {args.latency * 1000:.0f} ms / bare aiohttp session: "
-          f"{later[face].rate() / later[bare].rate():.2f}x (goal at least 0.8x)")
+    print(
+        f"AsyncSignalClient CPU per request / bare aiohttp session: {now[face].cpu_us() / now[bare].cpu_us():.2f}x "
+        f"(goal at most 2.0x)"
+    )
+    print(
+        f"AsyncSignalClient throughput after {args.latency * 1000:.0f} ms / bare aiohttp session: "
+        f"{later[face].rate() / later[bare].rate():.2f}x (goal at least 0.8x)"
+    )
     sync, bare_sync = now["SignalServiceClient"], now["bare httpx.Client.post"]
-    print(f"SignalServiceClient.submit_signal / bare httpx.Client.post, time per request: "
-          f"{bare_sync.rate() / sync.rate():.2f}x (goal at most 1.05x)")
+    print(
+        f"SignalServiceClient.submit_signal / bare httpx.Client.post, time per request: "
+        f"{bare_sync.rate() / sync.rate():.2f}x (goal at most 1.05x)"
+    )
 
 
 if __name__ == "__main__":

@@ -53,8 +53,19 @@ def main() -> None:
 
         def command():
             with mock.patch.object(batch_command, "client_for", client), contextlib.redirect_stdout(io.StringIO()):
-                status = cli.main(["--base-url", "https://signals.example", "--token", "tok", "--format", "json",
-                                   "-q", "batch", str(path)])
+                status = cli.main(
+                    [
+                        "--base-url",
+                        "https://signals.example",
+                        "--token",
+                        "tok",
+                        "--format",
+                        "json",
+                        "-q",
+                        "batch",
+                        str(path),
+                    ]
+                )
             assert status == 0, status
 
         def module_call():
@@ -65,8 +76,10 @@ def main() -> None:
         _backtest_timing.clear_recorded_backtest_timings()
         ours, theirs = best(3, command), best(3, module_call)
     print(f"read and check the fields of {COUNT:,} lines: {parse:.2f} s")
-    print(f"quillmarsh batch of {COUNT:,} signals: {ours:.2f} s; submit_signals_batch: {theirs:.2f} s "
-          f"-> {ours / theirs:.2f}x (target 1.15x)")
+    print(
+        f"quillmarsh batch of {COUNT:,} signals: {ours:.2f} s; submit_signals_batch: {theirs:.2f} s "
+        f"-> {ours / theirs:.2f}x (target 1.15x)"
+    )
 
 
 if __name__ == "__main__":

@@ -32,13 +32,12 @@ import time
 import dask
 import dask.bag
 import psutil
+import workload
+from bench_loopback import start_service
 from distributed import Client, LocalCluster, wait
 
 import quillmarsh
 from quillmarsh.dask import submit_candidates
-
-import workload
-from bench_loopback import start_service
 
 HERE = pathlib.Path(__file__).resolve().parent
 TIMING = {"row_count": 2520, "elapsed_seconds": 2.0, "max_row_elapsed_seconds": 0.002}
@@ -56,12 +55,14 @@ def candidates(part: int, size: int) -> list[dict]:
 def made_on_workers(count: int, partitions: int, offset: int = 0) -> dask.bag.Bag:
     size = count // partitions
     return dask.bag.from_sequence(range(offset, offset + partitions), npartitions=partitions).map_partitions(
-        lambda parts: [record for part in parts for record in candidates(part, size)])
+        lambda parts: [record for part in parts for record in candidates(part, size)]
+    )
 
 
 def rate(count: int, seconds: float, cpu: float) -> str:
-    return (f"{count / seconds:,.0f} candidates/s ({seconds:.2f} s for {count:,}; "
-            f"{cpu / count * 1e6:.0f} us of CPU each)")
+    return (
+        f"{count / seconds:,.0f} candidates/s ({seconds:.2f} s for {count:,}; {cpu / count * 1e6:.0f} us of CPU each)"
+    )
 
 
 def timed(run, client: Client | None = None) -> tuple[float, float]:
@@ -102,8 +103,9 @@ def main() -> None:
     with dask.config.set(scheduler="sync"):
         one = timed(lambda: submit_candidates(bag, catalog=catalog, dry_run=True).compute())
     print(f"pre-screening, one process: {rate(n, *one)}")
-    print(f"  check_signals alone: {rate(n, *floor)}; submit_candidates / check_signals: "
-          f"{one[1] / floor[1]:.2f}x in CPU")
+    print(
+        f"  check_signals alone: {rate(n, *floor)}; submit_candidates / check_signals: {one[1] / floor[1]:.2f}x in CPU"
+    )
 
     with tempfile.TemporaryDirectory() as folder:
         catalog_file = pathlib.Path(folder) / "catalog.json"
@@ -117,18 +119,24 @@ def main() -> None:
                 served = service_cpu(service)
                 sent = timed(lambda: results.append(submit_candidates(local, base_url=url, token="bench").compute()))
                 served = service_cpu(service) - served
-            print(f"submission, one process: {rate(submitted, *sent)}; the service's CPU: "
-                  f"{served / submitted * 1e6:.0f} us each; outcomes {results[0].outcome.value_counts().to_dict()}")
+            print(
+                f"submission, one process: {rate(submitted, *sent)}; the service's CPU: "
+                f"{served / submitted * 1e6:.0f} us each; outcomes {results[0].outcome.value_counts().to_dict()}"
+            )
 
             # the workers find workload.py as this process does
             os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")]))
-            with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-                    Client(cluster) as client:
+            with (
+                LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+                Client(cluster) as client,
+            ):
                 farm = made_on_workers(n, parts).persist()
                 wait(farm)
                 spread = timed(lambda: submit_candidates(farm, catalog=catalog, dry_run=True).compute(), client)
-                print(f"pre-screening, two-worker cluster: {rate(n, *spread)}; "
-                      f"{one[0] / spread[0]:.2f}x one process's rate")
+                print(
+                    f"pre-screening, two-worker cluster: {rate(n, *spread)}; "
+                    f"{one[0] / spread[0]:.2f}x one process's rate"
+                )
                 fresh = made_on_workers(submitted, parts, offset=20_000).persist()
                 wait(fresh)
                 outcomes = None
@@ -137,13 +145,16 @@ def main() -> None:
                     nonlocal outcomes
                     outcomes = submit_candidates(fresh, base_url=url, token="bench")
                     wait(outcomes)
+
                 served = service_cpu(service)
                 sent_cluster = timed(cluster_submission, client)
                 served = service_cpu(service) - served
                 counts = outcomes.outcome.value_counts().compute().to_dict()
-                print(f"submission, two-worker cluster: {rate(submitted, *sent_cluster)}; the service's CPU: "
-                      f"{served / submitted * 1e6:.0f} us each; {sent[0] / sent_cluster[0]:.2f}x one process's rate; "
-                      f"outcomes {counts}")
+                print(
+                    f"submission, two-worker cluster: {rate(submitted, *sent_cluster)}; the service's CPU: "
+                    f"{served / submitted * 1e6:.0f} us each; {sent[0] / sent_cluster[0]:.2f}x one process's rate; "
+                    f"outcomes {counts}"
+                )
         finally:
             service.terminate()
             service.wait(timeout=30)

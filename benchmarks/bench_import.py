@@ -40,10 +40,17 @@ def run_once(code: str, env: dict[str, str]) -> float:
 
 def import_tree(module: str, env: dict[str, str]) -> list[tuple[int, int, int, str]]:
     """(self us, cumulative us, depth, name) of each module `import module` loads."""
-    done = subprocess.run([sys.executable, "-X", "importtime", "-c", f"import {module}"], env=env, check=True,
-                          capture_output=True, text=True)
-    return [(int(own), int(cumulative), len(indent) // 2, name)
-            for own, cumulative, indent, name in _IMPORTTIME.findall(done.stderr)]
+    done = subprocess.run(
+        [sys.executable, "-X", "importtime", "-c", f"import {module}"],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return [
+        (int(own), int(cumulative), len(indent) // 2, name)
+        for own, cumulative, indent, name in _IMPORTTIME.findall(done.stderr)
+    ]
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -59,11 +66,15 @@ def main(argv: list[str] | None = None) -> None:
             times[name].append(run_once(code, env))
     median = {name: statistics.median(values) * 1e3 for name, values in times.items()}
     cost = {name: median[name] - median["bare"] for name in ("quillmarsh.submit", "httpx")}
-    print(f"import, median of {args.runs} fresh interpreters: quillmarsh.submit {median['quillmarsh.submit']:.1f} ms, "
-          f"httpx {median['httpx']:.1f} ms, bare interpreter {median['bare']:.1f} ms")
-    print(f"import cost beyond start-up: quillmarsh.submit {cost['quillmarsh.submit']:.1f} ms, "
-          f"httpx {cost['httpx']:.1f} ms, ratio {cost['quillmarsh.submit'] / cost['httpx']:.2f}; "
-          f"whole process ratio {median['quillmarsh.submit'] / median['httpx']:.2f}")
+    print(
+        f"import, median of {args.runs} fresh interpreters: quillmarsh.submit {median['quillmarsh.submit']:.1f} ms, "
+        f"httpx {median['httpx']:.1f} ms, bare interpreter {median['bare']:.1f} ms"
+    )
+    print(
+        f"import cost beyond start-up: quillmarsh.submit {cost['quillmarsh.submit']:.1f} ms, "
+        f"httpx {cost['httpx']:.1f} ms, ratio {cost['quillmarsh.submit'] / cost['httpx']:.2f}; "
+        f"whole process ratio {median['quillmarsh.submit'] / median['httpx']:.2f}"
+    )
 
     httpx_modules = {name for *_, name in import_tree("httpx", env)}
     tree = import_tree("quillmarsh.submit", env)
@@ -79,10 +90,13 @@ def main(argv: list[str] | None = None) -> None:
             tops.append((cumulative, name))
         stack.append((depth, counts))
     tops.sort(reverse=True)
-    print(f"one -X importtime run: quillmarsh.submit itself (the extension's load and init) "
-          f"{own.get('quillmarsh.submit', 0) / 1e3:.1f} ms, quillmarsh package {own.get('quillmarsh', 0) / 1e3:.1f} ms; "
-          f"modules httpx does not load {sum(c for c, _ in tops) / 1e3:.1f} ms, largest: "
-          + ", ".join(f"{name} {cumulative / 1e3:.1f} ms" for cumulative, name in tops[:8]))
+    print(
+        f"one -X importtime run: quillmarsh.submit itself (the extension's load and init) "
+        f"{own.get('quillmarsh.submit', 0) / 1e3:.1f} ms, quillmarsh package {own.get('quillmarsh', 0) / 1e3:.1f} ms; "
+        f"modules httpx does not load {sum(c for c, _ in tops) / 1e3:.1f} ms, largest: "
+        + ", ".join(f"{name} {cumulative / 1e3:.1f} ms" for cumulative, name in tops[:8])
+    )
+
 
 if __name__ == "__main__":
     main()

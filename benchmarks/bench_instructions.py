@@ -4,8 +4,8 @@ machine is doing).
 
 Each side runs in its own interpreter under ``valgrind --tool=callgrind`` twice, making the same
 2N signals and then working on N of them, then on all 2N; the difference of the two totals, over
-N, is that side's instructions per signal (start-up, imports and set-up cancel out). The sides, on the realistic signals of
-workload.py:
+N, is that side's instructions per signal (start-up, imports and set-up cancel out). The sides,
+on the realistic signals of workload.py:
 
 * single: ``submit_signal`` through an in-process transport answering at once, the era catalog
   read beforehand;
@@ -32,7 +32,7 @@ import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 
-PROGRAM = r'''
+PROGRAM = r"""
 import hashlib, json, sys
 sys.path.insert(0, {here!r})
 import workload
@@ -60,19 +60,32 @@ else:
         body["idempotency_key"] = "sigsubmit-" + hashlib.sha256(canonical).hexdigest()
         json.dumps(body).encode("utf-8")
         json.loads(answer)
-'''
+"""
 
 
 def instructions(side: str, count: int, made: int, program: pathlib.Path) -> int:
     with tempfile.TemporaryDirectory() as folder:
         out = pathlib.Path(folder) / "callgrind.out"
-        done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                               str(program), side, str(count), str(made)], capture_output=True, text=True,
-                              env={**os.environ, "PYTHONHASHSEED": "0"})
+        done = subprocess.run(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                str(program),
+                side,
+                str(count),
+                str(made),
+            ],
+            capture_output=True,
+            text=True,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
+        )
         if done.returncode != 0:
             raise RuntimeError(done.stderr[-2000:])
-        found = re.search(r"^summary:\s+(\d+)", out.read_text(), re.M) or re.search(r"^totals:\s+(\d+)",
-                                                                                      out.read_text(), re.M)
+        found = re.search(r"^summary:\s+(\d+)", out.read_text(), re.M) or re.search(
+            r"^totals:\s+(\d+)", out.read_text(), re.M
+        )
         assert found, "no total in callgrind's output"
         return int(found.group(1))
 
@@ -85,12 +98,16 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         program = pathlib.Path(folder) / "side.py"
         program.write_text(PROGRAM.format(here=str(HERE)))
-        per_signal = {side: (instructions(side, 2 * n, 2 * n, program) - instructions(side, n, 2 * n, program)) / n
-                      for side in ("floor", "single", "batch")}
+        per_signal = {
+            side: (instructions(side, 2 * n, 2 * n, program) - instructions(side, n, 2 * n, program)) / n
+            for side in ("floor", "single", "batch")
+        }
     for side, count in per_signal.items():
         print(f"{side:>6}: {count:,.0f} instructions per signal")
-    print(f"single / floor {per_signal['single'] / per_signal['floor']:.3f}x (goal at most 0.92x); "
-          f"batch / floor {per_signal['batch'] / per_signal['floor']:.3f}x (goal at most 0.99x)")
+    print(
+        f"single / floor {per_signal['single'] / per_signal['floor']:.3f}x (goal at most 0.92x); "
+        f"batch / floor {per_signal['batch'] / per_signal['floor']:.3f}x (goal at most 0.99x)"
+    )
 
 
 if __name__ == "__main__":

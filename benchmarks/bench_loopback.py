@@ -45,13 +45,15 @@ def graph(n: int) -> str:
 
 def record(graphs: list[str]) -> None:
     for expression in graphs:
-        _backtest_timing.record_backtest_timing(expression, row_count=2520, elapsed_seconds=1.0,
-                                                max_row_elapsed_seconds=0.004)
+        _backtest_timing.record_backtest_timing(
+            expression, row_count=2520, elapsed_seconds=1.0, max_row_elapsed_seconds=0.004
+        )
 
 
 def submit(client: SignalServiceClient, expression: str):
-    return client.submit_signal(expression, UNIVERSE, signal_pool_name=POOL, is_stats=STATS, is_pnl_mi=0.4,
-                                expression_elapsed_seconds=1.0)
+    return client.submit_signal(
+        expression, UNIVERSE, signal_pool_name=POOL, is_stats=STATS, is_pnl_mi=0.4, expression_elapsed_seconds=1.0
+    )
 
 
 def start_service(token: str, *options: str) -> tuple[subprocess.Popen, str]:
@@ -59,16 +61,31 @@ def start_service(token: str, *options: str) -> tuple[subprocess.Popen, str]:
     the process and its base URL."""
     package_root = str(Path(sys.modules["quillmarsh"].__file__).resolve().parents[1])
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
-    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--host", "127.0.0.1", "--port", "0",
-                                f"--token={token}", *options], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               text=True, env=env)
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quillmarsh.devservice",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            "0",
+            f"--token={token}",
+            *options,
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+        env=env,
+    )
     ready, _, _ = select.select([process.stdout], [], [], 30)
     line = process.stdout.readline().strip() if ready else ""
     if not line.startswith("QUILLMARSH_BASE_URL="):
         process.kill()
         process.wait(timeout=10)
-        raise RuntimeError(f"the local signal service did not start (python -m quillmarsh.devservice shows why): "
-                           f"{line!r}")
+        raise RuntimeError(
+            f"the local signal service did not start (python -m quillmarsh.devservice shows why): {line!r}"
+        )
     return process, line.partition("=")[2]
 
 
@@ -163,10 +180,12 @@ def main(argv: list[str] | None = None) -> None:
 
     per_call = 1e6 / args.calls
     client_median, baseline_median = statistics.median(client_times), statistics.median(baseline_times)
-    print(f"loopback submit_signal x{args.calls} per round, {args.rounds} rounds each, alternating: "
-          f"client {client_median * per_call:.0f} us, plain httpx post {baseline_median * per_call:.0f} us per call "
-          f"(medians; best {min(client_times) * per_call:.0f} / {min(baseline_times) * per_call:.0f} us), "
-          f"ratio {client_median / baseline_median:.2f} (target <= 1.10)")
+    print(
+        f"loopback submit_signal x{args.calls} per round, {args.rounds} rounds each, alternating: "
+        f"client {client_median * per_call:.0f} us, plain httpx post {baseline_median * per_call:.0f} us per call "
+        f"(medians; best {min(client_times) * per_call:.0f} / {min(baseline_times) * per_call:.0f} us), "
+        f"ratio {client_median / baseline_median:.2f} (target <= 1.10)"
+    )
     if profiler:
         out = io.StringIO()
         pstats.Stats(profiler, stream=out).sort_stats("tottime").print_stats(15)

@@ -25,9 +25,9 @@ import json
 import time
 import tracemalloc
 
-from quillmarsh.submit import SignalServiceClient
-
 import workload
+
+from quillmarsh.submit import SignalServiceClient
 
 
 def canonical_key(body: dict) -> str:
@@ -74,11 +74,14 @@ def bench_batch(count: int, rounds: int) -> None:
     bodies = [body for chunk in posted for body in json.loads(chunk)["signals"]]
     answers = [workload.batch_answer(min(100, count - start)) for start in range(0, count, 100)]
 
-    client_time = best_of(rounds, lambda: workload.record_timings(signals),
-                          lambda: client.submit_signals_batch(signals))
+    client_time = best_of(
+        rounds, lambda: workload.record_timings(signals), lambda: client.submit_signals_batch(signals)
+    )
     base_time = best_of(rounds, lambda: None, lambda: baseline(bodies, answers))
-    print(f"batch of {count}: client {client_time * 1e3:.1f} ms, baseline {base_time * 1e3:.1f} ms, "
-          f"ratio {client_time / base_time:.2f} (target <= 1.2)")
+    print(
+        f"batch of {count}: client {client_time * 1e3:.1f} ms, baseline {base_time * 1e3:.1f} ms, "
+        f"ratio {client_time / base_time:.2f} (target <= 1.2)"
+    )
 
     workload.record_timings(signals)
     gc.collect()
@@ -89,8 +92,10 @@ def bench_batch(count: int, rounds: int) -> None:
     peak = tracemalloc.get_traced_memory()[1] - before
     tracemalloc.stop()
     wire = sum(len(chunk) for chunk in posted)
-    print(f"batch of {count}: peak memory {peak / 2**20:.1f} MiB, request bodies {wire / 2**20:.1f} MiB, "
-          f"ratio {peak / wire:.2f} (target <= 3)")
+    print(
+        f"batch of {count}: peak memory {peak / 2**20:.1f} MiB, request bodies {wire / 2**20:.1f} MiB, "
+        f"ratio {peak / wire:.2f} (target <= 3)"
+    )
 
 
 def bench_single(count: int, rounds: int) -> None:
@@ -100,9 +105,14 @@ def bench_single(count: int, rounds: int) -> None:
 
     def submit_all() -> None:
         for s in signals:
-            client.submit_signal(s["graph"], s["named_universe"], signal_pool_name=s["signal_pool_name"],
-                                 is_stats=s["is_stats"], is_pnl_mi=s["is_pnl_mi"],
-                                 expression_elapsed_seconds=s["expression_elapsed_seconds"])
+            client.submit_signal(
+                s["graph"],
+                s["named_universe"],
+                signal_pool_name=s["signal_pool_name"],
+                is_stats=s["is_stats"],
+                is_pnl_mi=s["is_pnl_mi"],
+                expression_elapsed_seconds=s["expression_elapsed_seconds"],
+            )
 
     posted = transport.captured = []
     workload.record_timings(signals)
@@ -113,8 +123,10 @@ def bench_single(count: int, rounds: int) -> None:
 
     client_time = best_of(rounds, lambda: workload.record_timings(signals), submit_all)
     base_time = best_of(rounds, lambda: None, lambda: baseline(bodies, answers))
-    print(f"single submit_signal x{count}: client {client_time / count * 1e6:.1f} us, "
-          f"baseline {base_time / count * 1e6:.1f} us per signal, ratio {client_time / base_time:.2f} (target <= 1.3)")
+    print(
+        f"single submit_signal x{count}: client {client_time / count * 1e6:.1f} us, "
+        f"baseline {base_time / count * 1e6:.1f} us per signal, ratio {client_time / base_time:.2f} (target <= 1.3)"
+    )
 
 
 def main(argv: list[str] | None = None) -> None:

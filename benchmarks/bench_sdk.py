@@ -22,11 +22,11 @@ import hashlib
 import json
 import time
 
+import workload
+
 import quillmarsh
 from quillmarsh import _backtest_timing, submit
 from quillmarsh.async_client import AsyncSignalServiceClient
-
-import workload
 
 URL = "https://signals.example.com"
 
@@ -115,21 +115,29 @@ def main() -> None:
     prepared = best_of(args.rounds, recorded, lambda: raw_preparation(signals))
     floor = best_of(args.rounds, lambda: None, lambda: key_floor(bodies))
     n = len(signals)
-    print(f"pre-screening {n:,} signals: {n / screened:,.0f} signals/s ({screened / n * 1e6:.1f} us each; "
-          f"goal 50,000/s); the raw preparation {n / prepared:,.0f}/s; the key floor {n / floor:,.0f}/s")
+    print(
+        f"pre-screening {n:,} signals: {n / screened:,.0f} signals/s ({screened / n * 1e6:.1f} us each; "
+        f"goal 50,000/s); the raw preparation {n / prepared:,.0f}/s; the key floor {n / floor:,.0f}/s"
+    )
     print(f"  check_signals / raw preparation: {screened / prepared:.2f}x; / key floor: {screened / floor:.2f}x")
 
     calls = signals[: args.calls]
     raw = per_call(args.rounds, calls, lambda t: submit.SignalServiceClient(URL, "tok", transport=t), False)
-    face = per_call(args.rounds, calls, lambda t: quillmarsh.SignalClient(URL, "tok", transport=t, max_retries=0),
-                    False)
+    face = per_call(
+        args.rounds, calls, lambda t: quillmarsh.SignalClient(URL, "tok", transport=t, max_retries=0), False
+    )
     araw = per_call(args.rounds, calls, lambda t: AsyncSignalServiceClient(URL, "tok", transport=t), True)
-    aface = per_call(args.rounds, calls,
-                     lambda t: quillmarsh.AsyncSignalClient(URL, "tok", transport=t, max_retries=0), True)
-    print(f"submit_signal, in-process answers: raw {raw * 1e6:.1f} us, SignalClient {face * 1e6:.1f} us "
-          f"({face / raw:.2f}x, +{(face - raw) * 1e6:.1f} us)")
-    print(f"  asynchronous: raw {araw * 1e6:.1f} us, AsyncSignalClient {aface * 1e6:.1f} us "
-          f"({aface / araw:.2f}x, +{(aface - araw) * 1e6:.1f} us)")
+    aface = per_call(
+        args.rounds, calls, lambda t: quillmarsh.AsyncSignalClient(URL, "tok", transport=t, max_retries=0), True
+    )
+    print(
+        f"submit_signal, in-process answers: raw {raw * 1e6:.1f} us, SignalClient {face * 1e6:.1f} us "
+        f"({face / raw:.2f}x, +{(face - raw) * 1e6:.1f} us)"
+    )
+    print(
+        f"  asynchronous: raw {araw * 1e6:.1f} us, AsyncSignalClient {aface * 1e6:.1f} us "
+        f"({aface / araw:.2f}x, +{(aface - araw) * 1e6:.1f} us)"
+    )
 
 
 if __name__ == "__main__":

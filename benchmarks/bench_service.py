@@ -38,30 +38,47 @@ LEVELS = (1, 100, 1000)  # requests in flight
 
 
 def signal_body(n: int) -> bytes:
-    return json.dumps({"graph": f"rank(ts_mean(close, {n + 2}))", "named_universe": "us_top500",
-                       "signal_pool_name": "momentum", "is_stats": {"sharpe": 1.6, "turnover": 0.3,
-                                                                    "is_correlation": 0.2},
-                       "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5, "market_id": 1,
-                       "era_number": 3}).encode()
+    return json.dumps(
+        {
+            "graph": f"rank(ts_mean(close, {n + 2}))",
+            "named_universe": "us_top500",
+            "signal_pool_name": "momentum",
+            "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},
+            "is_pnl_mi": 0.4,
+            "expression_elapsed_seconds": 0.5,
+            "market_id": 1,
+            "era_number": 3,
+        }
+    ).encode()
 
 
 def checkout(revision: str, into: Path) -> str:
     """The devservice package of `revision` as package `devservice_<rev>` under `into`; its name."""
     name = f"devservice_{revision.replace('-', '_').replace('/', '_')}"
-    listing = subprocess.run(["git", "-C", str(ROOT), "ls-tree", "--name-only", revision,
-                              "python/quillmarsh/devservice/"], check=True, capture_output=True, text=True).stdout
+    listing = subprocess.run(
+        ["git", "-C", str(ROOT), "ls-tree", "--name-only", revision, "python/quillmarsh/devservice/"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     (into / name).mkdir(parents=True)
     for path in listing.split():
-        data = subprocess.run(["git", "-C", str(ROOT), "show", f"{revision}:{path}"], check=True,
-                              capture_output=True).stdout
+        data = subprocess.run(
+            ["git", "-C", str(ROOT), "show", f"{revision}:{path}"], check=True, capture_output=True
+        ).stdout
         (into / name / Path(path).name).write_bytes(data)
     return name
 
 
 def start(package: str, pythonpath: str, latency: float) -> tuple[subprocess.Popen, str]:
     env = {**{k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}, "PYTHONPATH": pythonpath}
-    process = subprocess.Popen([sys.executable, "-m", package, "--token", TOKEN, "--latency", str(latency)],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
+    process = subprocess.Popen(
+        [sys.executable, "-m", package, "--token", TOKEN, "--latency", str(latency)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+        env=env,
+    )
     line = process.stdout.readline().strip()
     if not line.startswith("QUILLMARSH_BASE_URL="):
         process.kill()
@@ -82,6 +99,7 @@ async def load(url: str, in_flight: int, total: int, first: int) -> dict[str, fl
     connector = aiohttp.TCPConnector(limit=in_flight, force_close=False)
     timeout = aiohttp.ClientTimeout(total=120)
     async with aiohttp.ClientSession(connector=connector, timeout=timeout) as session:
+
         async def worker() -> None:
             for n in numbers:
                 try:
@@ -121,8 +139,12 @@ def measure(label: str, package: str, pythonpath: str, requests: int, latency: f
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--before", default=BEFORE, help=f"revision to compare with (default {BEFORE}; none: skip)")
-    parser.add_argument("--requests", type=int, default=2000,
-                        help="requests per level (with --latency: three per request in flight, at least 50)")
+    parser.add_argument(
+        "--requests",
+        type=int,
+        default=2000,
+        help="requests per level (with --latency: three per request in flight, at least 50)",
+    )
     parser.add_argument("--latency", type=float, default=0.0, help="the services' --latency")
     args = parser.parse_args()
     here = str(ROOT / "python")
@@ -131,26 +153,33 @@ def main() -> None:
     try:
         if args.before != "none":
             package = checkout(args.before, scratch)
-            rows += measure(f"before ({args.before})", package, os.pathsep.join([str(scratch), here]), args.requests,
-                            args.latency)
+            rows += measure(
+                f"before ({args.before})", package, os.pathsep.join([str(scratch), here]), args.requests, args.latency
+            )
         rows += measure("after (this tree)", "quillmarsh.devservice", here, args.requests, args.latency)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     print(f"service with --latency {args.latency:g}; {os.cpu_count()} CPUs shared with this load generator")
-    print(f"{'service':24} {'in flight':>9} {'requests':>8} {'answered/s':>10} {'accepted/s':>10} {'accepted':>8} "
-          f"{'refused':>7} {'failed':>6} {'RSS MB':>7} {'peak MB':>7}")
+    print(
+        f"{'service':24} {'in flight':>9} {'requests':>8} {'answered/s':>10} {'accepted/s':>10} {'accepted':>8} "
+        f"{'refused':>7} {'failed':>6} {'RSS MB':>7} {'peak MB':>7}"
+    )
     rates = {}
     for label, in_flight, total, counts, now, peak in rows:
         answered = counts["accepted"] + counts["refused"] + counts["other"]
         rate, accepted = answered / counts["seconds"], counts["accepted"] / counts["seconds"]
         rates[(label.split()[0], in_flight)] = (rate, accepted)
-        print(f"{label:24} {in_flight:>9} {total:>8} {rate:>10.0f} {accepted:>10.0f} {counts['accepted']:>8} "
-              f"{counts['refused']:>7} {counts['failed']:>6} {now:>7.0f} {peak:>7.0f}")
+        print(
+            f"{label:24} {in_flight:>9} {total:>8} {rate:>10.0f} {accepted:>10.0f} {counts['accepted']:>8} "
+            f"{counts['refused']:>7} {counts['failed']:>6} {now:>7.0f} {peak:>7.0f}"
+        )
     for in_flight in LEVELS:
         if ("before", in_flight) in rates:
             (after, after_ok), (before, before_ok) = rates[("after", in_flight)], rates[("before", in_flight)]
-            print(f"after / before at {in_flight} in flight: answered/s {after / before:.2f}x, accepted/s "
-                  f"{after_ok / before_ok:.2f}x")
+            print(
+                f"after / before at {in_flight} in flight: answered/s {after / before:.2f}x, accepted/s "
+                f"{after_ok / before_ok:.2f}x"
+            )
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Runs every benchmark of this folder, one after another, and prints their figures.
 
-    python benchmarks/run_all.py
+python benchmarks/run_all.py
 """
 
 import pathlib

@@ -23,9 +23,16 @@ def _answer(method: bytes, path: bytes, body: bytes) -> bytes:
         return CATALOG_BYTES
     if path.endswith(b"/batch"):
         count = body.count(b'"idempotency_key"')
-        return json.dumps({"accepted": count, "failed": 0, "results": [
-            {"index": i, "status_code": 202, "body": {"submission_id": f"sub-{next(_ids)}"}}
-            for i in range(count)]}).encode()
+        return json.dumps(
+            {
+                "accepted": count,
+                "failed": 0,
+                "results": [
+                    {"index": i, "status_code": 202, "body": {"submission_id": f"sub-{next(_ids)}"}}
+                    for i in range(count)
+                ],
+            }
+        ).encode()
     return b'{"submission_id": "sub-%d", "status": "queued", "signal_pool_id": "sp-1"}' % next(_ids)
 
 
@@ -51,13 +58,14 @@ class Connection(asyncio.Protocol):
                     length = int(value)
             if len(self.buffer) < head_end + 4 + length:
                 return
-            body = self.buffer[head_end + 4:head_end + 4 + length]
-            self.buffer = self.buffer[head_end + 4 + length:]
+            body = self.buffer[head_end + 4 : head_end + 4 + length]
+            self.buffer = self.buffer[head_end + 4 + length :]
             method, path, _ = head[0].split(b" ", 2)
             status = b"200 OK" if method == b"GET" else b"202 Accepted"
             payload = _answer(method, path, body)
-            reply = (b"HTTP/1.1 %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n"
-                     % (status, len(payload))) + payload
+            reply = (
+                b"HTTP/1.1 %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (status, len(payload))
+            ) + payload
             if self.latency:
                 asyncio.get_running_loop().call_later(self.latency, self._send, reply)
             else:

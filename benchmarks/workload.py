@@ -12,21 +12,56 @@ import random
 
 from quillmarsh import _backtest_timing
 
-OPERATORS = [("rank", 1), ("neg", 1), ("abs", 1), ("ts_mean", 2), ("ts_std", 2), ("ts_delta", 2), ("add", 2),
-             ("sub", 2), ("mul", 2), ("ts_corr", 3)]
+OPERATORS = [
+    ("rank", 1),
+    ("neg", 1),
+    ("abs", 1),
+    ("ts_mean", 2),
+    ("ts_std", 2),
+    ("ts_delta", 2),
+    ("add", 2),
+    ("sub", 2),
+    ("mul", 2),
+    ("ts_corr", 3),
+]
 FIELDS = ["close", "open", "high", "low", "volume", "vwap", "returns"]
-METRICS = ["sharpe", "turnover", "delta_exposure", "max_weight", "abs_weight_sum_mean", "correlation", "fitness",
-           "returns", "drawdown", "margin", "long_count", "short_count", "pnl", "volatility", "hit_ratio",
-           "avg_holding", "skew", "kurtosis", "beta", "tracking_error"]
+METRICS = [
+    "sharpe",
+    "turnover",
+    "delta_exposure",
+    "max_weight",
+    "abs_weight_sum_mean",
+    "correlation",
+    "fitness",
+    "returns",
+    "drawdown",
+    "margin",
+    "long_count",
+    "short_count",
+    "pnl",
+    "volatility",
+    "hit_ratio",
+    "avg_holding",
+    "skew",
+    "kurtosis",
+    "beta",
+    "tracking_error",
+]
 
 NAMED_UNIVERSE = "us_top_3000"
 SIGNAL_POOL = "pool-core"
 ERA = {
-    "era_number": 7, "market_id": 1, "state": "active", "max_depth": 30, "max_node_count": 64, "frequency": "1d",
+    "era_number": 7,
+    "market_id": 1,
+    "state": "active",
+    "max_depth": 30,
+    "max_node_count": 64,
+    "frequency": "1d",
     "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.05, "min_sharpe": 0.5},
     "universe_rules": {NAMED_UNIVERSE: {"rule_id": 12}},
-    "signal_pools": {SIGNAL_POOL: {"universes": {"12": {"signal_is_thresholds": {"min_sharpe": 0.8,
-                                                                              "max_turnover": 0.9}}}}},
+    "signal_pools": {
+        SIGNAL_POOL: {"universes": {"12": {"signal_is_thresholds": {"min_sharpe": 0.8, "max_turnover": 0.9}}}}
+    },
     "simulation_data_contract_projection": {"fields": FIELDS, "rows": 2520},
 }
 CATALOG = {"eras_by_market": {"1": [ERA]}, "active_era_number": 7}
@@ -61,16 +96,24 @@ def signals(count: int, seed: int = 7) -> list[dict]:
         graph = f"add({graph_expression(rng, 28)}, {i})"
         stats = {name: round(rng.uniform(0.1, 0.6), 6) for name in METRICS}
         stats["sharpe"] = round(rng.uniform(1.0, 3.0), 6)
-        out.append({"graph": graph, "named_universe": NAMED_UNIVERSE, "signal_pool_name": SIGNAL_POOL,
-                    "is_stats": stats, "is_pnl_mi": round(rng.uniform(0.1, 2.0), 6),
-                    "expression_elapsed_seconds": round(rng.uniform(0.5, 3.0), 6)})
+        out.append(
+            {
+                "graph": graph,
+                "named_universe": NAMED_UNIVERSE,
+                "signal_pool_name": SIGNAL_POOL,
+                "is_stats": stats,
+                "is_pnl_mi": round(rng.uniform(0.1, 2.0), 6),
+                "expression_elapsed_seconds": round(rng.uniform(0.5, 3.0), 6),
+            }
+        )
     return out
 
 
 def record_timings(batch: list[dict]) -> None:
     for signal in batch:
-        _backtest_timing.record_backtest_timing(signal["graph"], row_count=2520, elapsed_seconds=2.0,
-                                                max_row_elapsed_seconds=0.002)
+        _backtest_timing.record_backtest_timing(
+            signal["graph"], row_count=2520, elapsed_seconds=2.0, max_row_elapsed_seconds=0.002
+        )
 
 
 class Response:
@@ -82,9 +125,16 @@ class Response:
 
 
 def batch_answer(count: int) -> bytes:
-    return json.dumps({"accepted": count, "failed": 0, "results": [
-        {"index": i, "status_code": 202, "body": {"submission_id": f"sub-{i:06d}", "signal_pool_id": "sp-1"}}
-        for i in range(count)]}).encode()
+    return json.dumps(
+        {
+            "accepted": count,
+            "failed": 0,
+            "results": [
+                {"index": i, "status_code": 202, "body": {"submission_id": f"sub-{i:06d}", "signal_pool_id": "sp-1"}}
+                for i in range(count)
+            ],
+        }
+    ).encode()
 
 
 SUBMIT_ANSWER = json.dumps({"submission_id": "sub-000001", "signal_pool_id": "sp-1", "status": "queued"}).encode()

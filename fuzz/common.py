@@ -18,16 +18,76 @@ with atheris.instrument_imports():
 
 # Exceptions the module documents for bad input: its own errors, the host's refusals of
 # values it cannot convert or serialise, and the host's guard against nesting too deep.
-DOCUMENTED = (ValueError, TypeError, OverflowError, RecursionError, submit.SubmissionRejectedError,
-              submit.SignalClientResponseError)
+DOCUMENTED = (
+    ValueError,
+    TypeError,
+    OverflowError,
+    RecursionError,
+    submit.SubmissionRejectedError,
+    submit.SignalClientResponseError,
+)
 
-TEXTS = ["", "a", "us_top", "pool-a", "Infinity", "-Infinity", "NaN", "é", "\x00", "/", "..", " ", "\ud800",
-         "sharpe", "is_mi", "is_correlation", "eras", "12", "1.5", "signal_found"]
-KEYS = ["sharpe", "turnover", "is_correlation", "correlation", "is_mi", "is_pnl_mi_values", "_threshold_checks",
-        "era_number", "market_id", "state", "eras", "eras_by_market", "universe_rules", "universes", "rule_id",
-        "signal_pools", "thresholds", "is_correlation_threshold", "is_pnl_mi_threshold", "frequency", "max_depth",
-        "max_node_count", "results", "status_code", "index", "body", "accepted", "failed", "submissions", "status",
-        "reason", "error", "named_universe", "id", "name", "signal_is_thresholds", "universe_rule_id"]
+TEXTS = [
+    "",
+    "a",
+    "us_top",
+    "pool-a",
+    "Infinity",
+    "-Infinity",
+    "NaN",
+    "é",
+    "\x00",
+    "/",
+    "..",
+    " ",
+    "\ud800",
+    "sharpe",
+    "is_mi",
+    "is_correlation",
+    "eras",
+    "12",
+    "1.5",
+    "signal_found",
+]
+KEYS = [
+    "sharpe",
+    "turnover",
+    "is_correlation",
+    "correlation",
+    "is_mi",
+    "is_pnl_mi_values",
+    "_threshold_checks",
+    "era_number",
+    "market_id",
+    "state",
+    "eras",
+    "eras_by_market",
+    "universe_rules",
+    "universes",
+    "rule_id",
+    "signal_pools",
+    "thresholds",
+    "is_correlation_threshold",
+    "is_pnl_mi_threshold",
+    "frequency",
+    "max_depth",
+    "max_node_count",
+    "results",
+    "status_code",
+    "index",
+    "body",
+    "accepted",
+    "failed",
+    "submissions",
+    "status",
+    "reason",
+    "error",
+    "named_universe",
+    "id",
+    "name",
+    "signal_is_thresholds",
+    "universe_rule_id",
+]
 
 
 class Values:
@@ -56,7 +116,7 @@ class Values:
         if kind == 6:
             return self.fdp.ConsumeBytes(self.fdp.ConsumeIntInRange(0, 8))
         if kind == 7:
-            return self.pick([10 ** 400, -(10 ** 400), 2 ** 63, 202, 400, 0])
+            return self.pick([10**400, -(10**400), 2**63, 202, 400, 0])
         if kind == 8:
             return self.pick([object(), (1, 2), frozenset({1})])
         return self.fdp.ConsumeIntInRange(-3, 300)
@@ -72,8 +132,10 @@ class Values:
             for _ in range(self.fdp.ConsumeIntInRange(0, 3000)):  # occasionally very deep
                 nested = {self.pick(KEYS): nested}
             return nested
-        return {self.pick(KEYS) if self.fdp.ConsumeBool() else self.scalar_key(): self.value(depth + 1)
-                for _ in range(self.fdp.ConsumeIntInRange(0, 5))}
+        return {
+            self.pick(KEYS) if self.fdp.ConsumeBool() else self.scalar_key(): self.value(depth + 1)
+            for _ in range(self.fdp.ConsumeIntInRange(0, 5))
+        }
 
     def scalar_key(self):
         key = self.scalar()

@@ -4,7 +4,6 @@ every result converter."""
 from __future__ import annotations
 
 import httpx
-
 from common import Values, checked, main, submit, to_json_bytes
 
 C = submit.SignalServiceClient
@@ -17,8 +16,12 @@ def test_one_input(data: bytes) -> None:
 
     def parse():
         body = submit._parse_response_json(status, raw, "https://x/eras", operation="eras")
-        for convert in (C._submit_result_from_body, C._status_result_from_body, C._submission_list_result_from_body,
-                        C._batch_result_from_body):
+        for convert in (
+            C._submit_result_from_body,
+            C._status_result_from_body,
+            C._submission_list_result_from_body,
+            C._batch_result_from_body,
+        ):
             checked(lambda: convert(status, body))
         results = body.get("results")
         if isinstance(results, list):
@@ -33,12 +36,19 @@ def test_one_input(data: bytes) -> None:
     response_error = submit.SignalClientResponseError("bad", status_code=status, url="u", raw_body=raw)
     for convert in (C._submit_result_from_rejection, C._status_result_from_rejection):
         checked(lambda: convert(rejection))
-    for convert in (C._submit_result_from_response_error, C._status_result_from_response_error,
-                    C._batch_result_from_response_error, C._error_body_from_response_error):
+    for convert in (
+        C._submit_result_from_response_error,
+        C._status_result_from_response_error,
+        C._batch_result_from_response_error,
+        C._error_body_from_response_error,
+    ):
         checked(lambda: convert(response_error))
     transport_error = httpx.ConnectError(values.pick(["", "refused", "é"]))
-    for convert in (C._submit_result_from_transport_error, C._status_result_from_transport_error,
-                    C._batch_result_from_transport_error):
+    for convert in (
+        C._submit_result_from_transport_error,
+        C._status_result_from_transport_error,
+        C._batch_result_from_transport_error,
+    ):
         checked(lambda: convert(transport_error))
     checked(lambda: submit._raise_submission_rejected(status, values.mapping()))
     checked(lambda: submit._requires_legacy_signal_pool_id_retry(rejection))

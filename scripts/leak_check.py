@@ -19,7 +19,7 @@ import gc
 import logging
 import sys
 import tracemalloc
-from typing import Callable
+from collections.abc import Callable
 
 from leak_scenarios import MODULES
 
@@ -61,10 +61,12 @@ def main(argv: list[str] | None = None) -> int:
     logging.getLogger("quillmarsh.submit").setLevel(logging.CRITICAL)
     logging.getLogger("quillmarsh.submit").propagate = False
     # A scenario is (call, watched) or (call, watched, calls) when it needs its own count.
-    results = [check(name, call, watched, args.calls or (rest[0] if rest else module.CALLS))
-               for module in MODULES
-               for name, (call, watched, *rest) in module.scenarios().items()
-               if not args.only or name in args.only]
+    results = [
+        check(name, call, watched, args.calls or (rest[0] if rest else module.CALLS))
+        for module in MODULES
+        for name, (call, watched, *rest) in module.scenarios().items()
+        if not args.only or name in args.only
+    ]
     return 0 if all(results) else 1
 
 

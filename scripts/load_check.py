@@ -74,9 +74,24 @@ def rss_bytes() -> int | None:
 def start_service(token: str, db: Path, log) -> tuple[subprocess.Popen, str]:
     package_root = str(Path(sys.modules["quillmarsh"].__file__).resolve().parents[1])
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
-    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--host", "127.0.0.1", "--port", "0",
-                                f"--token={token}", "--db", str(db)],
-                               stdout=subprocess.PIPE, stderr=log, text=True, env=env)
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quillmarsh.devservice",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            "0",
+            f"--token={token}",
+            "--db",
+            str(db),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=log,
+        text=True,
+        env=env,
+    )
     ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT_SECONDS)
     line = process.stdout.readline().strip() if ready else ""
     if not line.startswith("QUILLMARSH_BASE_URL="):
@@ -136,8 +151,7 @@ class Worker(threading.Thread):
     """Submits distinct signals through the shared client until the deadline; writes
     "<submission id> <latency in microseconds>" per accepted call to its own file."""
 
-    def __init__(self, index: int, client: SignalServiceClient, deadline: float, cap: int, path: Path,
-                 pause: Pause):
+    def __init__(self, index: int, client: SignalServiceClient, deadline: float, cap: int, path: Path, pause: Pause):
         super().__init__(name=f"load-{index}", daemon=True)
         self.index, self.client, self.deadline, self.cap, self.path = index, client, deadline, cap, path
         self.pause = pause
@@ -160,11 +174,18 @@ class Worker(threading.Thread):
                     if time.monotonic() >= self.deadline:
                         break
                     expression = graph(self.index, n)
-                    _backtest_timing.record_backtest_timing(expression, row_count=2520, elapsed_seconds=1.0,
-                                                            max_row_elapsed_seconds=0.004)
+                    _backtest_timing.record_backtest_timing(
+                        expression, row_count=2520, elapsed_seconds=1.0, max_row_elapsed_seconds=0.004
+                    )
                     started = now()
-                    result = client.submit_signal(expression, UNIVERSE, signal_pool_name=POOL, is_stats=STATS,
-                                                  is_pnl_mi=0.4, expression_elapsed_seconds=0.5)
+                    result = client.submit_signal(
+                        expression,
+                        UNIVERSE,
+                        signal_pool_name=POOL,
+                        is_stats=STATS,
+                        is_pnl_mi=0.4,
+                        expression_elapsed_seconds=0.5,
+                    )
                     elapsed = now() - started
                     self.calls += 1
                     if result.status_code == 202 and result.error is None and isinstance(result.submission_id, str):
@@ -183,7 +204,7 @@ def sample_memory(samples: list[tuple[float, int | None, int | None]], started: 
 
 def last_third_growth(values: list[int]) -> int:
     """How far the last third of the samples rose above its first sample."""
-    tail = values[len(values) - max(3, len(values) // 3):]
+    tail = values[len(values) - max(3, len(values) // 3) :]
     return max(tail) - tail[0]
 
 
@@ -212,9 +233,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seconds", type=float, default=60.0, help="how long the threads submit (default 60)")
     parser.add_argument("--threads", type=int, default=8, help="threads sharing the one client (default 8)")
     parser.add_argument("--sample-every", type=float, default=5.0, help="seconds between memory samples (default 5)")
-    parser.add_argument("--no-tracemalloc", action="store_true",
-                        help="sample RSS only: tracemalloc costs the client about 3x its CPU time per call, "
-                             "so throughput and latency are the client's own only without it")
+    parser.add_argument(
+        "--no-tracemalloc",
+        action="store_true",
+        help="sample RSS only: tracemalloc costs the client about 3x its CPU time per call, "
+        "so throughput and latency are the client's own only without it",
+    )
     args = parser.parse_args(argv)
     if args.seconds <= 0 or args.threads < 1 or args.sample_every <= 0:
         parser.error("--seconds and --sample-every must be positive, --threads at least 1")
@@ -228,8 +252,10 @@ def main(argv: list[str] | None = None) -> int:
         db = work / "submissions.db"
         with open(work / "service.log", "w+") as log:
             process, url = start_service(token, db, log)
-            print(f"local signal service at {url} (pid {process.pid}); {args.threads} threads, one client, "
-                  f"{args.seconds:g} s")
+            print(
+                f"local signal service at {url} (pid {process.pid}); {args.threads} threads, one client, "
+                f"{args.seconds:g} s"
+            )
             try:
                 client = SignalServiceClient(url, token)
                 if not args.no_tracemalloc:
@@ -238,8 +264,9 @@ def main(argv: list[str] | None = None) -> int:
                 deadline = started + args.seconds
                 cap = int(args.seconds * MAX_RATE_PER_THREAD) + 1
                 pause = Pause()
-                workers = [Worker(i, client, deadline, cap, work / f"thread-{i}.txt", pause)
-                           for i in range(args.threads)]
+                workers = [
+                    Worker(i, client, deadline, cap, work / f"thread-{i}.txt", pause) for i in range(args.threads)
+                ]
                 samples: list[tuple[float, int | None, int | None]] = []
                 sample_memory(samples, started)
                 for worker in workers:
@@ -266,8 +293,10 @@ def main(argv: list[str] | None = None) -> int:
                     if worker.crash is not None:
                         violations.append(f"thread {worker.index} crashed: {worker.crash!r}")
                     if worker.failures:
-                        violations.append(f"thread {worker.index}: {worker.failures} calls not accepted, first: "
-                                          + "; ".join(worker.first_failures))
+                        violations.append(
+                            f"thread {worker.index}: {worker.failures} calls not accepted, first: "
+                            + "; ".join(worker.first_failures)
+                        )
 
                 per_thread: list[list[str]] = []
                 latencies: list[int] = []
@@ -293,8 +322,10 @@ def main(argv: list[str] | None = None) -> int:
                 if len(set(listed_ids)) != len(listed_ids):
                     violations.append(f"the listing repeats {len(listed_ids) - len(set(listed_ids))} submissions")
                 if set(listed_ids) != made:
-                    violations.append(f"the listing differs from what the threads made: "
-                                      f"{len(set(listed_ids) - made)} unknown, {len(made - set(listed_ids))} missing")
+                    violations.append(
+                        f"the listing differs from what the threads made: "
+                        f"{len(set(listed_ids) - made)} unknown, {len(made - set(listed_ids))} missing"
+                    )
                 keys = [s.get("idempotency_key") for s in listed]
                 if len(set(keys)) != len(keys):
                     violations.append("the listing repeats an idempotency key")
@@ -310,21 +341,31 @@ def main(argv: list[str] | None = None) -> int:
             stored_ids = {row[0] for row in stored.execute("SELECT submission_id FROM submissions")}
         stored.close()
         if stored_count != len(made) or stored_ids != made:
-            violations.append(f"the service stores {stored_count} submissions ({len(stored_ids - made)} unknown, "
-                              f"{len(made - stored_ids)} missing); the threads made {len(made)}")
+            violations.append(
+                f"the service stores {stored_count} submissions ({len(stored_ids - made)} unknown, "
+                f"{len(made - stored_ids)} missing); the threads made {len(made)}"
+            )
 
     latencies.sort()
-    print(f"submissions: {calls} calls, {total} accepted, {len(made)} distinct ids, listed {len(listed)}, "
-          f"stored {stored_count}")
-    print(f"throughput:  {total / ran:.0f} submissions/s over {ran:.1f} s "
-          f"({', '.join(str(len(ids)) for ids in per_thread)} per thread)")
-    print(f"latency:     p50 {percentile(latencies, 0.50):.2f} ms, p99 {percentile(latencies, 0.99):.2f} ms, "
-          f"max {percentile(latencies, 1.0):.2f} ms")
+    print(
+        f"submissions: {calls} calls, {total} accepted, {len(made)} distinct ids, listed {len(listed)}, "
+        f"stored {stored_count}"
+    )
+    print(
+        f"throughput:  {total / ran:.0f} submissions/s over {ran:.1f} s "
+        f"({', '.join(str(len(ids)) for ids in per_thread)} per thread)"
+    )
+    print(
+        f"latency:     p50 {percentile(latencies, 0.50):.2f} ms, p99 {percentile(latencies, 0.99):.2f} ms, "
+        f"max {percentile(latencies, 1.0):.2f} ms"
+    )
     print("memory:      seconds     RSS MiB   heap KiB (tracemalloc)")
     nan = float("nan")
     for at, rss, heap in samples:
-        print(f"             {at:7.1f}  {rss / 2**20 if rss is not None else nan:10.1f}  "
-              f"{heap / 1024 if heap is not None else nan:9.0f}")
+        print(
+            f"             {at:7.1f}  {rss / 2**20 if rss is not None else nan:10.1f}  "
+            f"{heap / 1024 if heap is not None else nan:9.0f}"
+        )
     if len(samples) < 6:
         violations.append(f"only {len(samples)} memory samples: run longer or sample more often")
     for name, column, bound, unit in (("RSS", 1, RSS_BOUND_BYTES, 2**20), ("heap", 2, HEAP_BOUND_BYTES, 2**10)):
@@ -333,9 +374,11 @@ def main(argv: list[str] | None = None) -> int:
             print(f"             {name}: not measured")
             continue
         growth = last_third_growth(points)
-        print(f"             {name} growth over the last third: {growth / unit:+.2f} "
-              f"{'MiB' if unit == 2**20 else 'KiB'} "
-              f"(bound {bound / unit:g})")
+        print(
+            f"             {name} growth over the last third: {growth / unit:+.2f} "
+            f"{'MiB' if unit == 2**20 else 'KiB'} "
+            f"(bound {bound / unit:g})"
+        )
         if growth > bound:
             violations.append(f"{name} grew {growth:.0f} bytes over the last third of the run")
     if total == 0:

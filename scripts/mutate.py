@@ -92,7 +92,7 @@ def code_view(text: str) -> str:
             e = n if e < 0 else e + 2
             blank(i, e, " ")
             i = e
-        elif c == '"' and re.search(r"(?:^|[^\w])(?:u8|u|U|L)?R$", text[max(0, i - 3):i]):
+        elif c == '"' and re.search(r"(?:^|[^\w])(?:u8|u|U|L)?R$", text[max(0, i - 3) : i]):
             m = re.match(r'"([^()\\\s]{0,16})\(', text[i:])
             end = text.find(")" + (m.group(1) if m else "") + '"', i)
             e = n if end < 0 or not m else end + len(m.group(1)) + 2
@@ -112,11 +112,14 @@ def code_view(text: str) -> str:
     return "".join(out)
 
 
-TOKEN = re.compile(r"""
+TOKEN = re.compile(
+    r"""
    (?P<num>0[xX][0-9a-fA-F']+[uUlL]*|(?:\d[\d']*\.?\d*|\.\d+)(?:[eE][+-]?\d+)?[uUlLfF]*)
   |(?P<id>[A-Za-z_]\w*)
   |(?P<op><<=|>>=|<=>|->\*|\.\.\.|->|<<|>>|<=|>=|==|!=|&&|\|\||\+\+|--|::|[-+*/%&|^]=|[-+*/%<>=!&|^~?:;,.(){}\[\]])
-""", re.VERBOSE)
+""",
+    re.VERBOSE,
+)
 
 
 @dataclasses.dataclass
@@ -141,10 +144,35 @@ def tokenize(view: str) -> list[Tok]:
 
 
 KNOWN_TEMPLATES = {
-    "static_cast", "reinterpret_cast", "const_cast", "dynamic_cast", "bit_cast", "vector", "array",
-    "pair", "tuple", "initializer_list", "numeric_limits", "unique_ptr", "shared_ptr", "optional",
-    "variant", "span", "map", "unordered_map", "set", "unordered_set", "function", "basic_string",
-    "is_same_v", "enable_if_t", "conditional_t", "decay_t", "remove_cvref_t", "get", "make_unique",
+    "static_cast",
+    "reinterpret_cast",
+    "const_cast",
+    "dynamic_cast",
+    "bit_cast",
+    "vector",
+    "array",
+    "pair",
+    "tuple",
+    "initializer_list",
+    "numeric_limits",
+    "unique_ptr",
+    "shared_ptr",
+    "optional",
+    "variant",
+    "span",
+    "map",
+    "unordered_map",
+    "set",
+    "unordered_set",
+    "function",
+    "basic_string",
+    "is_same_v",
+    "enable_if_t",
+    "conditional_t",
+    "decay_t",
+    "remove_cvref_t",
+    "get",
+    "make_unique",
 }
 TYPE_TOKENS = {"::", "*", "&", ",", "<", ">", ">>", "(", ")", "...", "const", "&&"}
 
@@ -181,8 +209,9 @@ def template_brackets(toks: list[Tok]) -> set[int]:
                 break
             j += 1
         after = toks[close + 1].text if close is not None and close + 1 < len(toks) else ""
-        typelike = close is not None and (after in ("(", "{", "::", ">", "*", "&", "&&", ")", ",", ";", ">>")
-                                          or re.match(r"[A-Za-z_]", after or "-"))
+        typelike = close is not None and (
+            after in ("(", "{", "::", ">", "*", "&", "&&", ")", ",", ";", ">>") or re.match(r"[A-Za-z_]", after or "-")
+        )
         if known or (typelike and toks[i - 1].kind == "id"):
             marked.add(i)
             if close is not None:
@@ -218,14 +247,51 @@ class Mutant:
 
 
 COMPARISON_FLIPS = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
-RICH_COMPARE_FLIPS = {"Py_LT": "Py_LE", "Py_LE": "Py_LT", "Py_GT": "Py_GE", "Py_GE": "Py_GT",
-                      "Py_EQ": "Py_NE", "Py_NE": "Py_EQ"}
+RICH_COMPARE_FLIPS = {
+    "Py_LT": "Py_LE",
+    "Py_LE": "Py_LT",
+    "Py_GT": "Py_GE",
+    "Py_GE": "Py_GT",
+    "Py_EQ": "Py_NE",
+    "Py_NE": "Py_EQ",
+}
 REFCOUNT_ONLY = re.compile(r"^\s*(Py_X?(INC|DEC)REF|Py_CLEAR|Py_VISIT|assert|\(void\))\b")
 OPERAND_END = {"id", "num"}
-NOT_STATEMENTS = {"return", "const", "constexpr", "static", "auto", "using", "case", "default", "break", "continue",
-                  "goto", "delete", "throw", "for", "while", "switch", "do", "else", "new", "namespace", "template",
-                  "typedef", "struct", "class", "enum", "union", "static_assert", "extern", "inline", "typename",
-                  "sizeof", "try", "catch"}
+NOT_STATEMENTS = {
+    "return",
+    "const",
+    "constexpr",
+    "static",
+    "auto",
+    "using",
+    "case",
+    "default",
+    "break",
+    "continue",
+    "goto",
+    "delete",
+    "throw",
+    "for",
+    "while",
+    "switch",
+    "do",
+    "else",
+    "new",
+    "namespace",
+    "template",
+    "typedef",
+    "struct",
+    "class",
+    "enum",
+    "union",
+    "static_assert",
+    "extern",
+    "inline",
+    "typename",
+    "sizeof",
+    "try",
+    "catch",
+}
 
 
 def operand_before(toks: list[Tok], i: int) -> bool:
@@ -268,8 +334,14 @@ def find_sites(rel: str, text: str) -> list[Mutant]:
             new = RICH_COMPARE_FLIPS[t.text]
             replace(t, new, "comparison", f"`{t.text}` -> `{new}`")
         # Boundary constants: `x + 1` / `x - 1` dropped or flipped; 0 <-> 1 beside a comparison.
-        if (t.text in ("+", "-") and operand_before(toks, i) and nxt is not None and nxt.text == "1"
-                and nxt.line == t.line and (i + 2 >= len(toks) or toks[i + 2].text not in ("*", "/", "%", "."))):
+        if (
+            t.text in ("+", "-")
+            and operand_before(toks, i)
+            and nxt is not None
+            and nxt.text == "1"
+            and nxt.line == t.line
+            and (i + 2 >= len(toks) or toks[i + 2].text not in ("*", "/", "%", "."))
+        ):
             row = lines[t.line]
             start = t.col
             while start > 0 and row[start - 1] == " ":
@@ -340,8 +412,11 @@ def statement_sites(rel: str, lines: list[str], toks: list[Tok]) -> list[Mutant]
     for i, t in enumerate(toks):
         if i and parens[-1] == 0 and t.first:
             p = toks[i - 1]
-            label = p.text == ":" and any(toks[k].text in ("case", "default", "public", "private", "protected")
-                                          for k in range(max(0, i - 8), i) if toks[k].line == p.line)
+            label = p.text == ":" and any(
+                toks[k].text in ("case", "default", "public", "private", "protected")
+                for k in range(max(0, i - 8), i)
+                if toks[k].line == p.line
+            )
             if p.text == ";" or p.text == "}" or (p.text == "{" and is_block_brace(toks, i - 1)) or label:
                 starts.append(i)
         if t.text in ("(", "["):
@@ -355,27 +430,28 @@ def statement_sites(rel: str, lines: list[str], toks: list[Tok]) -> list[Mutant]
 
     def whole(i: int, j: int, kind: str, desc: str):
         a, b = toks[i].line, toks[j].line
-        before = lines[a:b + 1]
+        before = lines[a : b + 1]
         sites.append(Mutant(rel, a + 1, kind, desc, before, [""] * len(before)))
 
     def brief(i: int, j: int) -> str:
-        text = " ".join(lines[toks[i].line:toks[j].line + 1][k].strip()
-                        for k in range(toks[j].line - toks[i].line + 1))
+        text = " ".join(
+            lines[toks[i].line : toks[j].line + 1][k].strip() for k in range(toks[j].line - toks[i].line + 1)
+        )
         return text if len(text) <= 70 else text[:67] + "..."
 
     def return_value(r: int, j: int):
         """`return <expr>;` with the value replaced by another of its type."""
-        expr = toks[r + 1:j]
+        expr = toks[r + 1 : j]
         code = "".join(x.text for x in expr)
         a, b = toks[r].line, toks[j].line
-        text = " ".join(row.strip() for row in lines[a:b + 1])
-        text = text[text.find("return ") + 7:text.rfind(";")].strip()
+        text = " ".join(row.strip() for row in lines[a : b + 1])
+        text = text[text.find("return ") + 7 : text.rfind(";")].strip()
         if not expr or code in ("nullptr", "Ref()", "{}", "NULL"):
             return
         swap = {"true": "false", "false": "true", "0": "1", "1": "0", "-1": "0"}.get(code, "{}")
-        before = lines[a:b + 1]
-        first = before[0][:toks[r].col + len("return")] + " " + swap + ";"
-        tail = lines[b][toks[j].col + 1:]
+        before = lines[a : b + 1]
+        first = before[0][: toks[r].col + len("return")] + " " + swap + ";"
+        tail = lines[b][toks[j].col + 1 :]
         after = [first + tail if a == b else first] + [""] * (b - a)
         if a != b:
             after[-1] = " " * toks[j].col + tail if tail.strip() else ""
@@ -509,8 +585,9 @@ def recover_journal() -> None:
 
 
 def git_changes() -> str:
-    out = subprocess.run(["git", "status", "--porcelain", "--", "native_sources"], cwd=ROOT,
-                         capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        ["git", "status", "--porcelain", "--", "native_sources"], cwd=ROOT, capture_output=True, text=True, check=True
+    )
     return out.stdout.strip()
 
 
@@ -518,8 +595,16 @@ def run_group(cmd: list[str], env: dict, timeout: float | None) -> tuple[int | N
     """Runs `cmd` in its own process group; (returncode or None on timeout, output, seconds).
     The whole group is ended on a timeout or an interruption."""
     started = time.monotonic()
-    proc = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, errors="replace", start_new_session=True)
+    proc = subprocess.Popen(
+        cmd,
+        cwd=ROOT,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        errors="replace",
+        start_new_session=True,
+    )
     try:
         out, _ = proc.communicate(timeout=timeout)
         return proc.returncode, out, time.monotonic() - started
@@ -549,8 +634,11 @@ def end_group(proc: subprocess.Popen) -> None:
 class Runner:
     def __init__(self, args):
         self.python = args.python
-        self.env = dict(os.environ, PYTHON=self.python,
-                        PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])))
+        self.env = dict(
+            os.environ,
+            PYTHON=self.python,
+            PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])),
+        )
         self.pytest_args = args.pytest_args.split() if args.pytest_args else list(DEFAULT_PYTEST)
         self.reorder = args.order == "related" and not args.pytest_args
         self.timeout = args.timeout
@@ -586,13 +674,13 @@ class Runner:
         text = original.decode()
         lines = text.split("\n")
         at = m.line - 1
-        if lines[at:at + len(m.before)] != m.before:  # the file changed since: find the lines again
-            hits = [k for k in range(len(lines)) if lines[k:k + len(m.before)] == m.before]
+        if lines[at : at + len(m.before)] != m.before:  # the file changed since: find the lines again
+            hits = [k for k in range(len(lines)) if lines[k : k + len(m.before)] == m.before]
             if len(hits) != 1:
                 m.outcome, m.detail = "stale", "the mutated lines are no longer in the file (or not once)"
                 return
             at, m.line = hits[0], hits[0] + 1
-        mutated = lines[:at] + m.after + lines[at + len(m.before):]
+        mutated = lines[:at] + m.after + lines[at + len(m.before) :]
         JOURNAL.write_text(json.dumps({"file": m.file, "sha256": digest, "original": original.hex()}))
         try:
             path.write_bytes("\n".join(mutated).encode())
@@ -665,36 +753,54 @@ def rate_text(t: dict) -> str:
 
 def text_report(meta: dict, mutants: list[Mutant]) -> str:
     short = str(SOURCES.relative_to(ROOT)) + "/"
-    rows = [f"Mutation run {meta.get('started', '')}: seed {meta.get('seed')}, {meta.get('source')}",
-            f"tests: pytest {' '.join(meta.get('pytest_args', []))}; time limit {meta.get('timeout') or 0:.0f}s per mutant",
-            ""]
-    header = f"{'file':34} {'sampled':>7} {'viable':>6} {'killed':>6} {'timeout':>7} {'survived':>8} {'n/viable':>8} {'rate':>6}"
+    rows = [
+        f"Mutation run {meta.get('started', '')}: seed {meta.get('seed')}, {meta.get('source')}",
+        f"tests: pytest {' '.join(meta.get('pytest_args', []))}; time limit {meta.get('timeout') or 0:.0f}s per mutant",
+        "",
+    ]
+    header = (
+        f"{'file':34} {'sampled':>7} {'viable':>6} {'killed':>6} {'timeout':>7} {'survived':>8} {'n/viable':>8}"
+        f" {'rate':>6}"
+    )
     rows += [header, "-" * len(header)]
     for f in sorted({m.file for m in mutants}):
         t = totals([m for m in mutants if m.file == f])
-        rows.append(f"{f.removeprefix(short):34} {t['sampled']:7} {t['viable']:6} {t['killed']:6} {t['timeout']:7} "
-                    f"{t['survived']:8} {t['not_viable']:8} {rate_text(t):>6}")
+        rows.append(
+            f"{f.removeprefix(short):34} {t['sampled']:7} {t['viable']:6} {t['killed']:6} {t['timeout']:7} "
+            f"{t['survived']:8} {t['not_viable']:8} {rate_text(t):>6}"
+        )
     t = totals(mutants)
-    rows += ["-" * len(header),
-             f"{'total':34} {t['sampled']:7} {t['viable']:6} {t['killed']:6} {t['timeout']:7} "
-             f"{t['survived']:8} {t['not_viable']:8} {rate_text(t):>6}", ""]
+    rows += [
+        "-" * len(header),
+        f"{'total':34} {t['sampled']:7} {t['viable']:6} {t['killed']:6} {t['timeout']:7} "
+        f"{t['survived']:8} {t['not_viable']:8} {rate_text(t):>6}",
+        "",
+    ]
     if t["pending"] or t["stale"]:
         rows.append(f"pending: {t['pending']}, stale: {t['stale']}")
     rows.append(f"kill rate (killed + timeout) / viable = {rate_text(t)}")
     by_kind = {}
     for m in mutants:
         by_kind.setdefault(m.kind, []).append(m)
-    rows.append("by kind: " + ", ".join(f"{k} {rate_text(totals(v))} of {totals(v)['viable']}"
-                                        for k, v in sorted(by_kind.items())))
-    for title, outcome in (("Survivors", "survived"), ("Timeouts", "timeout"), ("Not viable", "not_viable"),
-                           ("Killed", "killed")):
+    rows.append(
+        "by kind: "
+        + ", ".join(f"{k} {rate_text(totals(v))} of {totals(v)['viable']}" for k, v in sorted(by_kind.items()))
+    )
+    for title, outcome in (
+        ("Survivors", "survived"),
+        ("Timeouts", "timeout"),
+        ("Not viable", "not_viable"),
+        ("Killed", "killed"),
+    ):
         chosen = [m for m in mutants if m.outcome == outcome]
         if not chosen:
             continue
         rows += ["", f"{title} ({len(chosen)}):"]
         for m in chosen:
             where = f"{m.file.removeprefix(short)}:{m.line}"
-            extra = f"  <- {m.killed_by}" if m.killed_by else (f"  [{m.detail[:90]}]" if outcome == "not_viable" else "")
+            extra = (
+                f"  <- {m.killed_by}" if m.killed_by else (f"  [{m.detail[:90]}]" if outcome == "not_viable" else "")
+            )
             rows.append(f"  {m.id} {where:30} {m.kind:10} {m.description}{extra}")
     return "\n".join(rows) + "\n"
 
@@ -708,14 +814,22 @@ def main() -> int:
     ap.add_argument("--count", type=int, default=150, help="mutants to sample (default 150)")
     ap.add_argument("--files", action="append", help="glob under the module's source folder (default *.cpp)")
     ap.add_argument("--survivors", type=Path, help="re-run the survivors of this report.json")
-    ap.add_argument("--report", type=Path, help="report stem (default build/mutation/report, "
-                                                "build/mutation/recheck with --survivors)")
+    ap.add_argument(
+        "--report",
+        type=Path,
+        help="report stem (default build/mutation/report, build/mutation/recheck with --survivors)",
+    )
     ap.add_argument("--timeout", type=float, help="seconds per mutant's tests (default: 2.5 x the clean run)")
     ap.add_argument("--pytest-args", help=f"instead of: {' '.join(DEFAULT_PYTEST)}")
-    ap.add_argument("--order", choices=("related", "fixed"), default="related",
-                    help="run test files related to the mutated file first (same selection)")
-    ap.add_argument("--python", default=str(ROOT / ".venv" / "bin" / "python") if (ROOT / ".venv").exists()
-                    else sys.executable)
+    ap.add_argument(
+        "--order",
+        choices=("related", "fixed"),
+        default="related",
+        help="run test files related to the mutated file first (same selection)",
+    )
+    ap.add_argument(
+        "--python", default=str(ROOT / ".venv" / "bin" / "python") if (ROOT / ".venv").exists() else sys.executable
+    )
     ap.add_argument("--list", action="store_true", help="print the sampled mutants (or every site with --all)")
     ap.add_argument("--all", action="store_true")
     ap.add_argument("--ids", help="run these mutants (ids from --list, comma-separated) instead of a sample")
@@ -724,8 +838,11 @@ def main() -> int:
 
     if args.survivors:
         previous = json.loads(args.survivors.read_text())
-        mutants = [Mutant(**{k: v for k, v in d.items() if k in Mutant.__dataclass_fields__})
-                   for d in previous["mutants"] if d["outcome"] == "survived"]
+        mutants = [
+            Mutant(**{k: v for k, v in d.items() if k in Mutant.__dataclass_fields__})
+            for d in previous["mutants"]
+            if d["outcome"] == "survived"
+        ]
         for m in mutants:
             m.outcome, m.killed_by, m.detail, m.build_seconds, m.test_seconds = "pending", "", "", 0.0, 0.0
         source = f"survivors of {args.survivors}"
@@ -778,10 +895,14 @@ def main() -> int:
         signal.signal(sig, on_signal)
     runner = Runner(args)
     stem = args.report or OUT / ("recheck" if args.survivors else "report")
-    meta = {"started": datetime.datetime.now().isoformat(timespec="seconds"), "seed": seed, "source": source,
-            "pytest_args": runner.pytest_args, "order": args.order if runner.reorder else "fixed",
-            "commit": subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True,
-                                     text=True).stdout.strip()}
+    meta = {
+        "started": datetime.datetime.now().isoformat(timespec="seconds"),
+        "seed": seed,
+        "source": source,
+        "pytest_args": runner.pytest_args,
+        "order": args.order if runner.reorder else "fixed",
+        "commit": subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True, text=True).stdout.strip(),
+    }
     try:
         ok, out, seconds = runner.build()
         if not ok:
@@ -802,8 +923,11 @@ def main() -> int:
         for n, m in enumerate(mutants, 1):
             runner.run(m)
             shown = f" <- {m.killed_by}" if m.killed_by else (f" [{m.detail[:80]}]" if m.detail else "")
-            print(f"[{n}/{len(mutants)}] {m.file}:{m.line} {m.description[:60]}: {m.outcome}{shown} "
-                  f"({m.build_seconds:.0f}s + {m.test_seconds:.0f}s)", flush=True)
+            print(
+                f"[{n}/{len(mutants)}] {m.file}:{m.line} {m.description[:60]}: {m.outcome}{shown} "
+                f"({m.build_seconds:.0f}s + {m.test_seconds:.0f}s)",
+                flush=True,
+            )
             write_reports(stem, meta, mutants)
     except (KeyboardInterrupt, Interrupted) as stop:
         meta["interrupted"] = str(stop) or "KeyboardInterrupt"
@@ -817,8 +941,10 @@ def main() -> int:
         print("native_sources is not clean after the run:\n" + git_changes(), file=sys.stderr)
         return 2
     t = totals(mutants)
-    print(f"{stem.with_suffix('.txt')}: {t['viable']} viable, {t['killed']} killed, {t['timeout']} timeout, "
-          f"{t['survived']} survived, {t['not_viable']} not viable; kill rate {rate_text(t)}")
+    print(
+        f"{stem.with_suffix('.txt')}: {t['viable']} viable, {t['killed']} killed, {t['timeout']} timeout, "
+        f"{t['survived']} survived, {t['not_viable']} not viable; kill rate {rate_text(t)}"
+    )
     return 1 if "interrupted" in meta else 0
 
 

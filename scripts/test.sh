@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command. From a fresh clone, for each supported Python found on the machine
 # (python3.X on the PATH, else pyenv's latest 3.X), it creates a virtual environment,
-# installs the package with its test extra and runs the test suite. On the first of them it
+# installs the package with its test extra and runs the test suite; on the first, it checks
+# the sources' style first (scripts/style.sh). On the first of them it
 # then runs the sanitizer run, a short run of every fuzz harness against the sanitizer build
 # (QUILLMARSH_FUZZ_SECONDS each, default 60) and the leak check, while the other versions'
 # suites run beside it (the machine has two cores); beside the fuzz harnesses it tries the sdist
@@ -63,6 +64,8 @@ failed=()
 echo "== test suite on Python $first"
 prepare "$first"
 python="$PWD/.venv-$first/bin/python"
+echo "== style: ruff and clang-format (scripts/style.sh --fix rewrites)"
+PYTHON="$python" scripts/style.sh || failed+=("style")
 "$python" -m pytest -q -p no:cacheprovider || failed+=("$first")
 if [ "${QUILLMARSH_QUICK:-0}" != 1 ] && [ ${#failed[@]} -eq 0 ]; then
   echo "== sanitizer run (ASan + UBSan) on Python $first"

@@ -9,12 +9,22 @@ TIMING = {"row_count": 100, "elapsed_seconds": 1.0, "max_row_elapsed_seconds": 0
 
 
 def signal_record(**overrides):
-    return {"graph": SIGNAL_GRAPH, "named_universe": "us_top", **signal_kwargs(), "backtest_timing": TIMING,
-            **overrides}
+    return {
+        "graph": SIGNAL_GRAPH,
+        "named_universe": "us_top",
+        **signal_kwargs(),
+        "backtest_timing": TIMING,
+        **overrides,
+    }
 
 
-STRATEGY = {"graph": SIGNAL_GRAPH, "named_universe": "us_top", "strategy_pool_name": "strat-a", "market_id": 7,
-            "era_number": 3}
+STRATEGY = {
+    "graph": SIGNAL_GRAPH,
+    "named_universe": "us_top",
+    "strategy_pool_name": "strat-a",
+    "market_id": 7,
+    "era_number": 3,
+}
 
 
 def posts(server):
@@ -24,5 +34,3 @@ def posts(server):
 def one_line(err):
     assert err.startswith("quillmarsh") and err.endswith("\n") and err.count("\n") == 1, err
     return err
-
-

@@ -22,9 +22,23 @@ from fakes import (
 
 
 def pytest_addoption(parser):
-    parser.addoption("--sdist", action="store_true",
-                     help="also build the sdist and try it in a clean virtual environment (test_release_sdist.py; "
-                          "it compiles the extension: scripts/test.sh runs it once, beside the fuzz harnesses)")
+    parser.addoption(
+        "--sdist",
+        action="store_true",
+        help="also build the sdist and try it in a clean virtual environment (test_release_sdist.py; "
+        "it compiles the extension: scripts/test.sh runs it once, beside the fuzz harnesses)",
+    )
+
+
+# Set on the machine, these would send the tests' loopback requests elsewhere, or trust another
+# authority; a test that wants one sets it.
+_MACHINE_SETTINGS = "HTTP_PROXY HTTPS_PROXY ALL_PROXY http_proxy https_proxy all_proxy SSL_CERT_FILE SSL_CERT_DIR"
+
+
+@pytest.fixture(autouse=True)
+def loopback_only(monkeypatch):
+    for name in _MACHINE_SETTINGS.split():
+        monkeypatch.delenv(name, raising=False)
 
 
 @pytest.fixture
@@ -48,9 +62,7 @@ def request_func():
 
 
 @pytest.fixture
-def http_server(monkeypatch):
-    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
-        monkeypatch.delenv(name, raising=False)
+def http_server():
     server = ScriptedServer()
     server.start()
     try:
@@ -115,8 +127,12 @@ def run(http_server, monkeypatch, capsys, tmp_path):
     replaces the argument "FILE"."""
     from quillmarsh import cli
 
-    for name, value in (("QUILLMARSH_BASE_URL", http_server.url), ("QUILLMARSH_TOKEN", "tok-cli"),
-                        ("COLUMNS", "200"), ("QUILLMARSH_CONFIG", str(tmp_path / "no-config.toml"))):
+    for name, value in (
+        ("QUILLMARSH_BASE_URL", http_server.url),
+        ("QUILLMARSH_TOKEN", "tok-cli"),
+        ("COLUMNS", "200"),
+        ("QUILLMARSH_CONFIG", str(tmp_path / "no-config.toml")),
+    ):
         monkeypatch.setenv(name, value)
     monkeypatch.delenv("FORCE_COLOR", raising=False)
     http_server.respond(200, signal_catalog(), method="GET", path="/eras", times=None)
@@ -125,8 +141,9 @@ def run(http_server, monkeypatch, capsys, tmp_path):
         path = tmp_path / "input"
         if file is not None:
             lines = file if isinstance(file, list) else [file]
-            text = "\n".join(line if isinstance(line, str) and isinstance(file, list) else json.dumps(line)
-                             for line in lines)
+            text = "\n".join(
+                line if isinstance(line, str) and isinstance(file, list) else json.dumps(line) for line in lines
+            )
             path.write_text(text)
         status = cli.main([str(path) if a == "FILE" else a for a in argv])
         out, err = capsys.readouterr()

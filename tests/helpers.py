@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 
 def host_message(action: Callable[[], Any]) -> str:
@@ -24,8 +25,9 @@ def devservice_env() -> dict[str, str]:
     from quillmarsh import submit
 
     env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(Path(submit.__file__).parents[1]),
-                                                      os.environ.get("PYTHONPATH", "")]))
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")])
+    )
     return env
 
 
@@ -37,8 +39,13 @@ def start_devservice(*options: str, stderr: Any = None) -> tuple[Any, dict[str, 
     import subprocess
     import sys
 
-    process = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", *options], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE if stderr is None else stderr, text=True, env=devservice_env())
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quillmarsh.devservice", *options],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE if stderr is None else stderr,
+        text=True,
+        env=devservice_env(),
+    )
     count = 1 + (not any(o.startswith("--token") for o in options)) + ("--tls" in options)
     printed = dict(process.stdout.readline().strip().split("=", 1) for _ in range(count))
     return process, printed

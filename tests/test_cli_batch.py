@@ -19,8 +19,9 @@ DEEP = "rank(ts_mean(ts_std(ts_max(close, 5), 5), 5))"  # deeper than the catalo
 
 
 def answer(count, start=0):
-    return {"results": [{"index": i, "status_code": 202, "body": {"submission_id": f"s-{start + i}"}}
-                        for i in range(count)]}
+    return {
+        "results": [{"index": i, "status_code": 202, "body": {"submission_id": f"s-{start + i}"}} for i in range(count)]
+    }
 
 
 def test_every_bad_line_is_reported_with_its_file_line_and_nothing_is_sent(run, http_server):
@@ -32,7 +33,8 @@ def test_every_bad_line_is_reported_with_its_file_line_and_nothing_is_sent(run, 
     assert err.splitlines()[:3] == [
         f"quillmarsh: batch: FILE:2: invalid JSON: {parse_error.value}",
         "quillmarsh: batch: FILE:3: unknown field 'metaparameter' (did you mean 'metaparameters'?)",
-        "quillmarsh: batch: FILE:4: graph is 5 levels deep; era 3 allows at most 4"]
+        "quillmarsh: batch: FILE:4: graph is 5 levels deep; era 3 allows at most 4",
+    ]
     assert "nothing was sent: 3 of 5 lines cannot be sent" in err and "--skip-invalid" in err
     outcomes = {line["line"]: line["outcome"] for line in json.loads(out)["lines"]}
     assert outcomes == {1: "not_sent", 2: "invalid", 3: "invalid", 4: "invalid", 5: "not_sent"}
@@ -42,8 +44,13 @@ def test_a_line_the_service_would_refuse_as_a_whole_request_is_refused_before_se
     deep = {}
     for _ in range(70):
         deep = {"x": deep}
-    lines = [signal_record(), signal_record(metaparameters={"window": 2 ** 60}), '{"graph": ' + "[" * 5000 + "]" * 5000
-             + "}", json.dumps(signal_record(metaparameters={"tag": "\ud800"})), signal_record(metaparameters=deep)]
+    lines = [
+        signal_record(),
+        signal_record(metaparameters={"window": 2**60}),
+        '{"graph": ' + "[" * 100_000 + "]" * 100_000 + "}",
+        json.dumps(signal_record(metaparameters={"tag": "\ud800"})),
+        signal_record(metaparameters=deep),
+    ]
     status, out, err = run("batch", "FILE", "--format", "json", file=lines)
     assert status == 2 and posts(http_server) == []
     assert err.splitlines()[:4] == [
@@ -51,7 +58,8 @@ def test_a_line_the_service_would_refuse_as_a_whole_request_is_refused_before_se
         "integer the service takes exactly",
         "quillmarsh: batch: FILE:3: nested too deep to read",
         "quillmarsh: batch: FILE:4: metaparameters.tag holds a lone UTF-16 surrogate, which the service cannot store",
-        "quillmarsh: batch: FILE:5: metaparameters is nested deeper than the 64 levels the service takes"]
+        "quillmarsh: batch: FILE:5: metaparameters is nested deeper than the 64 levels the service takes",
+    ]
 
 
 def test_skip_invalid_sends_the_others_and_reports_each_line(run, http_server):
@@ -61,7 +69,10 @@ def test_skip_invalid_sends_the_others_and_reports_each_line(run, http_server):
     document = json.loads(out)
     assert status == 1 and (document["accepted"], document["invalid"]) == (2, 1)
     assert [(line["line"], line["outcome"], line["submission_id"]) for line in document["lines"]] == [
-        (1, "accepted", "s-0"), (2, "invalid", None), (3, "accepted", "s-1")]
+        (1, "accepted", "s-0"),
+        (2, "invalid", None),
+        (3, "accepted", "s-1"),
+    ]
     [(_, sent)] = posts(http_server)
     assert [s["is_pnl_mi"] for s in sent["signals"]] == [0.4, 0.5]
 
@@ -71,8 +82,10 @@ def test_more_than_twenty_bad_lines_are_counted(run):
     assert status == 1 and len(err.splitlines()) == 22 and "... and 5 more lines refused" in err
 
 
-@pytest.mark.parametrize("retries, outcome", [("0", {"accepted": 100, "failed": 100, "not_sent": 50}),
-                                              ("2", {"accepted": 250, "failed": 0, "not_sent": 0})])
+@pytest.mark.parametrize(
+    "retries, outcome",
+    [("0", {"accepted": 100, "failed": 100, "not_sent": 50}), ("2", {"accepted": 250, "failed": 0, "not_sent": 0})],
+)
 def test_a_failing_chunk_stops_the_batch_unless_a_retry_gets_it_through(run, http_server, retries, outcome):
     http_server.respond(202, answer(100), method="POST", path="/signals/batch")
     http_server.respond(503, {"error": "busy"}, method="POST", path="/signals/batch", headers=[("Retry-After", "0")])
@@ -107,7 +120,9 @@ def test_check_prints_what_would_be_posted_and_sends_nothing(run, http_server):
     document = json.loads(out)
     assert status == 1 and document["sent"] is False and "FILE:2: graph is 5 levels deep" in err
     assert [(s["line"], s["ok"], s.get("endpoint")) for s in document["signals"]] == [
-        (1, True, "signals/batch"), (2, False, None)]
+        (1, True, "signals/batch"),
+        (2, False, None),
+    ]
     assert document["signals"][0]["idempotency_key_header"] is None  # batch items carry their keys inside
     assert posts(http_server) == []
 
@@ -115,12 +130,24 @@ def test_check_prints_what_would_be_posted_and_sends_nothing(run, http_server):
 def write_signals(path, count):
     with open(path, "w") as handle:
         for i in range(count):
-            handle.write(json.dumps({"graph": f"rank(ts_mean(close, {i + 2}))", "named_universe": "us_top500",
-                                     "signal_pool_name": "momentum", "is_stats": {"sharpe": 1.6, "turnover": 0.3,
-                                                                                   "is_correlation": 0.2},
-                                     "is_pnl_mi": 0.4, "expression_elapsed_seconds": 1,
-                                     "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.0,
-                                                         "max_row_elapsed_seconds": 0.004}}) + "\n")
+            handle.write(
+                json.dumps(
+                    {
+                        "graph": f"rank(ts_mean(close, {i + 2}))",
+                        "named_universe": "us_top500",
+                        "signal_pool_name": "momentum",
+                        "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},
+                        "is_pnl_mi": 0.4,
+                        "expression_elapsed_seconds": 1,
+                        "backtest_timing": {
+                            "row_count": 2520,
+                            "elapsed_seconds": 1.0,
+                            "max_row_elapsed_seconds": 0.004,
+                        },
+                    }
+                )
+                + "\n"
+            )
 
 
 @pytest.mark.whole_system
@@ -130,8 +157,17 @@ def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, ca
 
     write_signals(tmp_path / "signals.jsonl", 3000)
     with devservice.start(fail_every=3) as service:
-        argv = ["--base-url", service.url, f"--token={service.token}", "--format", "json", "--retries", str(retries),
-                "batch", str(tmp_path / "signals.jsonl")]
+        argv = [
+            "--base-url",
+            service.url,
+            f"--token={service.token}",
+            "--format",
+            "json",
+            "--retries",
+            str(retries),
+            "batch",
+            str(tmp_path / "signals.jsonl"),
+        ]
         status = cli.main(argv)
         document = json.loads(capsys.readouterr().out)
         if retries:
@@ -143,8 +179,10 @@ def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, ca
 
 
 # `python -m quillmarsh` taking Ctrl-C even when started by a runner that ignores SIGINT (one in the background)
-TAKES_CTRL_C = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
-                "runpy.run_module('quillmarsh', run_name='__main__', alter_sys=True)")
+TAKES_CTRL_C = (
+    "import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "runpy.run_module('quillmarsh', run_name='__main__', alter_sys=True)"
+)
 
 
 @pytest.mark.whole_system  # a CLI process interrupted while a service answers it: timing-dependent under load
@@ -154,9 +192,23 @@ def test_ctrl_c_reports_what_was_accepted_and_that_rerunning_is_safe(tmp_path, c
     write_signals(tmp_path / "signals.jsonl", total)
     with devservice.start(latency=0.2) as service:
         env = {**os.environ, "QUILLMARSH_BASE_URL": service.url, "QUILLMARSH_TOKEN": service.token}
-        child = subprocess.Popen([sys.executable, "-c", TAKES_CTRL_C, "--format", "json", "batch",
-                                  str(tmp_path / "signals.jsonl"), "--concurrency", concurrency], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        child = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                TAKES_CTRL_C,
+                "--format",
+                "json",
+                "batch",
+                str(tmp_path / "signals.jsonl"),
+                "--concurrency",
+                concurrency,
+            ],
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         deadline = time.monotonic() + 60
         started = (int(concurrency) + 1) * 100  # a chunk was answered before the last of these was sent
         while service.store.count() < started and time.monotonic() < deadline and child.poll() is None:
@@ -172,12 +224,20 @@ def test_ctrl_c_reports_what_was_accepted_and_that_rerunning_is_safe(tmp_path, c
 
 # --- --concurrency ------------------------------------------------------------------------------
 
+
 def chunk_lines(document, outcome):
     return [line["line"] for line in document["lines"] if line["outcome"] == outcome]
 
 
-@pytest.mark.parametrize("value, message", [("0", "must be 1 or more, got '0'"), ("-3", "must be 1 or more, got '-3'"),
-                                            ("two", "not a whole number: 'two'"), ("1.5", "not a whole number: '1.5'")])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        ("0", "must be 1 or more, got '0'"),
+        ("-3", "must be 1 or more, got '-3'"),
+        ("two", "not a whole number: 'two'"),
+        ("1.5", "not a whole number: '1.5'"),
+    ],
+)
 def test_a_concurrency_that_is_no_positive_whole_number_is_a_usage_error(run, http_server, value, message):
     status, out, err = run("batch", "FILE", "--concurrency", value, file=[signal_record()])
     assert (status, out, http_server.requests) == (2, "", [])
@@ -198,12 +258,29 @@ def test_chunks_in_flight_at_once_end_as_chunks_sent_one_by_one(tmp_path, capsys
     seen = {}
     for concurrency in ("1", "4"):
         with devservice.start() as service:
-            status = cli.main(["--base-url", service.url, f"--token={service.token}", "--format", "json", "batch",
-                               str(path), "--concurrency", concurrency])
+            status = cli.main(
+                [
+                    "--base-url",
+                    service.url,
+                    f"--token={service.token}",
+                    "--format",
+                    "json",
+                    "batch",
+                    str(path),
+                    "--concurrency",
+                    concurrency,
+                ]
+            )
             document = json.loads(capsys.readouterr().out)
-            seen[concurrency] = (status, {k: document[k] for k in ("accepted", "failed", "not_sent", "unknown")},
-                                 [(line["line"], line["outcome"], line["status_code"], line["idempotency_key"])
-                                  for line in document["lines"]], service.store.count())
+            seen[concurrency] = (
+                status,
+                {k: document[k] for k in ("accepted", "failed", "not_sent", "unknown")},
+                [
+                    (line["line"], line["outcome"], line["status_code"], line["idempotency_key"])
+                    for line in document["lines"]
+                ],
+                service.store.count(),
+            )
     assert seen["4"] == seen["1"]
     status, counts, lines, stored = seen["4"]
     assert (status, counts, stored) == (1, {"accepted": 349, "failed": 1, "not_sent": 0, "unknown": 0}, 349)
@@ -213,28 +290,64 @@ def test_chunks_in_flight_at_once_end_as_chunks_sent_one_by_one(tmp_path, capsys
 # (what the service answers every chunk, what becomes of its signals, the cause told for each, the status recorded,
 # whether the SDK maps the failure into the chunk's result or it ends the batch)
 WHOLE_CHUNK_FAILURES = {
-    "refused": ({"status": 503, "body": {"error": "busy"}}, "failed", "rejected by the service (HTTP 503 busy)",
-                503, True),
-    "token_refused": ({"status": 401, "body": {"error": "unauthorized"}}, "failed",
-                      "the service refused the token (HTTP 401 Unauthorized): check the token", 401, True),
-    "not_json": ({"status": 200, "body": "<html>gateway</html>", "content_type": "text/html"}, "unknown",
-                 "unreadable answer (200 OK)", None, False),
-    "over_the_answer_cap": ({"status": 202, "body": {**answer(100), "pad": "x" * (2 << 20)}}, "unknown",
-                            "unreadable answer (202 Accepted)", None, False),
-    "undecodable": ({"status": 202, "body": answer(100), "headers": [("Content-Encoding", "br")]}, "unknown",
-                    "cannot reach {url}: unsupported content encoding 'br'", 0, True),
+    "refused": (
+        {"status": 503, "body": {"error": "busy"}},
+        "failed",
+        "rejected by the service (HTTP 503 busy)",
+        503,
+        True,
+    ),
+    "token_refused": (
+        {"status": 401, "body": {"error": "unauthorized"}},
+        "failed",
+        "the service refused the token (HTTP 401 Unauthorized): check the token",
+        401,
+        True,
+    ),
+    "not_json": (
+        {"status": 200, "body": "<html>gateway</html>", "content_type": "text/html"},
+        "unknown",
+        "unreadable answer (200 OK)",
+        None,
+        False,
+    ),
+    "over_the_answer_cap": (
+        {"status": 202, "body": {**answer(100), "pad": "x" * (2 << 20)}},
+        "unknown",
+        "unreadable answer (202 Accepted)",
+        None,
+        False,
+    ),
+    "undecodable": (
+        {"status": 202, "body": answer(100), "headers": [("Content-Encoding", "br")]},
+        "unknown",
+        "cannot reach {url}: unsupported content encoding 'br'",
+        0,
+        True,
+    ),
 }
 
 
 @pytest.mark.parametrize("concurrency, failed_chunks", [("1", 1), ("2", 2)])
-@pytest.mark.parametrize("response, outcome, cause, status_code, mapped", WHOLE_CHUNK_FAILURES.values(),
-                         ids=WHOLE_CHUNK_FAILURES)
+@pytest.mark.parametrize(
+    "response, outcome, cause, status_code, mapped", WHOLE_CHUNK_FAILURES.values(), ids=WHOLE_CHUNK_FAILURES
+)
 def test_a_chunk_failing_as_a_whole_stops_the_batch(
-        run, http_server, monkeypatch, concurrency, failed_chunks, response, outcome, cause, status_code, mapped):
+    run, http_server, monkeypatch, concurrency, failed_chunks, response, outcome, cause, status_code, mapped
+):
     monkeypatch.setattr("quillmarsh.transports.DEFAULT_MAX_ANSWER_BYTES", 1 << 20)
     http_server.respond(**response, method="POST", path="/signals/batch", times=None)
-    status, out, err = run("batch", "FILE", "--format", "json", "--retries", "0", "--concurrency", concurrency,
-                           file=[signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)])
+    status, out, err = run(
+        "batch",
+        "FILE",
+        "--format",
+        "json",
+        "--retries",
+        "0",
+        "--concurrency",
+        concurrency,
+        file=[signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)],
+    )
     document = json.loads(out)
     failed = failed_chunks * 100
     assert status == 1 and len(posts(http_server)) == failed_chunks
@@ -255,6 +368,15 @@ def test_a_chunk_failing_as_a_whole_stops_the_batch(
 def test_a_retry_gets_a_chunk_through_with_chunks_in_flight(run, http_server, concurrency):
     http_server.respond(503, {"error": "busy"}, method="POST", path="/signals/batch", headers=[("Retry-After", "0")])
     http_server.respond(202, answer(100), method="POST", path="/signals/batch", times=None)
-    status, out, _ = run("batch", "FILE", "--format", "json", "--retries", "1", "--concurrency", concurrency,
-                         file=[signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)])
+    status, out, _ = run(
+        "batch",
+        "FILE",
+        "--format",
+        "json",
+        "--retries",
+        "1",
+        "--concurrency",
+        concurrency,
+        file=[signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)],
+    )
     assert (status, json.loads(out)["accepted"], len(posts(http_server))) == (0, 250, 4)

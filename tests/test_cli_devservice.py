@@ -1,10 +1,11 @@
 """The command line against the real local signal service: a batch of 1,000 signals is
 accepted, and running the same file again creates no new submission."""
 
-import pytest
 import json
 import subprocess
 import sys
+
+import pytest
 
 from quillmarsh import cli, devservice
 
@@ -15,12 +16,20 @@ STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 @pytest.mark.whole_system
 def test_batch_of_1000_twice_creates_each_submission_once(tmp_path, capsys):
-    lines = [json.dumps({"graph": f"rank(ts_mean(close, {i + 2}))", "named_universe": "us_top500",
-                         "signal_pool_name": "momentum", "is_stats": STATS, "is_pnl_mi": 0.4,
-                         "expression_elapsed_seconds": 1.0,
-                         "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.0,
-                                             "max_row_elapsed_seconds": 0.004}})
-             for i in range(1000)]
+    lines = [
+        json.dumps(
+            {
+                "graph": f"rank(ts_mean(close, {i + 2}))",
+                "named_universe": "us_top500",
+                "signal_pool_name": "momentum",
+                "is_stats": STATS,
+                "is_pnl_mi": 0.4,
+                "expression_elapsed_seconds": 1.0,
+                "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.0, "max_row_elapsed_seconds": 0.004},
+            }
+        )
+        for i in range(1000)
+    ]
     batch_file = tmp_path / "signals.jsonl"
     batch_file.write_text("\n".join(lines) + "\n")
     with devservice.start() as service:

@@ -17,7 +17,6 @@ import termios
 
 import pytest
 from cli_support import signal_record
-from fakes import signal_catalog
 
 import quillmarsh
 from quillmarsh import devservice
@@ -37,8 +36,14 @@ def run_cli(argv, env, columns=None, stdin=None):
         return done.returncode, done.stdout, done.stderr
     leader, follower = pty.openpty()
     fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 50, columns, 0, 0))
-    child = subprocess.Popen(command, env={**env, "COLUMNS": str(columns), "TERM": "xterm"}, stdin=subprocess.DEVNULL,
-                             stdout=follower, stderr=follower, close_fds=True)
+    child = subprocess.Popen(
+        command,
+        env={**env, "COLUMNS": str(columns), "TERM": "xterm"},
+        stdin=subprocess.DEVNULL,
+        stdout=follower,
+        stderr=follower,
+        close_fds=True,
+    )
     os.close(follower)
     chunks = []
     while True:
@@ -66,21 +71,36 @@ def shell(tmp_path):
         yield service, env
 
 
-SIGNAL = {"graph": "rank(ts_mean(close, 5))", "named_universe": "us_top500", "signal_pool_name": "momentum",
-          "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
-          "expression_elapsed_seconds": 1.8,
-          "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.8, "max_row_elapsed_seconds": 0.004}}
+SIGNAL = {
+    "graph": "rank(ts_mean(close, 5))",
+    "named_universe": "us_top500",
+    "signal_pool_name": "momentum",
+    "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},
+    "is_pnl_mi": 0.4,
+    "expression_elapsed_seconds": 1.8,
+    "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.8, "max_row_elapsed_seconds": 0.004},
+}
 
 
 def files(tmp_path, count=3):
     one = tmp_path / "signal.json"
     one.write_text(json.dumps(SIGNAL))
     many = tmp_path / "signals.jsonl"
-    many.write_text("\n".join(json.dumps({**SIGNAL, "graph": f"rank(ts_mean(close, {n}))"})
-                              for n in range(10, 10 + count)))
+    many.write_text(
+        "\n".join(json.dumps({**SIGNAL, "graph": f"rank(ts_mean(close, {n}))"}) for n in range(10, 10 + count))
+    )
     strategy = tmp_path / "strategy.json"
-    strategy.write_text(json.dumps({"graph": "rank(close)", "named_universe": "us_top500",
-                                    "strategy_pool_name": "core", "market_id": 1, "era_number": 3}))
+    strategy.write_text(
+        json.dumps(
+            {
+                "graph": "rank(close)",
+                "named_universe": "us_top500",
+                "strategy_pool_name": "core",
+                "market_id": 1,
+                "era_number": 3,
+            }
+        )
+    )
     return one, many, strategy
 
 
@@ -92,9 +112,13 @@ def test_every_command_writes_plain_lines_into_a_pipe(shell, tmp_path):
     identifier = fields["submission_id"]
     assert status == 0 and fields["status_code"] == "202" and fields["replayed"] == "False"
     runs = {
-        "status": ["status", identifier], "poll": ["poll", identifier, "--timeout", "30"],
-        "strategy": ["strategy", str(strategy)], "batch": ["batch", str(many)], "check": ["check", str(many)],
-        "list": ["list"], "list-none": ["list", "--status", "signal_never"],
+        "status": ["status", identifier],
+        "poll": ["poll", identifier, "--timeout", "30"],
+        "strategy": ["strategy", str(strategy)],
+        "batch": ["batch", str(many)],
+        "check": ["check", str(many)],
+        "list": ["list"],
+        "list-none": ["list", "--status", "signal_never"],
     }
     for name, argv in runs.items():
         status, out, err = run_cli(argv, env)
@@ -142,16 +166,19 @@ def test_check_keeps_the_key_on_its_line_and_a_refusal_names_every_rule(shell, t
     line = next(line for line in out.splitlines() if "would POST" in line)
     assert status == 0 and re.search(r"Idempotency-Key: sigsubmit-[0-9a-f]{64}$", line)
     bad = tmp_path / "bad.json"
-    bad.write_text(json.dumps({**SIGNAL, "is_stats": {"sharpe": 0.1, "turnover": 0.9, "is_correlation": 0.2},
-                               "market_id": "1"}))
+    bad.write_text(
+        json.dumps({**SIGNAL, "is_stats": {"sharpe": 0.1, "turnover": 0.9, "is_correlation": 0.2}, "market_id": "1"})
+    )
     status, out, err = run_cli(["submit", str(bad)], env)
     assert status == 1 and err.splitlines() == [
-        f"quillmarsh: submit: refused before sending: {bad}: market_id must be a positive integer"]
+        f"quillmarsh: submit: refused before sending: {bad}: market_id must be a positive integer"
+    ]
     bad.write_text(json.dumps({**SIGNAL, "is_stats": {"sharpe": 0.1, "turnover": 0.9, "is_correlation": 0.2}}))
     status, out, err = run_cli(["submit", str(bad)], env)
     assert status == 1 and [line.split(": ", 4)[4] for line in err.splitlines()] == [
         "is_stats.sharpe is 0.1; era 3 requires at least 1 for momentum in us_top500",
-        "is_stats.turnover is 0.9; era 3 requires at most 0.6 for momentum in us_top500"]
+        "is_stats.turnover is 0.9; era 3 requires at most 0.6 for momentum in us_top500",
+    ]
     unnamed = tmp_path / "unnamed.json"
     unnamed.write_text(json.dumps({k: v for k, v in SIGNAL.items() if k != "named_universe"}))
     status, _, err = run_cli(["submit", str(unnamed)], {**env, "QUILLMARSH_AGENT_CONFIG": "/nonexistent"})
@@ -169,8 +196,11 @@ def test_the_small_conveniences(shell, tmp_path):
         status, script, _ = run_cli(["completion", shell_name], env)
         assert status == 0 and "submit" in script and "concurrency" in script
     bash = run_cli(["completion", "bash"], env)[1]
-    checked = subprocess.run(["bash", "-c", bash + "\nCOMP_WORDS=(quillmarsh ba); COMP_CWORD=1; _quillmarsh; "
-                                                   'echo "${COMPREPLY[@]}"'], capture_output=True, text=True)
+    checked = subprocess.run(
+        ["bash", "-c", bash + '\nCOMP_WORDS=(quillmarsh ba); COMP_CWORD=1; _quillmarsh; echo "${COMPREPLY[@]}"'],
+        capture_output=True,
+        text=True,
+    )
     assert checked.stdout.split() == ["batch"]
 
 
@@ -179,8 +209,10 @@ def test_verbose_shows_each_retry_with_its_facts(run, http_server):
     http_server.respond(202, {"submission_id": "s-1"}, method="POST", path="/signals/submit")
     status, out, err = run("submit", "FILE", "-v", file=signal_record())
     assert status == 0
-    assert ("quillmarsh.transports: INFO: Request retry sub_service=transports component=RetryingTransport "
-            "method=POST path=/signals/submit attempt=2 attempts=5 reason='HTTP 503' wait_seconds=0.0") in err
+    assert (
+        "quillmarsh.transports: INFO: Request retry sub_service=transports component=RetryingTransport "
+        "method=POST path=/signals/submit attempt=2 attempts=5 reason='HTTP 503' wait_seconds=0.0"
+    ) in err
 
 
 def test_list_all_reads_the_largest_pages_and_stops_on_a_cursor_that_does_not_move(run, http_server):
@@ -194,8 +226,9 @@ def test_list_all_reads_the_largest_pages_and_stops_on_a_cursor_that_does_not_mo
 
 
 def test_profile_values_are_checked_as_options_are(run, tmp_path, monkeypatch):
-    (tmp_path / "config.toml").write_text('[profiles.default]\nbase_url = "http://127.0.0.1:1"\n'
-                                          'request_timeout = "30s"\n')
+    (tmp_path / "config.toml").write_text(
+        '[profiles.default]\nbase_url = "http://127.0.0.1:1"\nrequest_timeout = "30s"\n'
+    )
     monkeypatch.setenv("QUILLMARSH_CONFIG", str(tmp_path / "config.toml"))
     status, out, err = run("status", "s-1")
     assert status == 2 and "config.toml: profile 'default': request_timeout must be a number of seconds" in err

@@ -16,12 +16,6 @@ def make(transport, **kwargs):
     return SignalServiceClient(BASE, "tok", transport=transport, **kwargs)
 
 
-
-
-
-
-
-
 def test_refused_base_url_raises_before_any_attribute(monkeypatch):
     refusal, seen = ValueError("nope"), []
 
@@ -48,11 +42,18 @@ class RecordingClient:
         RecordingClient.built.append(self)
 
 
-@pytest.mark.parametrize("base_url, kwargs, built", [
-    ("http://127.0.0.1:8000", {}, {"base_url": "http://127.0.0.1:8000", "timeout": 30.0, "verify": False}),
-    ("HTTP://LOCALHOST/api", {"timeout": 2}, {"base_url": "HTTP://LOCALHOST/api", "timeout": 2, "verify": False}),
-    ("https://signals.example.com", {"timeout": None}, {"base_url": "https://signals.example.com", "timeout": None}),
-])
+@pytest.mark.parametrize(
+    "base_url, kwargs, built",
+    [
+        ("http://127.0.0.1:8000", {}, {"base_url": "http://127.0.0.1:8000", "timeout": 30.0, "verify": False}),
+        ("HTTP://LOCALHOST/api", {"timeout": 2}, {"base_url": "HTTP://LOCALHOST/api", "timeout": 2, "verify": False}),
+        (
+            "https://signals.example.com",
+            {"timeout": None},
+            {"base_url": "https://signals.example.com", "timeout": None},
+        ),
+    ],
+)
 def test_default_transport(monkeypatch, base_url, kwargs, built):
     RecordingClient.built = []
     monkeypatch.setattr(submit, "httpx", types.SimpleNamespace(Client=RecordingClient, URL=httpx.URL))
@@ -70,7 +71,11 @@ def test_injected_transport_is_used_unchecked(monkeypatch):
     transport = object()
     client = SignalServiceClient(BASE, 123, timeout="slow", transport=transport)
     assert (client._client, client._timeout, client._jwt_token, client._era_catalog_cache) == (
-        transport, "slow", 123, None)
+        transport,
+        "slow",
+        123,
+        None,
+    )
 
 
 class NotCallableClose:
@@ -96,16 +101,21 @@ class RaisingJson:
         raise RuntimeError("json accessor failed")
 
 
-@pytest.mark.parametrize("response, expected", [
-    (types.SimpleNamespace(content=b"raw", text="ignored"), b"raw"),
-    (types.SimpleNamespace(content="é{}", text="ignored"), "é{}".encode()),
-    (types.SimpleNamespace(content=bytearray(b"ba"), text="té"), "té".encode()),
-    (types.SimpleNamespace(content=None, text=b"no", json=lambda: {"a": [1, None], "b": "é"}),
-     json.dumps({"a": [1, None], "b": "é"}).encode()),
-    (types.SimpleNamespace(json=lambda: float("nan")), b"NaN"),
-    (types.SimpleNamespace(content=memoryview(b"x"), text=None), b""),
-    (object(), b""),
-])
+@pytest.mark.parametrize(
+    "response, expected",
+    [
+        (types.SimpleNamespace(content=b"raw", text="ignored"), b"raw"),
+        (types.SimpleNamespace(content="é{}", text="ignored"), "é{}".encode()),
+        (types.SimpleNamespace(content=bytearray(b"ba"), text="té"), "té".encode()),
+        (
+            types.SimpleNamespace(content=None, text=b"no", json=lambda: {"a": [1, None], "b": "é"}),
+            json.dumps({"a": [1, None], "b": "é"}).encode(),
+        ),
+        (types.SimpleNamespace(json=lambda: float("nan")), b"NaN"),
+        (types.SimpleNamespace(content=memoryview(b"x"), text=None), b""),
+        (object(), b""),
+    ],
+)
 def test_response_content(fake_transport, response, expected):
     assert make(fake_transport)._response_content(response) == expected
 
@@ -120,15 +130,21 @@ def test_response_content_identity_and_lookup_errors(fake_transport, basic_trans
         make(raising_request)._transport_request("PUT", "http://h/x", {}, None)
 
 
-@pytest.mark.parametrize("method, url, call", [
-    ("POST", "http://127.0.0.1:8000/eras", ("post", ("/eras",), True)),
-    ("POST", "http://127.0.0.1:8000/api/signals/submit", ("post", ("/api/signals/submit",), True)),
-    ("GET", "http://h/api/signals/submissions?status=a%20b&cursor=x%2Fy",
-     ("get", ("/api/signals/submissions?status=a%20b&cursor=x%2Fy",), False)),
-    ("GET", "http://h", ("get", ("/",), False)),
-    ("PUT", "https://h:9/x/%C3%A9?", ("request", ("PUT", "/x/%C3%A9?"), True)),
-    ("post", "http://h/eras", ("request", ("post", "/eras"), True)),
-])
+@pytest.mark.parametrize(
+    "method, url, call",
+    [
+        ("POST", "http://127.0.0.1:8000/eras", ("post", ("/eras",), True)),
+        ("POST", "http://127.0.0.1:8000/api/signals/submit", ("post", ("/api/signals/submit",), True)),
+        (
+            "GET",
+            "http://h/api/signals/submissions?status=a%20b&cursor=x%2Fy",
+            ("get", ("/api/signals/submissions?status=a%20b&cursor=x%2Fy",), False),
+        ),
+        ("GET", "http://h", ("get", ("/",), False)),
+        ("PUT", "https://h:9/x/%C3%A9?", ("request", ("PUT", "/x/%C3%A9?"), True)),
+        ("post", "http://h/eras", ("request", ("post", "/eras"), True)),
+    ],
+)
 def test_transport_request_dispatch(fake_transport, method, url, call):
     fake_transport.respond(207, b"answer")
     headers, body = {"Authorization": "Bearer t"}, b"{}"

@@ -52,22 +52,39 @@ def test_every_candidate_gets_its_outcome_and_the_keys_are_those_posted(http_ser
 
     _backtest_timing.clear_recorded_backtest_timings()
     http_server.respond(200, signal_catalog(), method="GET", path="/eras", times=None)
-    http_server.respond(207, {"results": [item(0, 202, {"submission_id": "s-1", "replayed": False}),
-                                          item(1, 202, {"submission_id": "s-0", "replayed": True})]},
-                        method="POST", path="/signals/batch")
-    http_server.respond(207, {"results": [item(0, 422, {"error": "unknown_universe",
-                                                        "details": {"message": "no universe us_top here"}})]},
-                        method="POST", path="/signals/batch")
+    http_server.respond(
+        207,
+        {
+            "results": [
+                item(0, 202, {"submission_id": "s-1", "replayed": False}),
+                item(1, 202, {"submission_id": "s-0", "replayed": True}),
+            ]
+        },
+        method="POST",
+        path="/signals/batch",
+    )
+    http_server.respond(
+        207,
+        {"results": [item(0, 422, {"error": "unknown_universe", "details": {"message": "no universe us_top here"}})]},
+        method="POST",
+        path="/signals/batch",
+    )
     table = [  # candidate, then what becomes of it: outcome, status, submission id, error
         (signal_record(is_pnl_mi=0.5), ("accepted", 202, "s-1", None)),
-        (signal_record(metaparameter={}), ("invalid", None, None,
-                                           "unknown field 'metaparameter' (did you mean 'metaparameters'?)")),
+        (
+            signal_record(metaparameter={}),
+            ("invalid", None, None, "unknown field 'metaparameter' (did you mean 'metaparameters'?)"),
+        ),
         (signal_record(), ("already_stored", 202, "s-0", None)),
         (signal_record(graph=DEEP), ("invalid", None, None, "graph is 5 levels deep; era 3 allows at most 4")),
-        (json.dumps(signal_record(is_pnl_mi=0.6)),  # a JSON line, as dask.bag.read_text gives it
-         ("failed", 422, None, "rejected by the service (HTTP 422 unknown_universe): no universe us_top here")),
-        (signal_record(backtest_timing={**TIMING, "row_count": 0}),
-         ("invalid", None, None, "backtest_timing: row_count must be a positive int, got 0")),
+        (
+            json.dumps(signal_record(is_pnl_mi=0.6)),  # a JSON line, as dask.bag.read_text gives it
+            ("failed", 422, None, "rejected by the service (HTTP 422 unknown_universe): no universe us_top here"),
+        ),
+        (
+            signal_record(backtest_timing={**TIMING, "row_count": 0}),
+            ("invalid", None, None, "backtest_timing: row_count must be a positive int, got 0"),
+        ),
         ("{not json", ("invalid", None, None, json_error("{not json"))),
     ]
     candidates = dask.bag.from_sequence([candidate for candidate, _ in table], partition_size=4)
@@ -78,7 +95,8 @@ def test_every_candidate_gets_its_outcome_and_the_keys_are_those_posted(http_ser
 
     rows = list(zip(outcomes.outcome, outcomes.status_code, outcomes.submission_id, outcomes.error))
     assert [tuple(None if value is pd.NA else value for value in row) for row in rows] == [
-        expected for _, expected in table]
+        expected for _, expected in table
+    ]
     assert list(outcomes.index) == [0, 1, 2, 3, 0, 1, 2]  # each partition's rows, in order
     posted = [body["idempotency_key"] for _, sent in posts(http_server) for body in sent["signals"]]
     sent_rows = outcomes.outcome.isin(["accepted", "already_stored", "failed"]).tolist()
@@ -89,10 +107,13 @@ def test_every_candidate_gets_its_outcome_and_the_keys_are_those_posted(http_ser
 
 
 @pytest.mark.python_layers
-@pytest.mark.parametrize("answered, outcome, status, error", [
-    (True, "failed", 500, "rejected by the service (HTTP 500 internal_error): the store is down"),
-    (False, "unknown", 0, "cannot reach http://127.0.0.1:9"),
-])
+@pytest.mark.parametrize(
+    "answered, outcome, status, error",
+    [
+        (True, "failed", 500, "rejected by the service (HTTP 500 internal_error): the store is down"),
+        (False, "unknown", 0, "cannot reach http://127.0.0.1:9"),
+    ],
+)
 def test_a_chunk_that_fails_whole_stops_its_partition(http_server, answered, outcome, status, error):
     import dask
     import dask.dataframe
@@ -102,16 +123,21 @@ def test_a_chunk_that_fails_whole_stops_its_partition(http_server, answered, out
 
     _backtest_timing.clear_recorded_backtest_timings()
     # (a chunk refused with 400 is sent again signal by signal instead: the SDK's tests hold that)
-    http_server.respond(500, {"error": "internal_error", "details": {"message": "the store is down"}},
-                        method="POST", path="/signals/batch")
+    http_server.respond(
+        500,
+        {"error": "internal_error", "details": {"message": "the store is down"}},
+        method="POST",
+        path="/signals/batch",
+    )
     # 250 candidates as a table: nested fields in dotted columns, as pandas.json_normalize writes them
     frame = pd.json_normalize([signal_record(is_pnl_mi=0.1 + i / 1000) for i in range(250)])
     frame["backtest_timing.row_count"] = frame["backtest_timing.row_count"].astype(float)  # as with missing values
     candidates = dask.dataframe.from_pandas(frame.set_axis(range(1000, 1250)), npartitions=1)
     url = http_server.url if answered else "http://127.0.0.1:9"  # the discard port: nothing listens
     with dask.config.set(scheduler="sync"):
-        outcomes = submit_candidates(candidates, base_url=url, token="tok", catalog=signal_catalog(),
-                                     max_retries=0).compute()
+        outcomes = submit_candidates(
+            candidates, base_url=url, token="tok", catalog=signal_catalog(), max_retries=0
+        ).compute()
     assert list(outcomes.index) == list(range(1000, 1250))
     first, rest = outcomes.iloc[:100], outcomes.iloc[100:]
     assert set(first.outcome) == {outcome} and set(first.status_code) == {status}
@@ -130,10 +156,15 @@ STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 def candidate(n):
     """The nth candidate: every tenth is invalid, in one of three ways."""
-    record = {"graph": f"rank(ts_mean(close, {n + 1}))", "named_universe": "us_top500",
-              "signal_pool_name": "momentum", "is_stats": dict(STATS), "is_pnl_mi": 0.4,
-              "expression_elapsed_seconds": 1.8,
-              "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.8, "max_row_elapsed_seconds": 0.004}}
+    record = {
+        "graph": f"rank(ts_mean(close, {n + 1}))",
+        "named_universe": "us_top500",
+        "signal_pool_name": "momentum",
+        "is_stats": dict(STATS),
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 1.8,
+        "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.8, "max_row_elapsed_seconds": 0.004},
+    }
     kind = n % 30
     if kind == 9:
         record["named_universe"] = "us_top9"
@@ -145,9 +176,11 @@ def candidate(n):
 
 
 def invalid_error(n):
-    return {9: "named_universe 'us_top9' is not in era 3 (known: us_top500, us_top1000)",
-            19: "backtest_timing: max_row_elapsed_seconds (9.0) must not exceed elapsed_seconds (1.8)",
-            29: "missing field 'is_stats'"}.get(n % 30)
+    return {
+        9: "named_universe 'us_top9' is not in era 3 (known: us_top500, us_top1000)",
+        19: "backtest_timing: max_row_elapsed_seconds (9.0) must not exceed elapsed_seconds (1.8)",
+        29: "missing field 'is_stats'",
+    }.get(n % 30)
 
 
 def stored(db):
@@ -167,18 +200,39 @@ def test_a_cluster_stores_each_signal_once_when_a_worker_dies_midway(tmp_path):
     from quillmarsh.dask import submit_candidates
 
     db = tmp_path / "submissions.sqlite"
-    env = {**{k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")},
-           "PYTHONPATH": os.pathsep.join(filter(None, [str(Path(__file__).parents[1] / "python"),
-                                                       os.environ.get("PYTHONPATH")]))}
-    service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--port", "0", "--token", "dask",
-                                "--db", str(db), "--latency", "0.1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    env = {
+        **{k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")},
+        "PYTHONPATH": os.pathsep.join(
+            filter(None, [str(Path(__file__).parents[1] / "python"), os.environ.get("PYTHONPATH")])
+        ),
+    }
+    service = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quillmarsh.devservice",
+            "--port",
+            "0",
+            "--token",
+            "dask",
+            "--db",
+            str(db),
+            "--latency",
+            "0.1",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         url = service.stdout.readline().strip().split("=", 1)[1]
         frame = pd.json_normalize([candidate(n) for n in range(TOTAL)])
         candidates = dask.dataframe.from_pandas(frame, npartitions=PARTITIONS)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-                Client(cluster) as client:
+        with (
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+            Client(cluster) as client,
+        ):
             pids = client.run(os.getpid)
             outcomes = submit_candidates(candidates, base_url=url, token="dask")  # under way on the workers
             deadline = time.monotonic() + 60

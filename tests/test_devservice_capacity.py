@@ -20,9 +20,16 @@ MEMORY_MB = 400
 
 
 def signal_body(n):
-    return {"graph": f"rank(ts_mean(close, {n + 2}))", "named_universe": "us_top500", "signal_pool_name": "momentum",
-            "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
-            "expression_elapsed_seconds": 0.5, "market_id": 1, "era_number": 3}
+    return {
+        "graph": f"rank(ts_mean(close, {n + 2}))",
+        "named_universe": "us_top500",
+        "signal_pool_name": "momentum",
+        "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+        "market_id": 1,
+        "era_number": 3,
+    }
 
 
 @pytest.fixture
@@ -52,13 +59,16 @@ def test_a_thousand_submissions_in_flight_are_all_accepted(serve):
     async def submit_all():
         connector = aiohttp.TCPConnector(limit=0)  # a connection each: all thousand in flight at once
         async with aiohttp.ClientSession(connector=connector, timeout=aiohttp.ClientTimeout(total=120)) as session:
+
             async def one(n):
                 try:
-                    async with session.post(f"{url}/signals/submit", json=signal_body(n),
-                                            headers={"Authorization": f"Bearer {TOKEN}"}) as answer:
+                    async with session.post(
+                        f"{url}/signals/submit", json=signal_body(n), headers={"Authorization": f"Bearer {TOKEN}"}
+                    ) as answer:
                         return answer.status, (await answer.json())["submission_id"]
                 except (aiohttp.ClientError, OSError) as exc:  # a reset or a connection closed unanswered
                     return type(exc).__name__, None
+
             return await asyncio.gather(*(one(n) for n in range(1000)))
 
     answers = asyncio.run(submit_all())
@@ -74,8 +84,9 @@ def test_fifteen_hundred_idle_connections_are_held_while_others_are_served(serve
     idle = [socket.create_connection((host, int(port)), timeout=10) for _ in range(1500)]
     try:
         with httpx.Client(base_url=url, headers={"Authorization": f"Bearer {TOKEN}"}, timeout=30) as http:
-            statuses = [http.post("/signals/submit", content=json.dumps(signal_body(n))).status_code
-                        for n in range(100)]
+            statuses = [
+                http.post("/signals/submit", content=json.dumps(signal_body(n))).status_code for n in range(100)
+            ]
         for sock in idle:  # still open: nothing to read, and no end of stream
             sock.setblocking(False)
             with pytest.raises(BlockingIOError):

@@ -55,40 +55,63 @@ def write(tmp_path, text):
 # (argv, built from tmp_path and a busy port; the line expected after "<prog>: ")
 FILES = resource.getrlimit(resource.RLIMIT_NOFILE)[1]  # the hard limit: the service raises its soft one to it
 OPTION_ERRORS = [
-    (lambda tmp, port: ["--db", f"{tmp}/no/such/dir/x.sqlite"],
-     "cannot open the database {tmp}/no/such/dir/x.sqlite: folder {tmp}/no/such/dir does not exist"),
+    (
+        lambda tmp, port: ["--db", f"{tmp}/no/such/dir/x.sqlite"],
+        "cannot open the database {tmp}/no/such/dir/x.sqlite: folder {tmp}/no/such/dir does not exist",
+    ),
     (lambda tmp, port: ["--db", str(tmp)], "cannot open the database {tmp}: unable to open database file"),
-    (lambda tmp, port: ["--port", "99999"],
-     "argument --port: must be a port number from 0 to 65535, got 99999 (see '{prog} --help')"),
-    (lambda tmp, port: ["--port", "eighty"],
-     "argument --port: must be a whole number, got 'eighty' (see '{prog} --help')"),
+    (
+        lambda tmp, port: ["--port", "99999"],
+        "argument --port: must be a port number from 0 to 65535, got 99999 (see '{prog} --help')",
+    ),
+    (
+        lambda tmp, port: ["--port", "eighty"],
+        "argument --port: must be a whole number, got 'eighty' (see '{prog} --help')",
+    ),
     (lambda tmp, port: ["--port", str(port)], "cannot listen on 127.0.0.1:{port}: address already in use"),
-    (lambda tmp, port: ["--catalog", f"{tmp}/missing.json"],
-     "cannot read the catalog {tmp}/missing.json: no such file or directory"),
-    (lambda tmp, port: ["--catalog", write(tmp, '{"eras": [}')],
-     "the catalog {tmp}/catalog.json is not valid JSON: " + host_message(lambda: json.loads('{"eras": [}'))),
-    (lambda tmp, port: ["--catalog", write(tmp, '{"eras": {}}')],
-     "the catalog {tmp}/catalog.json must be an object with an eras_by_market object or an eras list "
-     "(--print-catalog prints the built-in one)"),
-    (lambda tmp, port: ["--catalog", write(tmp, "[" * 100_000)],
-     "the catalog {tmp}/catalog.json nests its arrays and objects too deeply"),
-    (lambda tmp, port: ["--fail-every", "-1"],
-     "argument --fail-every: must be 0 or more, got -1 (see '{prog} --help')"),
+    (
+        lambda tmp, port: ["--catalog", f"{tmp}/missing.json"],
+        "cannot read the catalog {tmp}/missing.json: no such file or directory",
+    ),
+    (
+        lambda tmp, port: ["--catalog", write(tmp, '{"eras": [}')],
+        "the catalog {tmp}/catalog.json is not valid JSON: " + host_message(lambda: json.loads('{"eras": [}')),
+    ),
+    (
+        lambda tmp, port: ["--catalog", write(tmp, '{"eras": {}}')],
+        "the catalog {tmp}/catalog.json must be an object with an eras_by_market object or an eras list "
+        "(--print-catalog prints the built-in one)",
+    ),
+    (
+        lambda tmp, port: ["--catalog", write(tmp, "[" * 100_000)],
+        "the catalog {tmp}/catalog.json nests its arrays and objects too deeply",
+    ),
+    (
+        lambda tmp, port: ["--fail-every", "-1"],
+        "argument --fail-every: must be 0 or more, got -1 (see '{prog} --help')",
+    ),
     (lambda tmp, port: ["--tok", "x"], "unrecognized arguments: --tok x (see '{prog} --help')"),
-    (lambda tmp, port: ["--tls-ca-out", f"{tmp}/ca.pem"],
-     "--tls-name and --tls-ca-out need --tls (see '{prog} --help')"),
-    (lambda tmp, port: ["--max-connections", str(FILES)],
-     f"max_connections {FILES} needs {FILES + 320} open files, and this process may open {FILES} (ulimit -n); "
-     f"ask for {FILES - 320} at most"),
-    (lambda tmp, port: ["--tls", "--tls-ca-out", f"{tmp}/no/ca.pem"],
-     "cannot write the certificate authority to {tmp}/no/ca.pem: no such file or directory"),
+    (
+        lambda tmp, port: ["--tls-ca-out", f"{tmp}/ca.pem"],
+        "--tls-name and --tls-ca-out need --tls (see '{prog} --help')",
+    ),
+    (
+        lambda tmp, port: ["--max-connections", str(FILES)],
+        f"max_connections {FILES} needs {FILES + 320} open files, and this process may open {FILES} (ulimit -n); "
+        f"ask for {FILES - 320} at most",
+    ),
+    (
+        lambda tmp, port: ["--tls", "--tls-ca-out", f"{tmp}/no/ca.pem"],
+        "cannot write the certificate authority to {tmp}/no/ca.pem: no such file or directory",
+    ),
 ]
 
 
 @pytest.mark.parametrize("prog", [None, "quillmarsh serve"])
 @pytest.mark.parametrize("argv, expected", OPTION_ERRORS)
-def test_an_option_the_service_cannot_start_with_is_one_line_and_status_2(refusal, tmp_path, busy_port, prog, argv,
-                                                                         expected):
+def test_an_option_the_service_cannot_start_with_is_one_line_and_status_2(
+    refusal, tmp_path, busy_port, prog, argv, expected
+):
     if "--tls" in argv(tmp_path, busy_port):
         pytest.importorskip("trustme")
     shown = prog or PROG
@@ -99,8 +122,11 @@ def test_an_option_the_service_cannot_start_with_is_one_line_and_status_2(refusa
 
 def test_tls_without_trustme_is_one_line(refusal, monkeypatch):
     monkeypatch.setitem(sys.modules, "trustme", None)
-    assert refusal(["--tls"]) == (2, "", f"{PROG}: serving https needs the trustme package: pip install "
-                                                 f"trustme (it is in quillmarsh's test extra)\n")
+    assert refusal(["--tls"]) == (
+        2,
+        "",
+        f"{PROG}: serving https needs the trustme package: pip install trustme (it is in quillmarsh's test extra)\n",
+    )
 
 
 @pytest.mark.parametrize("prog", [None, "quillmarsh serve"])
@@ -120,8 +146,13 @@ def test_version(refusal):
 def run(*argv):
     path = [str(Path(submit.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
-    return subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", *argv], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+    return subprocess.Popen(
+        [sys.executable, "-m", "quillmarsh.devservice", *argv],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
 
 
 def test_a_refused_option_leaves_no_traceback(tmp_path):

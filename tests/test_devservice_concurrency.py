@@ -14,12 +14,6 @@ STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 THREADS, PER_THREAD = 8, 500
 
 
-@pytest.fixture(autouse=True)
-def no_proxy(monkeypatch):
-    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
-        monkeypatch.delenv(name, raising=False)
-
-
 def test_eight_threads_share_one_client(record_timing):
     made, failures = {}, []
     lock = threading.Lock()
@@ -31,8 +25,15 @@ def test_eight_threads_share_one_client(record_timing):
                 graph = f"rank(ts_mean(close, {thread * PER_THREAD + n + 1}))"
                 key = f"t{thread}-{n}"
                 record_timing(graph)
-                result = client.submit_signal(graph, "us_top500", signal_pool_name="momentum", is_stats=STATS,
-                                              is_pnl_mi=0.4, expression_elapsed_seconds=0.5, idempotency_key=key)
+                result = client.submit_signal(
+                    graph,
+                    "us_top500",
+                    signal_pool_name="momentum",
+                    is_stats=STATS,
+                    is_pnl_mi=0.4,
+                    expression_elapsed_seconds=0.5,
+                    idempotency_key=key,
+                )
                 with lock:
                     (failures.append(result) if result.status_code != 202 else made.__setitem__(key, result))
 
@@ -53,7 +54,8 @@ def test_eight_threads_share_one_client(record_timing):
     assert failures == [] and len(made) == THREADS * PER_THREAD
     assert len({r.submission_id for r in made.values()}) == len(made) == stored
     assert {s["idempotency_key"]: s["submission_id"] for s in listed} == {
-        key: r.submission_id for key, r in made.items()}
+        key: r.submission_id for key, r in made.items()
+    }
     assert len(listed) == len(made)
 
 
@@ -64,8 +66,9 @@ def test_a_restart_on_the_same_db_keeps_submissions_and_keys(tmp_path):
         process, printed = start_devservice("--db", str(tmp_path / "submissions.db"), *extra)
         try:
             assert set(printed) == ({"QUILLMARSH_BASE_URL"} if extra else {"QUILLMARSH_BASE_URL", "QUILLMARSH_TOKEN"})
-            client = submit.SignalServiceClient(printed["QUILLMARSH_BASE_URL"],
-                                                printed.get("QUILLMARSH_TOKEN", "fixed-token"))
+            client = submit.SignalServiceClient(
+                printed["QUILLMARSH_BASE_URL"], printed.get("QUILLMARSH_TOKEN", "fixed-token")
+            )
             answers.append(client.submit_strategy("f(x)", "us_top500", **strategy))
             if extra:
                 with pytest.raises(submit.SubmissionRejectedError) as conflict:
@@ -95,9 +98,19 @@ def test_two_thousand_submissions_on_one_event_loop_are_each_stored_once(tmp_pat
 
     async def submit_all(url, token, graphs):
         async with AsyncSignalServiceClient(url, token) as client:
-            return await asyncio.gather(*(
-                client.submit_signal(graph, "us_top500", signal_pool_name="momentum", is_stats=STATS, is_pnl_mi=0.4,
-                                     expression_elapsed_seconds=0.5) for graph in graphs))
+            return await asyncio.gather(
+                *(
+                    client.submit_signal(
+                        graph,
+                        "us_top500",
+                        signal_pool_name="momentum",
+                        is_stats=STATS,
+                        is_pnl_mi=0.4,
+                        expression_elapsed_seconds=0.5,
+                    )
+                    for graph in graphs
+                )
+            )
 
     process, printed = start_devservice("--db", str(tmp_path / "submissions.db"), stderr=subprocess.DEVNULL)
     try:

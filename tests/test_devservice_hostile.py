@@ -72,17 +72,20 @@ def flood(sock, total):
     block, sent = b"x" * MB, 0
     try:
         while sent < total:
-            sent += sock.send(block[:total - sent])
+            sent += sock.send(block[: total - sent])
     except (BrokenPipeError, ConnectionResetError):
         pass
     return sent
 
 
-@pytest.mark.parametrize("framing, total", [
-    (["Content-Length: 16777216"], 16 * MB),
-    (["Content-Length: 16777216", "Expect: 100-continue"], 16 * MB),  # and no "100 Continue" first
-    (["Transfer-Encoding: chunked"], 48 * MB),
-])
+@pytest.mark.parametrize(
+    "framing, total",
+    [
+        (["Content-Length: 16777216"], 16 * MB),
+        (["Content-Length: 16777216", "Expect: 100-continue"], 16 * MB),  # and no "100 Continue" first
+        (["Transfer-Encoding: chunked"], 48 * MB),
+    ],
+)
 def test_a_request_without_the_token_is_refused_before_its_body_is_read(service, framing, total):
     with connect(service) as sock:
         sock.sendall(request(service, headers=framing, token=False))
@@ -102,33 +105,52 @@ GZIPPED = gzip.compress(json.dumps({"graph": "rank(close)"}).encode())
 
 # What the HTTP layer (aiohttp's parser and the service's bounds on it) answers to requests it
 # will not read: JSON, the connection closed when the rest of the request cannot be trusted.
-@pytest.mark.parametrize("method, path, headers, body, status, error", [
-    ("POST", "/signals/submit", *chunked(b"-1\r\n", b"x" * 100), 400, "malformed_request"),
-    ("POST", "/signals/submit", *chunked(b"zz\r\n"), 400, "malformed_request"),
-    ("POST", "/signals/submit", *chunked(b"2\r\n{}XX\r\n0\r\n\r\n"), 400, "malformed_request"),
-    ("POST", "/signals/submit", ["Content-Length: -5"], b"", 400, "malformed_request"),
-    ("POST", "/signals/submit", ["Content-Length: 2x"], b"{}", 400, "malformed_request"),
-    ("POST", "/signals/submit", ["Content-Length: 2", "Content-Length: 3"], b"{}", 400, "malformed_request"),
-    ("POST", "/signals/submit", ["Content-Length: 16777217"], b"", 413, "payload_too_large"),
-    ("POST", "/signals/submit", ["Content-Length: 2", "Transfer-Encoding: chunked"], b"{}", 400,
-     "malformed_request"),
-    ("POST", "/signals/submit", ["Transfer-Encoding: gzip"], b"", 400, "malformed_request"),
-    # never decompressed: a small body cannot become a large one
-    pytest.param("POST", "/signals/submit", ["Content-Encoding: gzip", f"Content-Length: {len(GZIPPED)}"], GZIPPED,
-                 400, "malformed_json", id="gzip-body"),
-    ("OPTIONS", "/eras", [], b"", 405, "method_not_allowed"),
-    ("DELETE", "/signals/status/x", [], b"", 405, "method_not_allowed"),
-    ("QUERY", "/signals/submit", [], b"", 405, "method_not_allowed"),
-    ("BREW", "/eras", [], b"", 400, "malformed_request"),  # not a method HTTP defines: the parser refuses it
-    ("GET", "/" + "a" * 70_000, [], b"", 414, "uri_too_long"),
-    ("GET", "/eras", [f"X-Filler-{n}: {n}" for n in range(150)], b"", 431, "header_fields_too_large"),
-    ("GET", "/eras", ["X-Long: " + "b" * 70_000], b"", 431, "header_fields_too_large"),
-    ("GET", "/eras", [f"X-Part-{n}: " + "c" * 800 for n in range(90)], b"", 431, "header_fields_too_large"),
-])
+@pytest.mark.parametrize(
+    "method, path, headers, body, status, error",
+    [
+        ("POST", "/signals/submit", *chunked(b"-1\r\n", b"x" * 100), 400, "malformed_request"),
+        ("POST", "/signals/submit", *chunked(b"zz\r\n"), 400, "malformed_request"),
+        ("POST", "/signals/submit", *chunked(b"2\r\n{}XX\r\n0\r\n\r\n"), 400, "malformed_request"),
+        ("POST", "/signals/submit", ["Content-Length: -5"], b"", 400, "malformed_request"),
+        ("POST", "/signals/submit", ["Content-Length: 2x"], b"{}", 400, "malformed_request"),
+        ("POST", "/signals/submit", ["Content-Length: 2", "Content-Length: 3"], b"{}", 400, "malformed_request"),
+        ("POST", "/signals/submit", ["Content-Length: 16777217"], b"", 413, "payload_too_large"),
+        (
+            "POST",
+            "/signals/submit",
+            ["Content-Length: 2", "Transfer-Encoding: chunked"],
+            b"{}",
+            400,
+            "malformed_request",
+        ),
+        ("POST", "/signals/submit", ["Transfer-Encoding: gzip"], b"", 400, "malformed_request"),
+        # never decompressed: a small body cannot become a large one
+        pytest.param(
+            "POST",
+            "/signals/submit",
+            ["Content-Encoding: gzip", f"Content-Length: {len(GZIPPED)}"],
+            GZIPPED,
+            400,
+            "malformed_json",
+            id="gzip-body",
+        ),
+        ("OPTIONS", "/eras", [], b"", 405, "method_not_allowed"),
+        ("DELETE", "/signals/status/x", [], b"", 405, "method_not_allowed"),
+        ("QUERY", "/signals/submit", [], b"", 405, "method_not_allowed"),
+        ("BREW", "/eras", [], b"", 400, "malformed_request"),  # not a method HTTP defines: the parser refuses it
+        ("GET", "/" + "a" * 70_000, [], b"", 414, "uri_too_long"),
+        ("GET", "/eras", [f"X-Filler-{n}: {n}" for n in range(150)], b"", 431, "header_fields_too_large"),
+        ("GET", "/eras", ["X-Long: " + "b" * 70_000], b"", 431, "header_fields_too_large"),
+        ("GET", "/eras", [f"X-Part-{n}: " + "c" * 800 for n in range(90)], b"", 431, "header_fields_too_large"),
+    ],
+)
 def test_refusals_of_the_http_layer_are_json(service, method, path, headers, body, status, error):
     answer_status, answer_headers, answer = exchange(service, request(service, method, path, headers, body))
     assert (answer_status, answer_headers["content-type"], json.loads(answer)["error"]) == (
-        status, "application/json", error)
+        status,
+        "application/json",
+        error,
+    )
     assert json.loads(answer)["details"]["message"]
     if status == 405:
         allowed = "POST" if path == "/signals/submit" else "GET, HEAD"
@@ -138,13 +160,16 @@ def test_refusals_of_the_http_layer_are_json(service, method, path, headers, bod
     assert service.store.count() == 0
 
 
-@pytest.mark.parametrize("raw, status", [
-    (b"HELLO\r\n\r\n", 400),
-    (b"GE(T /eras HTTP/1.1\r\n\r\n", 400),
-    (b"GET /eras HTTP/x\r\n\r\n", 400),
-    (b"GET /eras HTTP/2.0\r\n\r\n", 505),
-    (b"GET /eras\r\n\r\n", 505),  # HTTP/0.9 has no status line: refused with one
-])
+@pytest.mark.parametrize(
+    "raw, status",
+    [
+        (b"HELLO\r\n\r\n", 400),
+        (b"GE(T /eras HTTP/1.1\r\n\r\n", 400),
+        (b"GET /eras HTTP/x\r\n\r\n", 400),
+        (b"GET /eras HTTP/2.0\r\n\r\n", 505),
+        (b"GET /eras\r\n\r\n", 505),  # HTTP/0.9 has no status line: refused with one
+    ],
+)
 def test_a_garbage_request_line_gets_a_json_answer(service, raw, status):
     with connect(service) as sock:
         sock.sendall(raw)
@@ -173,8 +198,11 @@ def test_bodies_past_what_the_service_holds_at_once_get_503_saying_why(service, 
 
 def test_head_is_answered_wherever_get_is_with_the_headers_alone(service):
     with connect(service) as sock:
-        sock.sendall(request(service, "HEAD", "/eras") + request(service, "HEAD", "/signals/submit")
-                     + request(service, "GET", "/eras"))
+        sock.sendall(
+            request(service, "HEAD", "/eras")
+            + request(service, "HEAD", "/signals/submit")
+            + request(service, "GET", "/eras")
+        )
         reader = sock.makefile("rb")
         status, headers, _ = read_answer(reader, head=True)
         refused, refusal, _ = read_answer(reader, head=True)  # the next answer starts where a bodiless one ends
@@ -184,8 +212,17 @@ def test_head_is_answered_wherever_get_is_with_the_headers_alone(service):
 
 
 def raw_signal(**fields):
-    return {"graph": SIGNAL_GRAPH, "named_universe": "us_top500", "signal_pool_name": "momentum", "is_stats": STATS,
-            "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5, "market_id": 1, "era_number": 3, **fields}
+    return {
+        "graph": SIGNAL_GRAPH,
+        "named_universe": "us_top500",
+        "signal_pool_name": "momentum",
+        "is_stats": STATS,
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+        "market_id": 1,
+        "era_number": 3,
+        **fields,
+    }
 
 
 def nested(depth):
@@ -199,20 +236,23 @@ def body_text(**raw_fields):
     return (text + "".join(f', "{k}": {v}' for k, v in raw_fields.items()) + "}").encode()
 
 
-@pytest.mark.parametrize("body, status, error", [
-    (body_text(is_stats='{"sharpe": 1e999}'), 400, "malformed_request"),
-    (body_text(is_stats='{"sharpe": -1E400}'), 400, "malformed_request"),
-    (body_text(is_stats='{"sharpe": ' + "9" * 400 + "}"), 400, "malformed_request"),
-    (body_text(is_stats='{"n": 9007199254740992}'), 400, "malformed_request"),  # 2**53
-    (body_text(is_stats='{"n": -9007199254740991}'), 202, None),  # -(2**53 - 1)
-    (body_text(is_stats='{"deep": ' + nested(980) + "}"), 400, "malformed_request"),
-    (body_text(is_stats='{"deep": ' + nested(100_000) + "}"), 400, "malformed_request"),
-    (body_text(is_stats='{"deep": ' + nested(62) + "}"), 202, None),  # 64 levels with the body and is_stats
-    (body_text(is_stats='{"deep": ' + nested(63) + "}"), 400, "malformed_request"),
-    (body_text(is_stats='{"sharpe": NaN}'), 400, "malformed_json"),
-    (body_text(is_stats='{"sharpe": Infinity}'), 400, "malformed_json"),
-    (body_text(idempotency_key='"\\ud800"'), 400, "malformed_request"),  # a lone surrogate
-])
+@pytest.mark.parametrize(
+    "body, status, error",
+    [
+        (body_text(is_stats='{"sharpe": 1e999}'), 400, "malformed_request"),
+        (body_text(is_stats='{"sharpe": -1E400}'), 400, "malformed_request"),
+        (body_text(is_stats='{"sharpe": ' + "9" * 400 + "}"), 400, "malformed_request"),
+        (body_text(is_stats='{"n": 9007199254740992}'), 400, "malformed_request"),  # 2**53
+        (body_text(is_stats='{"n": -9007199254740991}'), 202, None),  # -(2**53 - 1)
+        (body_text(is_stats='{"deep": ' + nested(980) + "}"), 400, "malformed_request"),
+        (body_text(is_stats='{"deep": ' + nested(100_000) + "}"), 400, "malformed_request"),
+        (body_text(is_stats='{"deep": ' + nested(62) + "}"), 202, None),  # 64 levels with the body and is_stats
+        (body_text(is_stats='{"deep": ' + nested(63) + "}"), 400, "malformed_request"),
+        (body_text(is_stats='{"sharpe": NaN}'), 400, "malformed_json"),
+        (body_text(is_stats='{"sharpe": Infinity}'), 400, "malformed_json"),
+        (body_text(idempotency_key='"\\ud800"'), 400, "malformed_request"),  # a lone surrogate
+    ],
+)
 def test_json_beyond_the_limits_is_refused(service, body, status, error):
     with authorized(service) as http:
         answer = http.post("/signals/submit", content=body)
@@ -256,7 +296,11 @@ def test_connections_past_the_cap_get_503_and_are_closed():
         with connect(running) as extra:
             status, headers, body = read_answer(extra.makefile("rb"))
             assert (status, headers["connection"], headers["retry-after"], json.loads(body)["error"]) == (
-                503, "close", "1", "service_unavailable")
+                503,
+                "close",
+                "1",
+                "service_unavailable",
+            )
             assert json.loads(body)["details"]["retry_after"] == 1
             assert closed_by_peer(extra)
         held.pop().close()
@@ -291,8 +335,11 @@ def test_dripping_clients_are_answered_408_and_lock_no_one_out(phase):
     with devservice.start(request_timeout=1.0) as running:
         drippers = [connect(running) for _ in range(80)]
         for sock in drippers:
-            sock.sendall(b"GET /eras HTTP/1.1\r\nX-Drip: " if phase == "head" else request(
-                running, headers=["Content-Length: 100000"]))
+            sock.sendall(
+                b"GET /eras HTTP/1.1\r\nX-Drip: "
+                if phase == "head"
+                else request(running, headers=["Content-Length: 100000"])
+            )
         with authorized(running) as http:
             assert http.get("/eras").status_code == 200  # served while they drip
         drip(drippers, seconds=5)
@@ -334,8 +381,12 @@ def test_refused_timed_out_and_dropped_requests_are_logged_and_counted(capfd):
     lines = capfd.readouterr().err.splitlines()
     assert (stats["refused_connections"], stats["timed_out"], stats["dropped"], stats["answered"][401]) == (1, 1, 1, 1)
     assert sorted(status for _, _, status in logged) == [401, 408, 499, 503]
-    for status, words in ((503, "at most 2 connections"), (408, "head not received"), (499, "closed by the client"),
-                          (401, "GET /eras")):
+    for status, words in (
+        (503, "at most 2 connections"),
+        (408, "head not received"),
+        (499, "closed by the client"),
+        (401, "GET /eras"),
+    ):
         assert any(f" {status}" in line and words in line for line in lines), (status, lines)
 
 
@@ -373,11 +424,14 @@ def test_clients_that_go_away_leave_no_traceback(tls):
                 sock.sendall(b"GET /eras HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t\r\n\r\n")
                 abort(sock)  # gone before the answer is written
                 sock = socket.create_connection((host, int(port)), timeout=10)
-                sock.sendall(b"POST /signals/submit HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t\r\n"
-                             b"Content-Length: 100\r\n\r\n{")  # and the rest of the body never comes
+                sock.sendall(
+                    b"POST /signals/submit HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t\r\n"
+                    b"Content-Length: 100\r\n\r\n{"
+                )  # and the rest of the body never comes
             abort(sock)  # gone before the answer is written
         time.sleep(0.5)  # the answers are written (and fail) after the latency
     finally:
         err = stop_devservice(process)
-    assert err == (f"quillmarsh local signal service on {url} \u2014 Ctrl-C to stop\n"
-                   "quillmarsh local signal service stopped\n")  # and nothing about the clients that went away
+    assert err == (
+        f"quillmarsh local signal service on {url} \u2014 Ctrl-C to stop\nquillmarsh local signal service stopped\n"
+    )  # and nothing about the clients that went away

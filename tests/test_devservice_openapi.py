@@ -18,24 +18,23 @@ DOCUMENT = resources.files("quillmarsh.devservice").joinpath("openapi.json")
 EXAMPLES = 40  # per operation and phase; the whole run stays well under a minute
 TOKEN = "openapi-test-token"  # known before the service starts: schemathesis sends it, and leaves it out on purpose
 
-schema = schemathesis.openapi.from_dict(json.loads(DOCUMENT.read_text()), config=schemathesis.Config.from_dict({
-    "seed": 20240701,
-    "auth": {"openapi": {"bearer": {"bearer": TOKEN}}},
-    "generation": {"max-examples": EXAMPLES, "mode": "all"},
-    "phases": {"stateful": {"enabled": False}},
-    "checks": {
-        # Data that fits the document can still name an era or a pool the catalog does not hold (422).
-        "positive_data_acceptance": {"enabled": False},
-        # A batch over 100 signals is refused with 413 (batch_too_large), not 400.
-        "negative_data_rejection": {"expected-statuses": [400, 401, 404, 405, 409, 413, 422]},
-    },
-}))
-
-
-@pytest.fixture(autouse=True)
-def no_proxy(monkeypatch):
-    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
-        monkeypatch.delenv(name, raising=False)
+schema = schemathesis.openapi.from_dict(
+    json.loads(DOCUMENT.read_text()),
+    config=schemathesis.Config.from_dict(
+        {
+            "seed": 20240701,
+            "auth": {"openapi": {"bearer": {"bearer": TOKEN}}},
+            "generation": {"max-examples": EXAMPLES, "mode": "all"},
+            "phases": {"stateful": {"enabled": False}},
+            "checks": {
+                # Data that fits the document can still name an era or a pool the catalog does not hold (422).
+                "positive_data_acceptance": {"enabled": False},
+                # A batch over 100 signals is refused with 413 (batch_too_large), not 400.
+                "negative_data_rejection": {"expected-statuses": [400, 401, 404, 405, 409, 413, 422]},
+            },
+        }
+    ),
+)
 
 
 @pytest.fixture(scope="module")
@@ -55,4 +54,3 @@ def test_every_answer_fits_the_document(case, service):
     response = case.call_and_validate(base_url=service.url)
     assert response.status_code < 500
     assert response.headers["content-type"] == ["application/json"] and isinstance(json.loads(response.content), dict)
-

@@ -51,9 +51,15 @@ def test_overlapping_processes_submit_each_signal_once(tmp_path):
     try:
         url = printed["QUILLMARSH_BASE_URL"]
         for first, last in windows():
-            workers.append(subprocess.Popen([sys.executable, "-c", WORKER, url, "scale", str(first), str(last)],
-                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                            env=devservice_env()))
+            workers.append(
+                subprocess.Popen(
+                    [sys.executable, "-c", WORKER, url, "scale", str(first), str(last)],
+                    stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE,
+                    text=True,
+                    env=devservice_env(),
+                )
+            )
         assert [w.stdout.readline().strip() for w in workers] == ["ready"] * WORKERS
         for worker in workers:
             worker.stdin.write("go\n")

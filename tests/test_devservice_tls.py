@@ -34,15 +34,19 @@ def _loopback_host_name():
 # Names the bearer policy does not take for loopback, though they reach 127.0.0.1 without DNS:
 # "127.1" (the shorthand the C library reads as 127.0.0.1) and, where the hosts file says so,
 # the machine's own name.
-NON_LOOPBACK_NAMES = ["127.1", pytest.param(_loopback_host_name(), marks=pytest.mark.skipif(
-    _loopback_host_name() is None, reason="the machine's name does not resolve to 127.0.0.1 here"))]
+NON_LOOPBACK_NAMES = [
+    "127.1",
+    pytest.param(
+        _loopback_host_name(),
+        marks=pytest.mark.skipif(
+            _loopback_host_name() is None, reason="the machine's name does not resolve to 127.0.0.1 here"
+        ),
+    ),
+]
 
 
 @pytest.fixture
-def service(monkeypatch):
-    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy",
-                 "SSL_CERT_FILE", "SSL_CERT_DIR"):
-        monkeypatch.delenv(name, raising=False)
+def service():
     names = ["localhost", "127.0.0.1", "127.1", *filter(None, [_loopback_host_name()])]
     with devservice.start(tls=True, tls_names=names) as running:
         yield running
@@ -51,22 +55,45 @@ def service(monkeypatch):
 def work(client, record_timing):
     """Submit a signal and a batch, read a status and a listing; the status codes."""
     record_timing(SIGNAL_GRAPH)
-    one = client.submit_signal(SIGNAL_GRAPH, "us_top500", signal_pool_name="momentum", is_stats=STATS,
-                               is_pnl_mi=0.4, expression_elapsed_seconds=0.5)
+    one = client.submit_signal(
+        SIGNAL_GRAPH,
+        "us_top500",
+        signal_pool_name="momentum",
+        is_stats=STATS,
+        is_pnl_mi=0.4,
+        expression_elapsed_seconds=0.5,
+    )
     graphs = [f"rank(ts_mean(close, {n}))" for n in range(2, 5)]
     for graph in graphs:
         record_timing(graph)
-    batch = client.submit_signals_batch([{"graph": g, "named_universe": "us_top500", "signal_pool_name": "momentum",
-                                          "is_stats": STATS, "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5}
-                                         for g in graphs])
+    batch = client.submit_signals_batch(
+        [
+            {
+                "graph": g,
+                "named_universe": "us_top500",
+                "signal_pool_name": "momentum",
+                "is_stats": STATS,
+                "is_pnl_mi": 0.4,
+                "expression_elapsed_seconds": 0.5,
+            }
+            for g in graphs
+        ]
+    )
     status = client.get_signal_status(one.submission_id) if one.submission_id else None
     listing = client.list_signal_submissions()
-    return one.status_code, batch.status_code, status and status.status_code, listing.status_code, len(listing.submissions)
+    return (
+        one.status_code,
+        batch.status_code,
+        status and status.status_code,
+        listing.status_code,
+        len(listing.submissions),
+    )
 
 
 @pytest.mark.parametrize("trusted", [True, False])
-def test_the_default_transport_over_https_trusts_the_ca_named_by_ssl_cert_file(service, monkeypatch,
-                                                                              record_timing, trusted):
+def test_the_default_transport_over_https_trusts_the_ca_named_by_ssl_cert_file(
+    service, monkeypatch, record_timing, trusted
+):
     assert service.url.startswith("https://") and service.ca_pem_path.read_bytes().startswith(b"-----BEGIN")
     if trusted:
         monkeypatch.setenv("SSL_CERT_FILE", str(service.ca_pem_path))
@@ -105,8 +132,9 @@ def test_the_command_line_writes_the_ca_where_asked_and_prints_it(tmp_path):
     try:
         assert printed["SSL_CERT_FILE"] == str(ca_path)
         trusting = ssl.create_default_context(cafile=printed["SSL_CERT_FILE"])
-        answer = httpx.get(f"{printed['QUILLMARSH_BASE_URL']}/eras", headers={"Authorization": "Bearer t"},
-                           verify=trusting)
+        answer = httpx.get(
+            f"{printed['QUILLMARSH_BASE_URL']}/eras", headers={"Authorization": "Bearer t"}, verify=trusting
+        )
         assert answer.status_code == 200 and answer.json()["active_era_number"] == 3
     finally:
         stop_devservice(process)

@@ -16,9 +16,6 @@ def chosen(catalog, **kwargs):
     return picked if picked is None else picked["label"]
 
 
-
-
-
 class Record:
     present = 1
     none = None
@@ -37,12 +34,23 @@ class GetDict(dict):
         return ("get", key, default)
 
 
-@pytest.mark.parametrize("value, key, default, expected", [
-    ({"k": 1}, "k", "d", 1), ({"k": None}, "k", "d", None), ({}, "k", "d", "d"), ({}, "k", None, None),
-    (GetDict(k=1), "k", "d", ("get", "k", "d")), (Record(), "present", "d", 1), (Record(), "none", "d", None),
-    (Record(), "absent", "d", "d"), (Record(), "missing_by_property", "d", "d"), (None, "k", "d", "d"),
-    (5, "real", "d", 5), ("text", "k", 0, 0),
-])
+@pytest.mark.parametrize(
+    "value, key, default, expected",
+    [
+        ({"k": 1}, "k", "d", 1),
+        ({"k": None}, "k", "d", None),
+        ({}, "k", "d", "d"),
+        ({}, "k", None, None),
+        (GetDict(k=1), "k", "d", ("get", "k", "d")),
+        (Record(), "present", "d", 1),
+        (Record(), "none", "d", None),
+        (Record(), "absent", "d", "d"),
+        (Record(), "missing_by_property", "d", "d"),
+        (None, "k", "d", "d"),
+        (5, "real", "d", 5),
+        ("text", "k", 0, 0),
+    ],
+)
 def test_field_value(value, key, default, expected):
     assert submit._field_value(value, key, default) == expected
 
@@ -67,18 +75,41 @@ def test_field_value_propagates_errors_other_than_missing():
     assert str(caught.value) == str(expected.value)
 
 
-@pytest.mark.parametrize("mapping, key, expected", [
-    ({"3": "text"}, 3, "text"), ({3: "int", "3": "text"}, 3, "int"), ({"a": None}, "a", None),
-    ({}, "a", None), ([("3", 1)], "3", None), (None, "a", None), (types.SimpleNamespace(a=1), "a", None),
-])
+@pytest.mark.parametrize(
+    "mapping, key, expected",
+    [
+        ({"3": "text"}, 3, "text"),
+        ({3: "int", "3": "text"}, 3, "int"),
+        ({"a": None}, "a", None),
+        ({}, "a", None),
+        ([("3", 1)], "3", None),
+        (None, "a", None),
+        (types.SimpleNamespace(a=1), "a", None),
+    ],
+)
 def test_mapping_lookup(mapping, key, expected):
     assert submit._mapping_lookup(mapping, key) == expected
 
 
-@pytest.mark.parametrize("value, expected", [
-    ("12", 12), (" 12 ", 12), ("1.5", None), (2.9, 2), (-2.9, -2), (float("inf"), None), (float("nan"), None),
-    (False, None), (True, None), (None, None), ("x", None), ([1], None), (7, 7), (10**30, 10**30),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("12", 12),
+        (" 12 ", 12),
+        ("1.5", None),
+        (2.9, 2),
+        (-2.9, -2),
+        (float("inf"), None),
+        (float("nan"), None),
+        (False, None),
+        (True, None),
+        (None, None),
+        ("x", None),
+        ([1], None),
+        (7, 7),
+        (10**30, 10**30),
+    ],
+)
 def test_coerce_optional_int(value, expected):
     assert submit._coerce_optional_int(value) == expected
 
@@ -86,37 +117,47 @@ def test_coerce_optional_int(value, expected):
 FLAT = [era("a", era_number=1), era("b", era_number=2, state="active"), era("c", era_number=3)]
 
 
-@pytest.mark.parametrize("catalog, kwargs, expected", [
-    ({"eras": FLAT}, {}, "b"),
-    ({"eras": FLAT}, {"era_number": 3}, "c"), ({"eras": FLAT}, {"era_number": "3"}, "c"),
-    ({"eras": FLAT}, {"era_number": 3.0}, "c"), ({"eras": FLAT}, {"era_number": 99}, "b"),
-    ({"eras": FLAT + [era("nameless")]}, {"era_number": "abc"}, "nameless"),
-    ({"eras": [era("x", era_number="z")] + FLAT}, {"era_number": True}, "x"),
-    ({"eras": FLAT, "active_era_number": 1}, {}, "a"),
-    ({"eras": [era("zero", era_number=0), era("one", era_number=1, state="open")], "active_era_number": 0}, {},
-     "zero"),
-    ({"eras": FLAT, "active_era_number": None, "active_market_era": {"era_number": 3}}, {}, "c"),
-    ({"eras": FLAT, "active_market_era": {}, "current_market_era": {"era_number": "1"}}, {}, "a"),
-    ({"eras": FLAT, "active_market_era": [1], "current_market_era": {"era_number": 1}}, {}, "b"),
-    ({"eras": [era("id", id=5), era("five", era_number=5)], "active_era_number": 5}, {}, "id"),
-    ({"eras": [era("none", era_number=None, id=5), era("five", era_number=5)], "active_era_number": 5}, {}, "five"),
-    ({"eras": [era("a", state=" active"), era("b", state="CuRrEnT")]}, {}, "b"),
-    ({"eras": [era("a", state=None), era("b", state="Open")]}, {}, "b"),
-    ({"eras": [era("a", state="closed"), era("b")]}, {}, "a"),
-    ({"eras": FLAT, "active_era_number": 42}, {}, "b"),
-    ({"eras_by_market": {"7": [era("m7")]}, "eras": FLAT}, {"market_id": 7}, "m7"),
-    ({"eras_by_market": {"7": [era("m7")]}}, {"market_id": "7"}, "m7"),
-    ({"eras_by_market": {7: [era("int7")]}}, {"market_id": "7"}, "int7"),
-    ({"eras_by_market": {"7": [], 7: [era("int7")]}}, {"market_id": 7}, "int7"),
-    ({"eras_by_market": {"7": [era("m7")]}, "eras": FLAT}, {"market_id": 8}, None),
-    ({"eras_by_market": {}, "market_era_groups": {"1": [era("g")]}}, {}, "g"),
-    ({"eras_by_market": {"1": [], "2": "x"}, "eras": FLAT}, {}, "b"),
-    ({"eras_by_market": {"1": [era("m1a"), era("m1b")], "2": [era("m2", state="open")]}}, {}, "m2"),
-    ({"eras_by_market": {"2": [era("m2a")], "1": [era("m1", state="open")]}}, {}, "m1"),
-    ({"eras_by_market": {"2": [era("m2a")], "1": [era("m1")]}}, {}, "m2a"),
-    ({"eras_by_market": [era("l")], "eras": FLAT}, {}, "b"),
-    ({"eras": []}, {}, None), ({"eras": {"a": 1}}, {}, None), ({}, {}, None),
-])
+@pytest.mark.parametrize(
+    "catalog, kwargs, expected",
+    [
+        ({"eras": FLAT}, {}, "b"),
+        ({"eras": FLAT}, {"era_number": 3}, "c"),
+        ({"eras": FLAT}, {"era_number": "3"}, "c"),
+        ({"eras": FLAT}, {"era_number": 3.0}, "c"),
+        ({"eras": FLAT}, {"era_number": 99}, "b"),
+        ({"eras": FLAT + [era("nameless")]}, {"era_number": "abc"}, "nameless"),
+        ({"eras": [era("x", era_number="z")] + FLAT}, {"era_number": True}, "x"),
+        ({"eras": FLAT, "active_era_number": 1}, {}, "a"),
+        (
+            {"eras": [era("zero", era_number=0), era("one", era_number=1, state="open")], "active_era_number": 0},
+            {},
+            "zero",
+        ),
+        ({"eras": FLAT, "active_era_number": None, "active_market_era": {"era_number": 3}}, {}, "c"),
+        ({"eras": FLAT, "active_market_era": {}, "current_market_era": {"era_number": "1"}}, {}, "a"),
+        ({"eras": FLAT, "active_market_era": [1], "current_market_era": {"era_number": 1}}, {}, "b"),
+        ({"eras": [era("id", id=5), era("five", era_number=5)], "active_era_number": 5}, {}, "id"),
+        ({"eras": [era("none", era_number=None, id=5), era("five", era_number=5)], "active_era_number": 5}, {}, "five"),
+        ({"eras": [era("a", state=" active"), era("b", state="CuRrEnT")]}, {}, "b"),
+        ({"eras": [era("a", state=None), era("b", state="Open")]}, {}, "b"),
+        ({"eras": [era("a", state="closed"), era("b")]}, {}, "a"),
+        ({"eras": FLAT, "active_era_number": 42}, {}, "b"),
+        ({"eras_by_market": {"7": [era("m7")]}, "eras": FLAT}, {"market_id": 7}, "m7"),
+        ({"eras_by_market": {"7": [era("m7")]}}, {"market_id": "7"}, "m7"),
+        ({"eras_by_market": {7: [era("int7")]}}, {"market_id": "7"}, "int7"),
+        ({"eras_by_market": {"7": [], 7: [era("int7")]}}, {"market_id": 7}, "int7"),
+        ({"eras_by_market": {"7": [era("m7")]}, "eras": FLAT}, {"market_id": 8}, None),
+        ({"eras_by_market": {}, "market_era_groups": {"1": [era("g")]}}, {}, "g"),
+        ({"eras_by_market": {"1": [], "2": "x"}, "eras": FLAT}, {}, "b"),
+        ({"eras_by_market": {"1": [era("m1a"), era("m1b")], "2": [era("m2", state="open")]}}, {}, "m2"),
+        ({"eras_by_market": {"2": [era("m2a")], "1": [era("m1", state="open")]}}, {}, "m1"),
+        ({"eras_by_market": {"2": [era("m2a")], "1": [era("m1")]}}, {}, "m2a"),
+        ({"eras_by_market": [era("l")], "eras": FLAT}, {}, "b"),
+        ({"eras": []}, {}, None),
+        ({"eras": {"a": 1}}, {}, None),
+        ({}, {}, None),
+    ],
+)
 def test_active_era_preference(catalog, kwargs, expected):
     assert chosen(catalog, **kwargs) == expected
 
@@ -179,11 +220,21 @@ def test_helpers_are_looked_up_in_the_module_namespace(monkeypatch):
     assert choices == [(("cat",), {"market_id": 4, "era_number": None})]
 
 
-@pytest.mark.parametrize("era_record, field, message", [
-    ({"n": 1}, "n", None), ({"n": 10**20}, "n", None), ({"n": 0}, "n", "n"), ({"n": -1}, "n", "n"),
-    ({"n": True}, "n", "n"), ({"n": 2.5}, "n", "n"), ({"n": "2"}, "n", "n"), ({"n": 5.0}, "n", "n"),
-    ({}, "max_depth", "max_depth"), (types.SimpleNamespace(market_id=3), "market_id", None),
-])
+@pytest.mark.parametrize(
+    "era_record, field, message",
+    [
+        ({"n": 1}, "n", None),
+        ({"n": 10**20}, "n", None),
+        ({"n": 0}, "n", "n"),
+        ({"n": -1}, "n", "n"),
+        ({"n": True}, "n", "n"),
+        ({"n": 2.5}, "n", "n"),
+        ({"n": "2"}, "n", "n"),
+        ({"n": 5.0}, "n", "n"),
+        ({}, "max_depth", "max_depth"),
+        (types.SimpleNamespace(market_id=3), "market_id", None),
+    ],
+)
 def test_required_positive_era_int(era_record, field, message):
     if message is None:
         assert submit._required_positive_era_int(era_record, field) == submit._field_value(era_record, field)
@@ -197,10 +248,19 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("frequency, ok", [
-    (" 1d ", True), ("1h", True), (Text("daily"), True), ("", False), ("  \t\u3000", False), (None, False),
-    (5, False), (Text(" "), False),
-])
+@pytest.mark.parametrize(
+    "frequency, ok",
+    [
+        (" 1d ", True),
+        ("1h", True),
+        (Text("daily"), True),
+        ("", False),
+        ("  \t\u3000", False),
+        (None, False),
+        (5, False),
+        (Text(" "), False),
+    ],
+)
 def test_required_era_frequency(frequency, ok):
     if ok:
         assert submit._required_era_frequency({"frequency": frequency}) is frequency

@@ -11,9 +11,14 @@ INVALID = "thresholds are required for submit_signal; /eras returned invalid pay
 
 
 def make_catalog(pool=None, **era_fields):
-    era = {"era_number": 1, "state": "active", "universe_rules": {"us_top": {"rule_id": 12}},
-           "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0},
-           "signal_pools": {"pool-a": {} if pool is None else pool}, **era_fields}
+    era = {
+        "era_number": 1,
+        "state": "active",
+        "universe_rules": {"us_top": {"rule_id": 12}},
+        "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0},
+        "signal_pools": {"pool-a": {} if pool is None else pool},
+        **era_fields,
+    }
     return {"eras": [era]}
 
 
@@ -26,25 +31,46 @@ def client(fake_transport):
     return SignalServiceClient("http://127.0.0.1:8000", "tok", transport=fake_transport)
 
 
-
-
-
-@pytest.mark.parametrize("pool, expected", [
-    ({}, {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0}),
-    ({"universes": {"12": {"signal_is_thresholds": {"sharpe": 2.0}}}, "signal_is_thresholds": {"turnover": 9}},
-     {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 2.0}),
-    ({"universes": {"12": {}}, "signal_is_thresholds": {"turnover": 9, "is_pnl_mi_threshold": 0.3}},
-     {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.3, "sharpe": 1.0, "turnover": 9}),
-    ({"universes": [{"universe_rule_id": 12, "rule_id": 7, "signal_is_thresholds": {"a": 12}},
-                    {"rule_id": 12, "signal_is_thresholds": {"a": 7}}]},
-     {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0, "a": 12}),
-    ({"universes": [{"universe_rule_id": 7, "rule_id": 12, "signal_is_thresholds": {"a": 7}},
-                    {"rule_id": "12", "signal_is_thresholds": {"a": "text"}}]},
-     {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0, "a": "text"}),
-    ({"universes": {"12": {"signal_is_thresholds": {"is_correlation_threshold": 0.5}}},
-      "is_correlation_threshold": 0.9, "is_pnl_mi_threshold": None},
-     {"is_correlation_threshold": 0.9, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0}),
-])
+@pytest.mark.parametrize(
+    "pool, expected",
+    [
+        ({}, {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0}),
+        (
+            {"universes": {"12": {"signal_is_thresholds": {"sharpe": 2.0}}}, "signal_is_thresholds": {"turnover": 9}},
+            {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 2.0},
+        ),
+        (
+            {"universes": {"12": {}}, "signal_is_thresholds": {"turnover": 9, "is_pnl_mi_threshold": 0.3}},
+            {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.3, "sharpe": 1.0, "turnover": 9},
+        ),
+        (
+            {
+                "universes": [
+                    {"universe_rule_id": 12, "rule_id": 7, "signal_is_thresholds": {"a": 12}},
+                    {"rule_id": 12, "signal_is_thresholds": {"a": 7}},
+                ]
+            },
+            {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0, "a": 12},
+        ),
+        (
+            {
+                "universes": [
+                    {"universe_rule_id": 7, "rule_id": 12, "signal_is_thresholds": {"a": 7}},
+                    {"rule_id": "12", "signal_is_thresholds": {"a": "text"}},
+                ]
+            },
+            {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0, "a": "text"},
+        ),
+        (
+            {
+                "universes": {"12": {"signal_is_thresholds": {"is_correlation_threshold": 0.5}}},
+                "is_correlation_threshold": 0.9,
+                "is_pnl_mi_threshold": None,
+            },
+            {"is_correlation_threshold": 0.9, "is_pnl_mi_threshold": 0.1, "sharpe": 1.0},
+        ),
+    ],
+)
 def test_threshold_precedence(pool, expected):
     result = resolve(make_catalog(pool))
     assert result == expected and list(result) == list(expected)
@@ -56,18 +82,22 @@ def test_pool_records_may_be_objects():
     assert resolve(make_catalog(pool))["is_pnl_mi_threshold"] == 0.4
 
 
-@pytest.mark.parametrize("era, universe, expected", [
-    ({"universe_rules": {"us": {"rule_id": "12"}}}, "us", 12),
-    ({"universe_rules": {"3": {"rule_id": 4}}}, 3, 4),
-    ({"universe_rules": {"us": {"rule_id": True}}, "universes": {"us": {"rule_id": 5}}}, "us", 5),
-    ({"universe_rules": {"us": {}}, "universes": [{"id": "us", "rule_id": 6}]}, "us", 6),
-    ({"universes": [{"name": "us", "rule_id": "x"}, {"named_universe": "us", "rule_id": 8.0}]}, "us", 8),
-    ({"universes": [{"named_universe": "eu", "id": "us", "rule_id": 9}]}, "us", 9),
-    ({"universes": {"us": {"rule_id": None}}}, "us", None),
-    ({"universes": [{"named_universe": "eu", "rule_id": 1}]}, "us", None),
-    (types.SimpleNamespace(universes=[types.SimpleNamespace(name="us", rule_id=10)]), "us", 10),
-    ({}, "us", None), (None, "us", None),
-])
+@pytest.mark.parametrize(
+    "era, universe, expected",
+    [
+        ({"universe_rules": {"us": {"rule_id": "12"}}}, "us", 12),
+        ({"universe_rules": {"3": {"rule_id": 4}}}, 3, 4),
+        ({"universe_rules": {"us": {"rule_id": True}}, "universes": {"us": {"rule_id": 5}}}, "us", 5),
+        ({"universe_rules": {"us": {}}, "universes": [{"id": "us", "rule_id": 6}]}, "us", 6),
+        ({"universes": [{"name": "us", "rule_id": "x"}, {"named_universe": "us", "rule_id": 8.0}]}, "us", 8),
+        ({"universes": [{"named_universe": "eu", "id": "us", "rule_id": 9}]}, "us", 9),
+        ({"universes": {"us": {"rule_id": None}}}, "us", None),
+        ({"universes": [{"named_universe": "eu", "rule_id": 1}]}, "us", None),
+        (types.SimpleNamespace(universes=[types.SimpleNamespace(name="us", rule_id=10)]), "us", 10),
+        ({}, "us", None),
+        (None, "us", None),
+    ],
+)
 def test_rule_id_sources(era, universe, expected):
     assert submit._rule_id_for_named_universe(era, universe) == expected
 
@@ -81,17 +111,28 @@ def test_signal_is_thresholds_are_copies():
     assert submit._signal_is_thresholds_for_pool(None, 12) == {}
 
 
-@pytest.mark.parametrize("catalog, universe, pool, message", [
-    ({"eras": []}, "us_top", "pool-a", "thresholds unavailable: /eras returned no active era"),
-    (make_catalog(), "us_top", "pool-b", "thresholds unavailable: signal_pool_name 'pool-b' not found"),
-    (make_catalog(), "eu", "pool-b", "thresholds unavailable: signal_pool_name 'pool-b' not found"),
-    (make_catalog(), "eu", "pool-a", "thresholds unavailable: named_universe 'eu' not found"),
-    (make_catalog(thresholds={"is_pnl_mi_threshold": 1}), "us_top", "pool-a",
-     "thresholds unavailable: missing is_correlation_threshold"),
-    (make_catalog(thresholds={}), "us_top", "pool-a", "thresholds unavailable: missing is_correlation_threshold"),
-    (make_catalog(thresholds={"is_correlation_threshold": 1}), "us_top", "pool-a",
-     "thresholds unavailable: missing is_pnl_mi_threshold"),
-])
+@pytest.mark.parametrize(
+    "catalog, universe, pool, message",
+    [
+        ({"eras": []}, "us_top", "pool-a", "thresholds unavailable: /eras returned no active era"),
+        (make_catalog(), "us_top", "pool-b", "thresholds unavailable: signal_pool_name 'pool-b' not found"),
+        (make_catalog(), "eu", "pool-b", "thresholds unavailable: signal_pool_name 'pool-b' not found"),
+        (make_catalog(), "eu", "pool-a", "thresholds unavailable: named_universe 'eu' not found"),
+        (
+            make_catalog(thresholds={"is_pnl_mi_threshold": 1}),
+            "us_top",
+            "pool-a",
+            "thresholds unavailable: missing is_correlation_threshold",
+        ),
+        (make_catalog(thresholds={}), "us_top", "pool-a", "thresholds unavailable: missing is_correlation_threshold"),
+        (
+            make_catalog(thresholds={"is_correlation_threshold": 1}),
+            "us_top",
+            "pool-a",
+            "thresholds unavailable: missing is_pnl_mi_threshold",
+        ),
+    ],
+)
 def test_resolution_failures_in_order(catalog, universe, pool, message):
     with pytest.raises(ValueError) as caught:
         resolve(catalog, universe, pool)
@@ -100,16 +141,22 @@ def test_resolution_failures_in_order(catalog, universe, pool, message):
 
 def test_presence_is_tested_on_keys_only():
     assert resolve(make_catalog(thresholds={"is_correlation_threshold": None, "mi_threshold": 2})) == {
-        "is_correlation_threshold": None, "mi_threshold": 2}
+        "is_correlation_threshold": None,
+        "mi_threshold": 2,
+    }
 
 
 def test_collaborators_are_called_through_the_module(monkeypatch):
     catalog, calls = make_catalog({"marker": 1}), []
-    monkeypatch.setattr(submit, "_shared_selected_signal_pool_from_era_config",
-                        lambda *args: calls.append(("pool", args)) or {"is_correlation_threshold": 2})
+    monkeypatch.setattr(
+        submit,
+        "_shared_selected_signal_pool_from_era_config",
+        lambda *args: calls.append(("pool", args)) or {"is_correlation_threshold": 2},
+    )
     monkeypatch.setattr(submit, "_rule_id_for_named_universe", lambda *args: calls.append(("rule", args)) or 4)
-    monkeypatch.setattr(submit, "_signal_is_thresholds_for_pool",
-                        lambda *args: calls.append(("is", args)) or [("mi_threshold", 3)])
+    monkeypatch.setattr(
+        submit, "_signal_is_thresholds_for_pool", lambda *args: calls.append(("is", args)) or [("mi_threshold", 3)]
+    )
     assert resolve(catalog) == {**catalog["eras"][0]["thresholds"], "mi_threshold": 3, "is_correlation_threshold": 2}
     era = catalog["eras"][0]
     assert calls == [("pool", (era, "pool-a")), ("rule", (era, "us_top")), ("is", ({"is_correlation_threshold": 2}, 4))]
@@ -135,9 +182,15 @@ def test_failed_fetch_is_retried_and_chained(client, fake_transport):
     assert len(fake_transport.calls) == 2
 
 
-@pytest.mark.parametrize("answer, cause", [
-    (httpx.ConnectError("refused"), httpx.ConnectError), (ConnectionError("down"), ConnectionError),
-    ((200, {}, "extra"), ValueError), (None, TypeError)])
+@pytest.mark.parametrize(
+    "answer, cause",
+    [
+        (httpx.ConnectError("refused"), httpx.ConnectError),
+        (ConnectionError("down"), ConnectionError),
+        ((200, {}, "extra"), ValueError),
+        (None, TypeError),
+    ],
+)
 def test_request_failures_become_could_not_fetch(client, answer, cause):
     def canonical_request(*args):
         if isinstance(answer, BaseException):
@@ -157,11 +210,19 @@ def test_interrupts_pass_unconverted(client, fake_transport):
         client._fetch_era_catalog()
 
 
-@pytest.mark.parametrize("body, accepted", [
-    ({"eras_by_market": {}}, True), ({"market_era_groups": {}}, True), ({"eras": []}, True),
-    ({"eras_by_market": [], "market_era_groups": None, "eras": {}}, False), ({}, False),
-    ({"eras": ()}, False), ([1], False), ("eras", False),
-])
+@pytest.mark.parametrize(
+    "body, accepted",
+    [
+        ({"eras_by_market": {}}, True),
+        ({"market_era_groups": {}}, True),
+        ({"eras": []}, True),
+        ({"eras_by_market": [], "market_era_groups": None, "eras": {}}, False),
+        ({}, False),
+        ({"eras": ()}, False),
+        ([1], False),
+        ("eras", False),
+    ],
+)
 def test_catalog_outline(client, body, accepted):
     client._canonical_request = lambda method, endpoint: (200, body)
     if accepted:
@@ -194,5 +255,7 @@ def test_methods_go_through_self_and_the_module(client, monkeypatch):
     client._fetch_era_catalog = lambda: "patched catalog"
     monkeypatch.setattr(submit, "_submission_thresholds_from_era_catalog", lambda *a, **k: (a, k))
     assert client._resolve_submit_thresholds("u", "p", 3) == (
-        ("patched catalog", "u", "p"), {"market_id": 3, "era_number": None})
+        ("patched catalog", "u", "p"),
+        {"market_id": 3, "era_number": None},
+    )
     assert catalog == make_catalog()

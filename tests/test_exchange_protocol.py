@@ -32,10 +32,16 @@ def body(i):
 # Each exchange: how to prepare it, and the answer its requests get.
 EXCHANGES = {
     "status": (lambda: submit._exchange("get_signal_status", client(), "abc"), lambda tag: ACCEPTED),
-    "strategy": (lambda: submit._exchange("submit_strategy", client(), "g", "us_top", strategy_pool_name="p",
-                                          market_id=7, era_number=3), lambda tag: ACCEPTED),
-    "batch": (lambda: submit._exchange("submit_prepared_batch", client(), [body(i) for i in range(250)]),
-              lambda tag: batch_answer(100 if tag < 2 else 50)),
+    "strategy": (
+        lambda: submit._exchange(
+            "submit_strategy", client(), "g", "us_top", strategy_pool_name="p", market_id=7, era_number=3
+        ),
+        lambda tag: ACCEPTED,
+    ),
+    "batch": (
+        lambda: submit._exchange("submit_prepared_batch", client(), [body(i) for i in range(250)]),
+        lambda tag: batch_answer(100 if tag < 2 else 50),
+    ),
 }
 
 NOT_A_CAPSULE = (None, 0, "exchange", object())
@@ -55,11 +61,16 @@ def misuses(exchange, fresh_tag):
         ("settled, tag never handed out", lambda: submit._exchange_settled(exchange, fresh_tag + 1)),
         ("settled, negative tag", lambda: submit._exchange_settled(exchange, -1)),
         ("result, unsettled", lambda: submit._exchange_result(exchange)),
-        *((f"{name}, exchange {bad!r}", lambda call=call, bad=bad: call(bad))
-          for bad in NOT_A_CAPSULE
-          for name, call in (("next", submit._exchange_next), ("result", submit._exchange_result),
-                             ("answered", lambda e: submit._exchange_answered(e, 0, 202, ACCEPTED)),
-                             ("settled", lambda e: submit._exchange_settled(e, 0)))),
+        *(
+            (f"{name}, exchange {bad!r}", lambda call=call, bad=bad: call(bad))
+            for bad in NOT_A_CAPSULE
+            for name, call in (
+                ("next", submit._exchange_next),
+                ("result", submit._exchange_result),
+                ("answered", lambda e: submit._exchange_answered(e, 0, 202, ACCEPTED)),
+                ("settled", lambda e: submit._exchange_settled(e, 0)),
+            )
+        ),
     ]
 
 
@@ -91,12 +102,17 @@ def test_misuse_raises_and_leaves_the_exchange_as_it_was(kind):
 
 def test_a_follow_up_request_has_a_tag_of_its_own():
     # A rejection that asks for signal_pool_id: the same submission posted once more.
-    _backtest_timing.record_backtest_timing(SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0,
-                                            max_row_elapsed_seconds=0.01)
+    _backtest_timing.record_backtest_timing(
+        SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01
+    )
     exchange = submit._exchange("submit_signal", client(), SIGNAL_GRAPH, "us_top", **signal_kwargs())
     first = submit._exchange_next(exchange)
-    legacy = submit.SubmissionRejectedError(400, "malformed_request", "signal_pool_id is required",
-                                            {"error": "malformed_request", "detail": "signal_pool_id is required"})
+    legacy = submit.SubmissionRejectedError(
+        400,
+        "malformed_request",
+        "signal_pool_id is required",
+        {"error": "malformed_request", "detail": "signal_pool_id is required"},
+    )
     try:
         raise legacy
     except submit.SubmissionRejectedError as exc:
@@ -128,8 +144,9 @@ def ledger():
 def test_preparing_again_after_the_catalog_arrives_is_preparing_once(operation, args, kwargs):
     _backtest_timing.clear_recorded_backtest_timings()
     for _ in range(2):  # a use for each preparation that gets past the catalog
-        _backtest_timing.record_backtest_timing(SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0,
-                                                max_row_elapsed_seconds=0.01)
+        _backtest_timing.record_backtest_timing(
+            SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01
+        )
     recorded = ledger()
     pending = client(catalog=False)
     held = dict(vars(pending))

@@ -15,12 +15,6 @@ DEADLINE_SECONDS = 120.0
 
 
 @pytest.fixture(autouse=True)
-def no_proxy(monkeypatch):
-    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
-        monkeypatch.delenv(name, raising=False)
-
-
-@pytest.fixture(autouse=True)
 def clean_timings():
     _backtest_timing.clear_recorded_backtest_timings()
     yield
@@ -28,14 +22,21 @@ def clean_timings():
 
 
 def signal(i):
-    return {"graph": f"rank(ts_mean(close, {i + 1}))", "named_universe": "us_top500", "signal_pool_name": "momentum",
-            "is_stats": STATS, "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5}
+    return {
+        "graph": f"rank(ts_mean(close, {i + 1}))",
+        "named_universe": "us_top500",
+        "signal_pool_name": "momentum",
+        "is_stats": STATS,
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+    }
 
 
 def simulate(signals):
     for s in signals:
-        _backtest_timing.record_backtest_timing(s["graph"], row_count=2520, elapsed_seconds=1.0,
-                                                max_row_elapsed_seconds=0.004)
+        _backtest_timing.record_backtest_timing(
+            s["graph"], row_count=2520, elapsed_seconds=1.0, max_row_elapsed_seconds=0.004
+        )
 
 
 def batch(client, signals):

@@ -20,16 +20,22 @@ BOMB = gzip.compress(gzip.compress(b" " * 200_000_000))  # about 200 KB, 200 MB 
 
 def operations(client, record_timing):
     return {
-        "submit_signal": lambda: (record_timing(), client.submit_signal("rank(ts_mean(close, 5))", "us_top",
-                                                                        **signal_kwargs()))[1],
+        "submit_signal": lambda: (
+            record_timing(),
+            client.submit_signal("rank(ts_mean(close, 5))", "us_top", **signal_kwargs()),
+        )[1],
         "submit_signals_batch": lambda: client.submit_signals_batch([]),
         "get_signal_status": lambda: client.get_signal_status("s-1"),
         "list_signal_submissions": lambda: client.list_signal_submissions(),
     }
 
 
-RESULTS = {"submit_signal": SubmitResult, "submit_signals_batch": BatchSubmitResult,
-           "get_signal_status": StatusResult, "list_signal_submissions": SubmissionListResult}
+RESULTS = {
+    "submit_signal": SubmitResult,
+    "submit_signals_batch": BatchSubmitResult,
+    "get_signal_status": StatusResult,
+    "list_signal_submissions": SubmissionListResult,
+}
 
 
 @pytest.mark.parametrize("operation", list(RESULTS))
@@ -71,22 +77,26 @@ def test_poll_with_an_infinite_timeout_waits_for_a_terminal_status(monkeypatch):
     sleeps = []
     monkeypatch.setattr(submit.time, "sleep", sleeps.append)
     result = submit.SignalServiceClient("https://s.example", "tok", transport=transport).poll_until_terminal(
-        "s-1", timeout=math.inf)
+        "s-1", timeout=math.inf
+    )
     assert (result.status, sleeps) == ("signal_os_passed", [0.1, 0.1, 0.1])
 
 
 @pytest.mark.parametrize("odd_status", [{"state": "queued"}, ["queued"]])
 def test_poll_reads_a_status_that_is_no_string_as_not_terminal(monkeypatch, odd_status):
     """Both raw clients: an object or array where the status belongs keeps polling to the deadline."""
-    from quillmarsh.async_client import AsyncSignalServiceClient
     from fakes import AsyncTransport
+
+    from quillmarsh.async_client import AsyncSignalServiceClient
 
     monkeypatch.setattr(submit, "_POLL_INTERVAL_SECONDS", 0.001)
     answers = [{"status": odd_status}, {"status": odd_status}, {"status": "signal_found"}]
-    sync = submit.SignalServiceClient("https://s.example", "tok", transport=RecordingTransport(
-        *(FakeResponse(200, a) for a in answers)))
-    asynchronous = AsyncSignalServiceClient("https://s.example", "tok", transport=AsyncTransport(
-        *(FakeResponse(200, a) for a in answers)))
+    sync = submit.SignalServiceClient(
+        "https://s.example", "tok", transport=RecordingTransport(*(FakeResponse(200, a) for a in answers))
+    )
+    asynchronous = AsyncSignalServiceClient(
+        "https://s.example", "tok", transport=AsyncTransport(*(FakeResponse(200, a) for a in answers))
+    )
     assert sync.poll_until_terminal("s-1", timeout=30).status == "signal_found"
     assert asyncio.run(asynchronous.poll_until_terminal("s-1", timeout=30)).status == "signal_found"
 
@@ -100,12 +110,15 @@ def peak_while(call):
         tracemalloc.stop()
 
 
-@pytest.mark.parametrize("body, headers, limit, readable", [
-    (BOMB, [("Content-Encoding", "gzip, gzip")], 1 << 20, False),
-    (b" " * (2 << 20), [], 1 << 20, False),
-    (gzip.compress(json.dumps({"status": "queued"}).encode()), [("Content-Encoding", "gzip")], 1 << 20, True),
-    (json.dumps({"status": "queued", "pad": "x" * 1000}).encode(), [], 1031, True),  # exactly the limit
-])
+@pytest.mark.parametrize(
+    "body, headers, limit, readable",
+    [
+        (BOMB, [("Content-Encoding", "gzip, gzip")], 1 << 20, False),
+        (b" " * (2 << 20), [], 1 << 20, False),
+        (gzip.compress(json.dumps({"status": "queued"}).encode()), [("Content-Encoding", "gzip")], 1 << 20, True),
+        (json.dumps({"status": "queued", "pad": "x" * 1000}).encode(), [], 1031, True),  # exactly the limit
+    ],
+)
 def test_bounded_transport_reads_at_most_its_limit(http_server, body, headers, limit, readable):
     http_server.respond(200, body, headers=headers)
     transport = BoundedTransport(base_url=http_server.url, max_answer_bytes=limit)
@@ -120,10 +133,13 @@ def test_bounded_transport_reads_at_most_its_limit(http_server, body, headers, l
     assert peak < limit + (4 << 20)
 
 
-@pytest.mark.parametrize("headers, message", [
-    ([("Content-Encoding", "br")], "unsupported content encoding 'br'"),
-    ([("Content-Encoding", "gzip, " * 5 + "gzip")], "6 content encodings stacked on one answer"),
-])
+@pytest.mark.parametrize(
+    "headers, message",
+    [
+        ([("Content-Encoding", "br")], "unsupported content encoding 'br'"),
+        ([("Content-Encoding", "gzip, " * 5 + "gzip")], "6 content encodings stacked on one answer"),
+    ],
+)
 def test_bounded_transport_refuses_encodings_it_did_not_ask_for(http_server, headers, message):
     http_server.respond(404, b"{}", headers=headers)
     transport = BoundedTransport(base_url=http_server.url)
@@ -135,8 +151,9 @@ def test_bounded_transport_refuses_encodings_it_did_not_ask_for(http_server, hea
 def test_cli_caps_a_decompression_bomb(http_server, monkeypatch, capsys):
     http_server.respond(404, BOMB, headers=[("Content-Encoding", "gzip, gzip")])
     monkeypatch.setattr("quillmarsh.transports.DEFAULT_MAX_ANSWER_BYTES", 1 << 20)
-    status, peak = peak_while(lambda: cli.main(["--base-url", http_server.url, "--token", "t", "--format", "json",
-                                                "status", "s-1"]))
+    status, peak = peak_while(
+        lambda: cli.main(["--base-url", http_server.url, "--token", "t", "--format", "json", "status", "s-1"])
+    )
     out, err = capsys.readouterr()
     assert status == 1 and json.loads(out)["status_code"] == 404 and peak < 16 << 20
 

@@ -97,6 +97,11 @@ def test_a_subinterpreter_is_refused_at_import():
         sys.stdout.flush()
     """)
     # (3.12.1 may abort at exit after any subinterpreter import of hashlib or httpx: not checked.)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-                          env={"PYTHONPATH": ":".join(sys.path)})
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={"PYTHONPATH": ":".join(sys.path)},
+    )
     assert "does not support loading in subinterpreters" in done.stdout, done.stdout + done.stderr

@@ -27,22 +27,54 @@ def observed(body=BODY, observer=None):
 
 # Each step: (method, args, result or exception text, calls so far, consumed after).
 SCRIPTS = {
-    "chunks": [("read", (4,), b"0123", 1, True), ("read", (4,), b"4567", 1, True), ("read", (4,), b"89", 1, True),
-               ("read", (4,), b"", 1, True), ("tell", (), 10, 1, True)],
+    "chunks": [
+        ("read", (4,), b"0123", 1, True),
+        ("read", (4,), b"4567", 1, True),
+        ("read", (4,), b"89", 1, True),
+        ("read", (4,), b"", 1, True),
+        ("tell", (), 10, 1, True),
+    ],
     "read_zero": [("read", (0,), b"", 0, False), ("tell", (), 0, 0, False), ("read", (), BODY, 1, True)],
-    "seek_end": [("seek", (0, 2), 10, 0, False), ("read", (), b"", 0, False), ("seek", (-3, 2), 7, 0, False),
-                 ("read", (), b"789", 1, True)],
-    "negative": [("seek", (5,), 5, 0, False), ("tell", (), 5, 0, False), ("seek", (-1,), "negative seek position", 0,
-                 False), ("seek", (-6, 1), "negative seek position", 0, False), ("tell", (), 5, 0, False),
-                 ("seek", (2, 1), 7, 0, False), ("read", (None,), b"789", 1, True)],
-    "whence": [("seek", (0, 3), "unsupported whence: 3", 0, False), ("seek", (0, -1), "unsupported whence: -1", 0,
-               False), ("seek", (0, None), "unsupported whence: None", 0, False), ("tell", (), 0, 0, False)],
-    "past_end": [("seek", (100,), 100, 0, False), ("read", (1,), b"", 0, False), ("seek", (-100, 1), 0, 0, False),
-                 ("read", (-5,), BODY, 1, True)],
-    "reread": [("read", (), BODY, 1, True), ("seek", (0,), 0, 1, True), ("read", (), BODY, 1, True),
-               ("seek", (1,), 1, 1, True), ("read", (2,), b"12", 1, True)],
-    "iterate": [("__next__", (), BODY, 1, True), ("__next__", (), "StopIteration", 1, True),
-                ("seek", (8,), 8, 1, True), ("__next__", (), b"89", 1, True)],
+    "seek_end": [
+        ("seek", (0, 2), 10, 0, False),
+        ("read", (), b"", 0, False),
+        ("seek", (-3, 2), 7, 0, False),
+        ("read", (), b"789", 1, True),
+    ],
+    "negative": [
+        ("seek", (5,), 5, 0, False),
+        ("tell", (), 5, 0, False),
+        ("seek", (-1,), "negative seek position", 0, False),
+        ("seek", (-6, 1), "negative seek position", 0, False),
+        ("tell", (), 5, 0, False),
+        ("seek", (2, 1), 7, 0, False),
+        ("read", (None,), b"789", 1, True),
+    ],
+    "whence": [
+        ("seek", (0, 3), "unsupported whence: 3", 0, False),
+        ("seek", (0, -1), "unsupported whence: -1", 0, False),
+        ("seek", (0, None), "unsupported whence: None", 0, False),
+        ("tell", (), 0, 0, False),
+    ],
+    "past_end": [
+        ("seek", (100,), 100, 0, False),
+        ("read", (1,), b"", 0, False),
+        ("seek", (-100, 1), 0, 0, False),
+        ("read", (-5,), BODY, 1, True),
+    ],
+    "reread": [
+        ("read", (), BODY, 1, True),
+        ("seek", (0,), 0, 1, True),
+        ("read", (), BODY, 1, True),
+        ("seek", (1,), 1, 1, True),
+        ("read", (2,), b"12", 1, True),
+    ],
+    "iterate": [
+        ("__next__", (), BODY, 1, True),
+        ("__next__", (), "StopIteration", 1, True),
+        ("seek", (8,), 8, 1, True),
+        ("__next__", (), b"89", 1, True),
+    ],
 }
 
 
@@ -66,7 +98,13 @@ def test_observer_runs_once_before_bytes_are_handed_over():
     body.read()
     [(method, url, headers, body_bytes, position, consumed)] = observer.calls
     assert (method, url, headers, body_bytes, position, consumed) == (
-        "POST", "http://127.0.0.1/x", HEADERS, BODY, 0, True)
+        "POST",
+        "http://127.0.0.1/x",
+        HEADERS,
+        BODY,
+        0,
+        True,
+    )
 
 
 def test_iteration_and_empty_body():
@@ -103,25 +141,48 @@ def test_headers_are_copied_at_construction_and_for_the_observer():
 def test_initial_state_and_class_layout():
     observer = Observer()
     body = ObservedBody(body_bytes=BODY, observer=observer, method="PATCH", url="u", headers=[("k", "v")])
-    assert vars(body) == {"_body_bytes": BODY, "_observer": observer, "_method": "PATCH", "_url": "u",
-                          "_headers": {"k": "v"}, "_offset": 0, "_observed": False}
+    assert vars(body) == {
+        "_body_bytes": BODY,
+        "_observer": observer,
+        "_method": "PATCH",
+        "_url": "u",
+        "_headers": {"k": "v"},
+        "_offset": 0,
+        "_observed": False,
+    }
     assert ObservedBody.__bases__ == (object,)
     assert ObservedBody.__doc__ == "Seekable request body that observes the first transport read."
     assert [n for n in vars(ObservedBody) if not n.startswith("__") or n in ("__init__", "__iter__", "__next__")] == [
-        "__init__", "consumed", "_observe_once", "read", "seek", "tell", "__iter__", "__next__"]
+        "__init__",
+        "consumed",
+        "_observe_once",
+        "read",
+        "seek",
+        "tell",
+        "__iter__",
+        "__next__",
+    ]
     assert isinstance(inspect.getattr_static(ObservedBody, "consumed"), property)
     with pytest.raises(AttributeError):
         body.consumed = True
 
 
 def test_signatures():
-    signatures = {name: str(inspect.signature(getattr(ObservedBody, name))) for name in
-                  ["__init__", "_observe_once", "read", "seek", "tell", "__iter__", "__next__"]}
+    signatures = {
+        name: str(inspect.signature(getattr(ObservedBody, name)))
+        for name in ["__init__", "_observe_once", "read", "seek", "tell", "__iter__", "__next__"]
+    }
     signatures["consumed"] = str(inspect.signature(ObservedBody.consumed.fget))
     assert signatures == {
-        "__init__": "(self, /, body_bytes, observer, method, url, headers)", "_observe_once": "(self, /)",
-        "read": "(self, /, size=-1)", "seek": "(self, /, offset, whence=0)", "tell": "(self, /)",
-        "__iter__": "(self, /)", "__next__": "(self, /)", "consumed": "(self, /)"}
+        "__init__": "(self, /, body_bytes, observer, method, url, headers)",
+        "_observe_once": "(self, /)",
+        "read": "(self, /, size=-1)",
+        "seek": "(self, /, offset, whence=0)",
+        "tell": "(self, /)",
+        "__iter__": "(self, /)",
+        "__next__": "(self, /)",
+        "consumed": "(self, /)",
+    }
     assert str(inspect.signature(ObservedBody)) == "(body_bytes, observer, method, url, headers)"
 
 

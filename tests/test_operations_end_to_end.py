@@ -20,26 +20,61 @@ def client(http_server, record_timing):
     client.close()
 
 
-@pytest.mark.parametrize("status, body, content_type, expected", [
-    (202, {"submission_id": "s-9", "strategy_signal_pool": "sp"}, "application/json",
-     (202, {"submission_id": "s-9", "strategy_signal_pool": "sp"}, "s-9", "sp", None)),
-    (422, {"reason": "is_correlation_too_high", "details": {"max": 0.7}}, "application/json",
-     (422, {"reason": "is_correlation_too_high", "details": {"max": 0.7}}, None, None, "is_correlation_too_high")),
-    (503, HTML, "text/html",
-     (503, {"error": HTML.decode(), "raw_body_preview": HTML.decode(), "status_code": 503}, None, None, HTML.decode())),
-])
+@pytest.mark.parametrize(
+    "status, body, content_type, expected",
+    [
+        (
+            202,
+            {"submission_id": "s-9", "strategy_signal_pool": "sp"},
+            "application/json",
+            (202, {"submission_id": "s-9", "strategy_signal_pool": "sp"}, "s-9", "sp", None),
+        ),
+        (
+            422,
+            {"reason": "is_correlation_too_high", "details": {"max": 0.7}},
+            "application/json",
+            (
+                422,
+                {"reason": "is_correlation_too_high", "details": {"max": 0.7}},
+                None,
+                None,
+                "is_correlation_too_high",
+            ),
+        ),
+        (
+            503,
+            HTML,
+            "text/html",
+            (
+                503,
+                {"error": HTML.decode(), "raw_body_preview": HTML.decode(), "status_code": 503},
+                None,
+                None,
+                HTML.decode(),
+            ),
+        ),
+    ],
+)
 def test_submit_signal_end_to_end(http_server, client, status, body, content_type, expected):
     http_server.respond(status, body, content_type=content_type, method="POST", path="/signals/submit")
     result = client.submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs())
     assert type(result) is submit.SubmitResult
-    assert (result.status_code, result.body, result.submission_id, result.strategy_signal_pool,
-            result.error) == expected
+    assert (
+        result.status_code,
+        result.body,
+        result.submission_id,
+        result.strategy_signal_pool,
+        result.error,
+    ) == expected
     catalog, post = http_server.requests
     assert (catalog.method, catalog.path, post.method, post.path) == ("GET", "/eras", "POST", "/signals/submit")
     sent = keyed(signal_body())
     assert post.body == json.dumps(sent).encode()
     assert [post.header(n) for n in ("Authorization", "Content-Type", "Idempotency-Key")] == [
-        "Bearer jwt-e2e", "application/json", sent["idempotency_key"]]
+        "Bearer jwt-e2e",
+        "application/json",
+        sent["idempotency_key"],
+    ]
 
 
 def test_server_error_page_raises(http_server, client):
@@ -68,5 +103,7 @@ def test_status_listing_and_polling_end_to_end(http_server, client):
     assert client.list_signal_submissions(status="x y", limit=5).submissions == [{"submission_id": "s-1"}]
     assert client.poll_until_terminal("a b/c", timeout=0).status is None
     assert [(r.method, r.path) for r in http_server.requests] == [
-        ("GET", "/signals/status/a%20b%2Fc"), ("GET", "/signals/submissions?status=x%20y&limit=5"),
-        ("GET", "/signals/status/a%20b%2Fc")]
+        ("GET", "/signals/status/a%20b%2Fc"),
+        ("GET", "/signals/submissions?status=x%20y&limit=5"),
+        ("GET", "/signals/status/a%20b%2Fc"),
+    ]

@@ -31,17 +31,23 @@ def test_steps_run_in_order_through_the_namespace_and_the_client(monkeypatch, si
                 return real(*args, **kwargs)
             finally:
                 depth[0] -= 1
+
         return call
 
-    steps = ("_reject_caller_threshold_authority _validate_named_universe _validate_selected_pool_id require "
-             "_resolve_submit_thresholds _fetch_era_catalog _required_active_submit_era _required_positive_era_int "
-             "_required_positive_era_int _validate_submission_contract _enforce_graph_complexity_for_submit "
-             "_enforce_recorded_backtest_timing_for_submit _submission_is_stats_payload _mi_contract_json_value "
-             "_validate_optional_manifest_int _validate_optional_manifest_int _validate_optional_manifest_int "
-             "_simulation_data_contract_projection_from_era _idempotency_key_for_body _canonical_request "
-             "_submit_result_from_body").split()
-    monkeypatch.setattr(_backtest_timing, "require_recorded_backtest_timing",
-                        spy("require", _backtest_timing.require_recorded_backtest_timing))
+    steps = (
+        "_reject_caller_threshold_authority _validate_named_universe _validate_selected_pool_id require "
+        "_resolve_submit_thresholds _fetch_era_catalog _required_active_submit_era _required_positive_era_int "
+        "_required_positive_era_int _validate_submission_contract _enforce_graph_complexity_for_submit "
+        "_enforce_recorded_backtest_timing_for_submit _submission_is_stats_payload _mi_contract_json_value "
+        "_validate_optional_manifest_int _validate_optional_manifest_int _validate_optional_manifest_int "
+        "_simulation_data_contract_projection_from_era _idempotency_key_for_body _canonical_request "
+        "_submit_result_from_body"
+    ).split()
+    monkeypatch.setattr(
+        _backtest_timing,
+        "require_recorded_backtest_timing",
+        spy("require", _backtest_timing.require_recorded_backtest_timing),
+    )
     for name in set(steps) - {"require"}:
         if hasattr(submit, name):
             monkeypatch.setattr(submit, name, spy(name, getattr(submit, name)))
@@ -49,26 +55,48 @@ def test_steps_run_in_order_through_the_namespace_and_the_client(monkeypatch, si
             setattr(signal_client, name, spy(name, getattr(signal_client, name)))
     send(signal_client, client_manifest_version=5)
     assert [entry[0] for entry in log] == steps
-    assert (log[0][2], log[4][1:]) == ({"threshold_checks": None, "thresholds": None},
-                                       (("us_top", "pool-a"), {"market_id": None, "era_number": None}))
+    assert (log[0][2], log[4][1:]) == (
+        {"threshold_checks": None, "thresholds": None},
+        (("us_top", "pool-a"), {"market_id": None, "era_number": None}),
+    )
 
 
-ALL_OPTIONAL = dict(is_stats={"sharpe": 2, "is_correlation": 0.1, "_threshold_checks": ["x"]}, is_pnl_mi=math.inf,
-                    metaparameters={"w": 1}, search_state=[0], client_manifest_version=2, market_id=7, era_number=3,
-                    client_manifest_market_id=70, client_manifest_era_number=30)
-ALL_OPTIONAL_BODY = {**dict(list(signal_body().items())[:5]), "is_stats": {"sharpe": 2, "is_correlation": 0.1},
-                     "is_pnl_mi": "Infinity", "expression_elapsed_seconds": 0.5, "market_id": 7, "era_number": 3,
-                     "client_manifest_version": 2, "client_manifest_market_id": 70, "client_manifest_era_number": 30,
-                     "metaparameters": {"w": 1}, "search_state": [0],
-                     "simulation_data_contract_projection": {"fields": ["close"]}}
+ALL_OPTIONAL = dict(
+    is_stats={"sharpe": 2, "is_correlation": 0.1, "_threshold_checks": ["x"]},
+    is_pnl_mi=math.inf,
+    metaparameters={"w": 1},
+    search_state=[0],
+    client_manifest_version=2,
+    market_id=7,
+    era_number=3,
+    client_manifest_market_id=70,
+    client_manifest_era_number=30,
+)
+ALL_OPTIONAL_BODY = {
+    **dict(list(signal_body().items())[:5]),
+    "is_stats": {"sharpe": 2, "is_correlation": 0.1},
+    "is_pnl_mi": "Infinity",
+    "expression_elapsed_seconds": 0.5,
+    "market_id": 7,
+    "era_number": 3,
+    "client_manifest_version": 2,
+    "client_manifest_market_id": 70,
+    "client_manifest_era_number": 30,
+    "metaparameters": {"w": 1},
+    "search_state": [0],
+    "simulation_data_contract_projection": {"fields": ["close"]},
+}
 
 
-@pytest.mark.parametrize("overrides, era, expected", [
-    ({}, {}, keyed(signal_body())),
-    ({"idempotency_key": 12345}, {}, {**signal_body(), "idempotency_key": "12345"}),
-    ({"idempotency_key": ""}, {}, {**signal_body(), "idempotency_key": ""}),
-    (ALL_OPTIONAL, {"simulation_data_contract_projection": {"fields": ["close"]}}, keyed(ALL_OPTIONAL_BODY)),
-])
+@pytest.mark.parametrize(
+    "overrides, era, expected",
+    [
+        ({}, {}, keyed(signal_body())),
+        ({"idempotency_key": 12345}, {}, {**signal_body(), "idempotency_key": "12345"}),
+        ({"idempotency_key": ""}, {}, {**signal_body(), "idempotency_key": ""}),
+        (ALL_OPTIONAL, {"simulation_data_contract_projection": {"fields": ["close"]}}, keyed(ALL_OPTIONAL_BODY)),
+    ],
+)
 def test_body_on_the_wire(signal_client, fake_transport, overrides, era, expected):
     signal_client._era_catalog_cache = signal_catalog(**era)
     fake_transport.respond(202, {"submission_id": "s-1"})
@@ -88,10 +116,14 @@ def test_key_does_not_depend_on_the_order_of_is_stats(signal_client, fake_transp
 
 
 @pytest.mark.parametrize("caller_key", [None, 12345])
-@pytest.mark.parametrize("second, expected", [(FakeResponse(202, {"submission_id": "s-2"}), (202, "s-2", None)),
-                                              (FakeResponse(400, RETRY_ASK), (400, None, "malformed_request"))])
-def test_legacy_retry_posts_once_more_with_signal_pool_id(signal_client, fake_transport, caller_key, second,
-                                                          expected):
+@pytest.mark.parametrize(
+    "second, expected",
+    [
+        (FakeResponse(202, {"submission_id": "s-2"}), (202, "s-2", None)),
+        (FakeResponse(400, RETRY_ASK), (400, None, "malformed_request")),
+    ],
+)
+def test_legacy_retry_posts_once_more_with_signal_pool_id(signal_client, fake_transport, caller_key, second, expected):
     fake_transport.responses.extend([FakeResponse(400, RETRY_ASK), second])
     result = send(signal_client, idempotency_key=caller_key)
     assert (result.status_code, result.submission_id, result.error) == expected
@@ -119,18 +151,37 @@ def failed(status_code, body, error):
     return {"status_code": status_code, "body": body, "error": error, "submission_id": None, "signal_pool_id": None}
 
 
-@pytest.mark.parametrize("answer, expected", [
-    (FakeResponse(202, {"submission_id": "s", "signal_pool_id": "p", "strategy_pool_id": 1, "strategy_signal_pool": 2}),
-     {"status_code": 202, "submission_id": "s", "signal_pool_id": "p", "strategy_pool_id": 1,
-      "strategy_signal_pool": 2, "error": None}),
-    (FakeResponse(422, {"reason": "too_correlated"}), failed(422, {"reason": "too_correlated"}, "too_correlated")),
-    (FakeResponse(400, {**RETRY_ASK, "detail": "x"}), failed(400, {**RETRY_ASK, "detail": "x"}, "malformed_request")),
-    (FakeResponse(404, b"<html>nope</html>\n"), failed(404, preview_body("<html>nope</html>", 404), "<html>nope</html>")),
-    (FakeResponse(503, b"[1]"), failed(503, preview_body("[1]", 503), "[1]")),
-    (FakeResponse(502, b"  "), failed(502, preview_body("http_502", 502, ""), "http_502")),
-    (httpx.ConnectError("refused"), failed(0, None, "refused")),
-    (ConnectionResetError(), failed(0, None, "ConnectionResetError")),
-])
+@pytest.mark.parametrize(
+    "answer, expected",
+    [
+        (
+            FakeResponse(
+                202, {"submission_id": "s", "signal_pool_id": "p", "strategy_pool_id": 1, "strategy_signal_pool": 2}
+            ),
+            {
+                "status_code": 202,
+                "submission_id": "s",
+                "signal_pool_id": "p",
+                "strategy_pool_id": 1,
+                "strategy_signal_pool": 2,
+                "error": None,
+            },
+        ),
+        (FakeResponse(422, {"reason": "too_correlated"}), failed(422, {"reason": "too_correlated"}, "too_correlated")),
+        (
+            FakeResponse(400, {**RETRY_ASK, "detail": "x"}),
+            failed(400, {**RETRY_ASK, "detail": "x"}, "malformed_request"),
+        ),
+        (
+            FakeResponse(404, b"<html>nope</html>\n"),
+            failed(404, preview_body("<html>nope</html>", 404), "<html>nope</html>"),
+        ),
+        (FakeResponse(503, b"[1]"), failed(503, preview_body("[1]", 503), "[1]")),
+        (FakeResponse(502, b"  "), failed(502, preview_body("http_502", 502, ""), "http_502")),
+        (httpx.ConnectError("refused"), failed(0, None, "refused")),
+        (ConnectionResetError(), failed(0, None, "ConnectionResetError")),
+    ],
+)
 def test_outcomes_become_results(signal_client, fake_transport, answer, expected):
     fake_transport.responses.append(answer)
     result = send(signal_client)
@@ -138,25 +189,34 @@ def test_outcomes_become_results(signal_client, fake_transport, answer, expected
     assert {field: getattr(result, field) for field in expected} == expected
 
 
-@pytest.mark.parametrize("answer", [FakeResponse(500, b"<html>"), FakeResponse(501, b""), FakeResponse(200, b"[]"),
-                                    KeyError("x")])
+@pytest.mark.parametrize(
+    "answer", [FakeResponse(500, b"<html>"), FakeResponse(501, b""), FakeResponse(200, b"[]"), KeyError("x")]
+)
 def test_other_failures_raise_unchanged(signal_client, fake_transport, answer):
     fake_transport.responses.append(answer)
     with pytest.raises(Exception) as caught:
         send(signal_client)
     assert (caught.value is answer and caught.value.__context__ is None) or (
-        type(caught.value) is submit.SignalClientResponseError and caught.value.status_code == answer.status_code)
+        type(caught.value) is submit.SignalClientResponseError and caught.value.status_code == answer.status_code
+    )
 
 
-@pytest.mark.parametrize("overrides, error, message, requests", [
-    ({"thresholds": {}}, ValueError, AUTHORITY, []),
-    ({"threshold_checks": []}, ValueError, AUTHORITY, []),
-    ({"market_id": "7"}, ValueError, "client_manifest_market_id must be a positive integer", ["get"]),
-    ({"era_number": "3"}, ValueError, "client_manifest_era_number must be a positive integer", ["get"]),
-    ({"metaparameters": {"w": math.nan}}, ValueError, host_message(lambda: json.dumps(math.nan, allow_nan=False)),
-     ["get"]),
-    ({"search_state": {1, 2}}, TypeError, host_message(lambda: json.dumps({1, 2})), ["get"]),
-])
+@pytest.mark.parametrize(
+    "overrides, error, message, requests",
+    [
+        ({"thresholds": {}}, ValueError, AUTHORITY, []),
+        ({"threshold_checks": []}, ValueError, AUTHORITY, []),
+        ({"market_id": "7"}, ValueError, "client_manifest_market_id must be a positive integer", ["get"]),
+        ({"era_number": "3"}, ValueError, "client_manifest_era_number must be a positive integer", ["get"]),
+        (
+            {"metaparameters": {"w": math.nan}},
+            ValueError,
+            host_message(lambda: json.dumps(math.nan, allow_nan=False)),
+            ["get"],
+        ),
+        ({"search_state": {1, 2}}, TypeError, host_message(lambda: json.dumps({1, 2})), ["get"]),
+    ],
+)
 def test_refusals_post_nothing(signal_client, fake_transport, overrides, error, message, requests):
     signal_client._era_catalog_cache = None
     fake_transport.respond(200, signal_catalog())
@@ -170,11 +230,19 @@ class Items:
         self.items = lambda: iter(pairs)
 
 
-@pytest.mark.parametrize("body, error", [
-    ({}, None), ({"b": 1, "a": [1.5, None, True], "idempotency_key": "x"}, None), ({"z": "é\u2603", "n": {"y": 2}}, None),
-    (Items(("idempotency_key", 1), ("k", "v")), None), ({"x": math.inf}, ValueError), ({"x": object()}, TypeError),
-    ({1: 1, "a": 2}, TypeError), (Items((1, 2, 3)), ValueError),
-])
+@pytest.mark.parametrize(
+    "body, error",
+    [
+        ({}, None),
+        ({"b": 1, "a": [1.5, None, True], "idempotency_key": "x"}, None),
+        ({"z": "é\u2603", "n": {"y": 2}}, None),
+        (Items(("idempotency_key", 1), ("k", "v")), None),
+        ({"x": math.inf}, ValueError),
+        ({"x": object()}, TypeError),
+        ({1: 1, "a": 2}, TypeError),
+        (Items((1, 2, 3)), ValueError),
+    ],
+)
 def test_idempotency_key_for_body(body, error):
     if error is not None:
         with pytest.raises(error):

@@ -2,7 +2,8 @@ import json
 import math
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 from quillmarsh import _backtest_timing as bt
 
@@ -10,8 +11,10 @@ pytestmark = pytest.mark.python_layers
 
 GRAPH = {"op": "rank", "args": ["close"]}
 REQUIRED = "recorded backtest timing is required before submit"
-HINT = ("; record the graph's backtest run with quillmarsh.record_backtest_timing(graph, row_count=..., "
-        "elapsed_seconds=..., max_row_elapsed_seconds=...) before submitting it")
+HINT = (
+    "; record the graph's backtest run with quillmarsh.record_backtest_timing(graph, row_count=..., "
+    "elapsed_seconds=..., max_row_elapsed_seconds=...) before submitting it"
+)
 
 
 @pytest.fixture(autouse=True)
@@ -86,7 +89,11 @@ def test_assessment_against_budget_table(frequency, rows, elapsed, max_row, acce
         frequency=frequency, row_count=rows, elapsed_seconds=elapsed, max_row_elapsed_seconds=max_row
     )
     assert (verdict.accepted, verdict.reason, verdict.whole_budget_seconds, verdict.per_row_budget_seconds) == (
-        accepted, reason, whole, per_row)
+        accepted,
+        reason,
+        whole,
+        per_row,
+    )
     assert (verdict.elapsed_seconds, verdict.max_row_elapsed_seconds) == (elapsed, max_row)
 
 
@@ -108,25 +115,60 @@ class _Text(str):
 
 # Strings that equal other graphs' JSON text, equal structures in another key
 # order, a str subclass, and graphs that cannot be keyed; figures mostly valid.
-_GRAPHS = ["rank(close)", "x", "5", "[1]", '"x"', "null", 5, [1], ("x",), ["x"], {"a": 1, "b": [2]}, {"b": [2], "a": 1},
-           _Text("x"), math.nan, None, {1, 2}]
-_FIGURES = st.tuples(st.sampled_from([2520] * 3 + [100, 101] * 2 + [1, 0, -1, True, 2.0, 10**400]),
-                     st.sampled_from([2.0] * 4 + [0.0, 1.0, 131.0, 131.5, 200, -0.1, math.inf, math.nan, True, "1", 10**400]),
-                     st.sampled_from([0.1] * 4 + [0, 0.25, 0.5, 0.6, 2.0, -0.0, math.nan]))
+_GRAPHS = [
+    "rank(close)",
+    "x",
+    "5",
+    "[1]",
+    '"x"',
+    "null",
+    5,
+    [1],
+    ("x",),
+    ["x"],
+    {"a": 1, "b": [2]},
+    {"b": [2], "a": 1},
+    _Text("x"),
+    math.nan,
+    None,
+    {1, 2},
+]
+_FIGURES = st.tuples(
+    st.sampled_from([2520] * 3 + [100, 101] * 2 + [1, 0, -1, True, 2.0, 10**400]),
+    st.sampled_from([2.0] * 4 + [0.0, 1.0, 131.0, 131.5, 200, -0.1, math.inf, math.nan, True, "1", 10**400]),
+    st.sampled_from([0.1] * 4 + [0, 0.25, 0.5, 0.6, 2.0, -0.0, math.nan]),
+)
 _FREQUENCIES = st.sampled_from(["1d", "1d", " Daily ", "HOUR", "5m", "1min", "1w", "", None, 5, _Text("1d")])
-_OPERATIONS = st.lists(st.tuples(st.sampled_from(["record", "record", "consume", "require", "batch", "assess"]),
-                                 st.lists(st.sampled_from(_GRAPHS), min_size=1, max_size=3), _FIGURES, _FREQUENCIES),
-                       max_size=12)
-_TEXT_GRAPH = [(name, [graph], (1, 1.0, 0.1), "1d") for name, graph in [
-    ("record", _Text("x")), ("consume", "rank(close)"), ("consume", _Text("x")), ("record", "x"), ("consume", _Text("x"))]]
+_OPERATIONS = st.lists(
+    st.tuples(
+        st.sampled_from(["record", "record", "consume", "require", "batch", "assess"]),
+        st.lists(st.sampled_from(_GRAPHS), min_size=1, max_size=3),
+        _FIGURES,
+        _FREQUENCIES,
+    ),
+    max_size=12,
+)
+_TEXT_GRAPH = [
+    (name, [graph], (1, 1.0, 0.1), "1d")
+    for name, graph in [
+        ("record", _Text("x")),
+        ("consume", "rank(close)"),
+        ("consume", _Text("x")),
+        ("record", "x"),
+        ("consume", _Text("x")),
+    ]
+]
 
 
 class _Reference:
     """The registry and budgets as documented, keyed by canonical JSON text."""
 
-    BUDGETS = {**dict.fromkeys(["1d", "d", "day", "daily"], (0.5, 0.05)),
-               **dict.fromkeys(["1h", "h", "hour", "hourly"], (0.25, 0.01)),
-               **dict.fromkeys(["5m", "5min"], (0.1, 0.004)), **dict.fromkeys(["1m", "1min", "minute"], (0.05, 0.002))}
+    BUDGETS = {
+        **dict.fromkeys(["1d", "d", "day", "daily"], (0.5, 0.05)),
+        **dict.fromkeys(["1h", "h", "hour", "hourly"], (0.25, 0.01)),
+        **dict.fromkeys(["5m", "5min"], (0.1, 0.004)),
+        **dict.fromkeys(["1m", "1min", "minute"], (0.05, 0.002)),
+    }
 
     def __init__(self):
         self.registry = {}
@@ -170,7 +212,7 @@ class _Reference:
     def require(self, graphs):
         for index, graph in enumerate(graphs):
             entry = self.lookup(graph)
-            if entry is None or entry[1] < sum(self.key(g) == self.key(graph) for g in graphs[:index + 1]):
+            if entry is None or entry[1] < sum(self.key(g) == self.key(graph) for g in graphs[: index + 1]):
                 raise ValueError(f"{REQUIRED} for submission {index}{HINT}")
         return tuple(self.lookup(graph)[0] for graph in graphs)
 
@@ -183,8 +225,13 @@ class _Reference:
             per_row, whole = budget[0], round(5.0 + budget[1] * rows, 6)
             reason = "row budget" if max_row > per_row else "whole budget" if elapsed > whole else "within budget"
         return bt.BacktestTimingAssessment(
-            accepted=reason == "within budget", reason=reason, elapsed_seconds=elapsed, max_row_elapsed_seconds=max_row,
-            whole_budget_seconds=whole, per_row_budget_seconds=per_row)
+            accepted=reason == "within budget",
+            reason=reason,
+            elapsed_seconds=elapsed,
+            max_row_elapsed_seconds=max_row,
+            whole_budget_seconds=whole,
+            per_row_budget_seconds=per_row,
+        )
 
 
 def _outcome(function, *args):
@@ -204,12 +251,18 @@ def test_registry_and_assessment_match_a_reference(operations):
     for name, graphs, (rows, elapsed, max_row), frequency in operations:
         graph = graphs[0]
         real, model = {
-            "record": (lambda: _record(graph, rows, elapsed, max_row), lambda: reference.record(graph, rows, elapsed, max_row)),
+            "record": (
+                lambda: _record(graph, rows, elapsed, max_row),
+                lambda: reference.record(graph, rows, elapsed, max_row),
+            ),
             "consume": (lambda: bt.consume_recorded_backtest_timing(graph), lambda: reference.consume(graph)),
             "require": (lambda: bt.require_recorded_backtest_timing(graph), lambda: reference.require_one(graph)),
             "batch": (lambda: bt.require_recorded_backtest_timings(graphs), lambda: reference.require(graphs)),
-            "assess": (lambda: bt.assess_client_backtest_timing(frequency=frequency, row_count=rows, elapsed_seconds=elapsed,
-                                                               max_row_elapsed_seconds=max_row),
-                       lambda: reference.assess(frequency, rows, elapsed, max_row)),
+            "assess": (
+                lambda: bt.assess_client_backtest_timing(
+                    frequency=frequency, row_count=rows, elapsed_seconds=elapsed, max_row_elapsed_seconds=max_row
+                ),
+                lambda: reference.assess(frequency, rows, elapsed, max_row),
+            ),
         }[name]
         assert _outcome(real) == _outcome(model), name

@@ -1,5 +1,6 @@
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 from quillmarsh import _graph_complexity as gc
 from quillmarsh._graph_complexity import GraphComplexity, measure_graph_complexity
@@ -79,7 +80,9 @@ _ROOT = _ATOM | _TREE
 
 
 def _render(tree, draw):
-    pad = lambda text: draw(_SPACE) + text + draw(_SPACE)
+    def pad(text):
+        return draw(_SPACE) + text + draw(_SPACE)
+
     if isinstance(tree, str):
         return pad(tree)
     name, args = tree
@@ -95,7 +98,7 @@ def _expressions(draw):
         text += draw(st.sampled_from(["", ",", ")", "("])) + _render(draw(_ROOT), draw)
     if text and draw(st.booleans()):
         at = draw(st.integers(0, len(text)))
-        text = text[:at] + draw(st.sampled_from(["", "(", ")", ",", "x", "()", "(x)"])) + text[at + 1:]
+        text = text[:at] + draw(st.sampled_from(["", "(", ")", ",", "x", "()", "(x)"])) + text[at + 1 :]
     return text
 
 

@@ -15,19 +15,33 @@ def test_one_structured_record_on_the_sub_service_logger(caplog, outcome, level,
     caplog.set_level(logging.DEBUG, logger="quillmarsh")
     odd = object()
     metadata = {"reason": "transport_error", "error_type": "ConnectError", "path": "/a b", "wait": 0.4, "odd": odd}
-    assert log_library_surface_event(
-        "Submission", outcome, sub_service="submit", component="transport", metadata=metadata,
-        source_function="_submit_result_from_transport_error", source_file="src/submit", source_line=933,
-        level=level,
-    ) is None
+    assert (
+        log_library_surface_event(
+            "Submission",
+            outcome,
+            sub_service="submit",
+            component="transport",
+            metadata=metadata,
+            source_function="_submit_result_from_transport_error",
+            source_file="src/submit",
+            source_line=933,
+            level=level,
+        )
+        is None
+    )
     [record] = caplog.records
     assert (record.name, record.levelno) == ("quillmarsh.submit", expected)
-    assert record.getMessage() == (f"Submission {outcome} sub_service=submit component=transport "
-                                   f"reason=transport_error error_type=ConnectError path='/a b' wait=0.4 odd={odd}")
+    assert record.getMessage() == (
+        f"Submission {outcome} sub_service=submit component=transport "
+        f"reason=transport_error error_type=ConnectError path='/a b' wait=0.4 odd={odd}"
+    )
     event = record.quillmarsh_event
     assert event["metadata"] == metadata and event["metadata"] is not metadata
     assert (event["source_function"], event["source_line"], event["level"]) == (
-        "_submit_result_from_transport_error", 933, logging.getLevelName(expected))
+        "_submit_result_from_transport_error",
+        933,
+        logging.getLevelName(expected),
+    )
 
 
 @pytest.mark.parametrize("metadata, expected", [(None, {}), ([1, 2], {"value": "[1, 2]"})])

@@ -28,8 +28,15 @@ def test_pool_is_found_as_the_same_object(era, name, expected):
 
 @pytest.mark.parametrize(
     "era, name",
-    [(None, "alpha"), ({}, "alpha"), ({"signal_pools": "alpha"}, "alpha"), ({"signal_pools": {"alpha": ALPHA}}, "Alpha"),
-     ({"signal_pools": [ALPHA]}, None), ({"signal_pools": {"alpha": ALPHA}}, ["unhashable"]), (42, "alpha")],
+    [
+        (None, "alpha"),
+        ({}, "alpha"),
+        ({"signal_pools": "alpha"}, "alpha"),
+        ({"signal_pools": {"alpha": ALPHA}}, "Alpha"),
+        ({"signal_pools": [ALPHA]}, None),
+        ({"signal_pools": {"alpha": ALPHA}}, ["unhashable"]),
+        (42, "alpha"),
+    ],
 )
 def test_missing_or_malformed_gives_none(era, name):
     assert selected_signal_pool_from_era_config(era, name) is None

@@ -3,21 +3,27 @@ import types
 from collections.abc import Mapping
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 from quillmarsh import _threshold_gates as gates
 from quillmarsh._threshold_gates import evaluate_threshold_gates
 
 pytestmark = pytest.mark.python_layers
 
-GOOD = {"sharpe": 1.5, "turnover": 0.3, "delta_exposure": -0.05, "max_weight": 0.02,
-        "abs_weight_sum_mean": 1.0, "is_correlation": 0.4, "is_pnl_mi": 0.2}
+GOOD = {
+    "sharpe": 1.5,
+    "turnover": 0.3,
+    "delta_exposure": -0.05,
+    "max_weight": 0.02,
+    "abs_weight_sum_mean": 1.0,
+    "is_correlation": 0.4,
+    "is_pnl_mi": 0.2,
+}
 
 
 def _gate(thresholds, pool=None, **overrides):
-    return evaluate_threshold_gates(
-        metrics={**GOOD, **overrides}, threshold_set=thresholds, pool_thresholds=pool
-    )
+    return evaluate_threshold_gates(metrics={**GOOD, **overrides}, threshold_set=thresholds, pool_thresholds=pool)
 
 
 def _summary(result):
@@ -90,8 +96,17 @@ _ODD = [None, math.nan, True, "1", 10**400]
 _METRIC = st.sampled_from([0.5] * 50 + [-0.5, 1, 0, 2, math.inf, -math.inf] * 3 + _ODD)
 _THRESHOLD = st.sampled_from([0.5] * 50 + [0, 1, -1, 2, math.inf, -math.inf] * 3 + _ODD)
 _THRESHOLD_NAMES = [
-    "min_sharpe", "max_turnover", "min_turnover", "max_delta_exposure", "max_weight", "max_max_weight",
-    "max_abs_weight_sum_mean", "is_correlation_threshold", "is_pnl_mi_threshold", "mi_threshold", "other",
+    "min_sharpe",
+    "max_turnover",
+    "min_turnover",
+    "max_delta_exposure",
+    "max_weight",
+    "max_max_weight",
+    "max_abs_weight_sum_mean",
+    "is_correlation_threshold",
+    "is_pnl_mi_threshold",
+    "mi_threshold",
+    "other",
 ]
 _THRESHOLDS = st.dictionaries(st.sampled_from(_THRESHOLD_NAMES), _THRESHOLD, max_size=6)
 
@@ -101,21 +116,34 @@ def _gate_arguments(draw):
     metrics = draw(st.dictionaries(st.sampled_from(list(GOOD)), _METRIC, min_size=5))
     metrics = draw(st.sampled_from([metrics] * 6 + [types.MappingProxyType(metrics), list(metrics), None]))
     pool = draw(_THRESHOLDS)
-    shapes = {"same": pool, "copy": dict(pool), "none": None, "proxy": types.MappingProxyType(pool),
-              "list": list(pool.items()), "other": draw(_THRESHOLDS)}
+    shapes = {
+        "same": pool,
+        "copy": dict(pool),
+        "none": None,
+        "proxy": types.MappingProxyType(pool),
+        "list": list(pool.items()),
+        "other": draw(_THRESHOLDS),
+    }
     pool_shape = draw(st.sampled_from(["same"] * 5 + ["none", "proxy", "list"]))
     set_shape = draw(st.sampled_from(["same"] * 4 + ["copy", "other", "none", "proxy", "list"]))
     return {"metrics": metrics, "threshold_set": shapes[set_shape], "pool_thresholds": shapes[pool_shape]}
 
 
-_TABLE = [("sharpe", ["min_sharpe"], ">="), ("turnover", ["max_turnover"], "<="), ("turnover", ["min_turnover"], ">="),
-          ("delta_exposure", ["max_delta_exposure"], "<="), ("max_weight", ["max_weight", "max_max_weight"], "<="),
-          ("abs_weight_sum_mean", ["max_abs_weight_sum_mean"], "<="), ("is_correlation", ["is_correlation_threshold"], "<="),
-          ("is_pnl_mi", ["is_pnl_mi_threshold", "mi_threshold"], ">=")]
+_TABLE = [
+    ("sharpe", ["min_sharpe"], ">="),
+    ("turnover", ["max_turnover"], "<="),
+    ("turnover", ["min_turnover"], ">="),
+    ("delta_exposure", ["max_delta_exposure"], "<="),
+    ("max_weight", ["max_weight", "max_max_weight"], "<="),
+    ("abs_weight_sum_mean", ["max_abs_weight_sum_mean"], "<="),
+    ("is_correlation", ["is_correlation_threshold"], "<="),
+    ("is_pnl_mi", ["is_pnl_mi_threshold", "mi_threshold"], ">="),
+]
 
 
 def _reference(metrics, threshold_set, pool_thresholds):
     """The gates as documented, one after another."""
+
     def mapping(value, name):
         if value is not None and not isinstance(value, Mapping):
             raise ValueError(f"{name} must be a mapping, got {type(value).__name__}")
@@ -128,7 +156,9 @@ def _reference(metrics, threshold_set, pool_thresholds):
     sources = [mapping(pool_thresholds, "pool_thresholds"), mapping(threshold_set, "threshold_set")]
     failures = []
     for metric, names, operator in _TABLE:
-        found = next(((name, source[name]) for source in sources for name in names if source.get(name) is not None), None)
+        found = next(
+            ((name, source[name]) for source in sources for name in names if source.get(name) is not None), None
+        )
         if found is None:
             continue
         name, threshold = found
@@ -138,7 +168,11 @@ def _reference(metrics, threshold_set, pool_thresholds):
         if actual is not None and not number(actual):
             raise ValueError(f"metric {metric} must be a number or None, got {actual!r}")
         actual = abs(actual) if actual is not None and metric == "delta_exposure" else actual
-        if actual is None or math.isnan(actual) or not (actual >= threshold if operator == ">=" else actual <= threshold):
+        if (
+            actual is None
+            or math.isnan(actual)
+            or not (actual >= threshold if operator == ">=" else actual <= threshold)
+        ):
             failures.append(gates.ThresholdGateFailure(metric, actual, operator, threshold, name))
     return gates.ThresholdGateResult(not failures, tuple(failures))
 
@@ -155,7 +189,9 @@ def _outcome(function, *args):
 @example({"metrics": {"turnover": 0.5}, "threshold_set": None, "pool_thresholds": {"max_turnover": 10**400}})
 @example({"metrics": {"sharpe": 10**400}, "threshold_set": {"min_sharpe": 0.5}, "pool_thresholds": None})
 @example({"metrics": {"sharpe": 1.0}, "threshold_set": {"min_sharpe": 0.5}, "pool_thresholds": [("min_sharpe", 2)]})
-@example({"metrics": GOOD, "threshold_set": {"max_weight": 0.5, "mi_threshold": 9}, "pool_thresholds": {"min_sharpe": 1}})
+@example(
+    {"metrics": GOOD, "threshold_set": {"max_weight": 0.5, "mi_threshold": 9}, "pool_thresholds": {"min_sharpe": 1}}
+)
 def test_fast_and_general_paths_match_a_reference(arguments):
     args = arguments["metrics"], arguments["threshold_set"], arguments["pool_thresholds"]
     expected = _outcome(_reference, *args)

@@ -7,8 +7,15 @@ pytestmark = pytest.mark.python_layers
 
 @pytest.mark.parametrize(
     "url",
-    ["https://signals.example.com/api", "HTTPS://Signals.Example.com", "http://127.0.0.1:8000",
-     "HTTP://127.255.3.4/x", "http://localhost:5000", "http://LOCALHOST", "http://[::1]:8080/eras"],
+    [
+        "https://signals.example.com/api",
+        "HTTPS://Signals.Example.com",
+        "http://127.0.0.1:8000",
+        "HTTP://127.255.3.4/x",
+        "http://localhost:5000",
+        "http://LOCALHOST",
+        "http://[::1]:8080/eras",
+    ],
 )
 def test_accepted_urls(url):
     assert validate_bearer_transport_url(url) is None

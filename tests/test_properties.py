@@ -5,7 +5,8 @@ import hashlib
 import json
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 from quillmarsh import submit
 from quillmarsh.submit import SignalServiceClient
@@ -13,7 +14,8 @@ from quillmarsh.submit import SignalServiceClient
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
-    max_leaves=20)
+    max_leaves=20,
+)
 bodies = st.dictionaries(st.text(max_size=12), json_values, max_size=8)
 
 
@@ -36,14 +38,19 @@ def test_join_url_puts_exactly_one_slash_between_base_and_route(server_url, endp
     joined = submit._join_url(server_url, endpoint)
     assert joined == server_url.rstrip("/") + "/" + endpoint.lstrip("/")
     base, route = server_url.rstrip("/"), endpoint.lstrip("/")
-    assert joined[len(base)] == "/" and joined[len(base) + 1:] == route
+    assert joined[len(base)] == "/" and joined[len(base) + 1 :] == route
 
 
 @settings(max_examples=200)
 @given(st.lists(st.integers(0, 50), min_size=1, max_size=8, unique=True), st.data())
 def test_a_requested_era_wins_over_the_active_one(numbers, data):
-    states = data.draw(st.lists(st.sampled_from(["active", "closed", "OPEN", "current", "scheduled"]),
-                                min_size=len(numbers), max_size=len(numbers)))
+    states = data.draw(
+        st.lists(
+            st.sampled_from(["active", "closed", "OPEN", "current", "scheduled"]),
+            min_size=len(numbers),
+            max_size=len(numbers),
+        )
+    )
     eras = [{"era_number": n, "state": s} for n, s in zip(numbers, states)]
     active = data.draw(st.sampled_from(numbers))
     requested = data.draw(st.sampled_from(numbers))
@@ -66,16 +73,26 @@ def host_key_or_error(body):
 
 
 any_values = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.integers(min_value=10 ** 30) | st.floats()
-    | st.text(alphabet=st.characters(min_codepoint=0, max_codepoint=0x10FFFF)) | st.just(-0.0) | st.just(object),
-    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
-    | st.dictionaries(st.text(max_size=6) | st.integers() | st.none(), inner, max_size=4),
-    max_leaves=25)
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.integers(min_value=10**30)
+    | st.floats()
+    | st.text(alphabet=st.characters(min_codepoint=0, max_codepoint=0x10FFFF))
+    | st.just(-0.0)
+    | st.just(object),
+    lambda inner: (
+        st.lists(inner, max_size=4)
+        | st.tuples(inner, inner)
+        | st.dictionaries(st.text(max_size=6) | st.integers() | st.none(), inner, max_size=4)
+    ),
+    max_leaves=25,
+)
 
 
 @settings(max_examples=400)
 @given(st.dictionaries(st.text(max_size=10), any_values, max_size=6))
-@example({"z": [0.0, -0.0, 0.1, 0.1], "a": [2 ** 63 - 1, -2 ** 63, 2 ** 63, 2 ** 64], "s": "plain " * 40 + "\x7f"})
+@example({"z": [0.0, -0.0, 0.1, 0.1], "a": [2**63 - 1, -(2**63), 2**63, 2**64], "s": "plain " * 40 + "\x7f"})
 def test_derived_key_matches_the_host_encoder_on_arbitrary_values(body):
     """The key's canonical text is written natively for plain JSON values; whatever the body
     holds, the key (or the error) is exactly the one the host's json.dumps gives."""
@@ -96,12 +113,14 @@ def test_derived_key_follows_a_replaced_json_dumps(monkeypatch):
 
 
 @settings(max_examples=400)
-@given(st.dictionaries(st.text(max_size=10) | st.integers() | st.booleans() | st.none(), any_values, max_size=6)
-       | st.lists(any_values, max_size=4))
+@given(
+    st.dictionaries(st.text(max_size=10) | st.integers() | st.booleans() | st.none(), any_values, max_size=6)
+    | st.lists(any_values, max_size=4)
+)
 # Texts the writer keeps for doubles seen lately, and machine integers at their bounds.
 @example([0.0, -0.0, 0.0, -0.0, 1e-7, 1e16, 0.1, 0.1])
-@example([2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 63 - 1, 2 ** 64, 0, -1, True, False])
-@example({"graph": "rank(ts_mean(close, 5))\u00e9\n\"x\"\\", "s": "plain " * 40 + "\x7f\x1f"})
+@example([2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, 0, -1, True, False])
+@example({"graph": 'rank(ts_mean(close, 5))\u00e9\n"x"\\', "s": "plain " * 40 + "\x7f\x1f"})
 def test_wire_bytes_match_the_host_encoder_on_arbitrary_values(body):
     """A request body goes on the wire exactly as json.dumps(body).encode() (or fails as it does)."""
     try:
@@ -125,7 +144,8 @@ def test_wire_bytes_match_the_host_encoder_on_arbitrary_values(body):
 any_json = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
-    max_leaves=20)
+    max_leaves=20,
+)
 
 
 def same(a, b):

@@ -50,8 +50,9 @@ def commands(body):
 
 def start(line, cwd, env, started):
     """A service started from its README line (kept in `started`), once it has printed its URL."""
-    service = subprocess.Popen(["bash", "-c", f"exec {line}"], cwd=cwd, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
+    service = subprocess.Popen(
+        ["bash", "-c", f"exec {line}"], cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
+    )
     started.append(service)
     lines = queue.Queue()
     threading.Thread(target=lambda: [lines.put(out) for out in service.stdout], daemon=True).start()
@@ -97,15 +98,21 @@ def test_every_example_runs_as_written(tmp_path):
             elif not mark and lang == "python":
                 programs.append(body)
         assert len(services) >= 2 and script and programs
-        done = subprocess.run(["bash", "-euo", "pipefail", "-c", "\n".join(script)], cwd=tmp_path, env=env,
-                              capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            ["bash", "-euo", "pipefail", "-c", "\n".join(script)],
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
         for program in programs:
-            ran = subprocess.run([sys.executable, "-c", program], cwd=tmp_path, env=env, capture_output=True,
-                                 text=True, timeout=120)
+            ran = subprocess.run(
+                [sys.executable, "-c", program], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120
+            )
             assert ran.returncode == 0, program + ran.stdout + ran.stderr
     finally:
         for service in services:
             service.terminate()
             service.wait(timeout=30)
-

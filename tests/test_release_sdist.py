@@ -18,8 +18,15 @@ import pytest
 import quillmarsh
 
 ROOT = Path(__file__).resolve().parents[1]
-SHIPPED = {"python/quillmarsh/submit.pyi", "python/quillmarsh/py.typed", "python/quillmarsh/devservice/openapi.json",
-           "native_sources/src/static_cxx_runtime.cpp", "CMakeLists.txt", "pyproject.toml", "README.md"}
+SHIPPED = {
+    "python/quillmarsh/submit.pyi",
+    "python/quillmarsh/py.typed",
+    "python/quillmarsh/devservice/openapi.json",
+    "native_sources/src/static_cxx_runtime.cpp",
+    "CMakeLists.txt",
+    "pyproject.toml",
+    "README.md",
+}
 PROBE = """
 import importlib.metadata as metadata, json, sys, quillmarsh, quillmarsh.submit
 files = {str(f) for f in metadata.files("quillmarsh")}
@@ -38,13 +45,14 @@ def test_the_sdist_installs_alone_and_runs_the_demo(request, tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV")}
 
     def run(*argv):
-        done = subprocess.run([str(a) for a in argv], check=False, cwd=tmp_path, env=env, capture_output=True, text=True,
-                              timeout=900)
+        done = subprocess.run(
+            [str(a) for a in argv], check=False, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=900
+        )
         assert done.returncode == 0, f"{argv}:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
         return done.stdout
 
     run(sys.executable, "-m", "build", "--sdist", "--outdir", tmp_path / "dist", ROOT)
-    sdist, = (tmp_path / "dist").iterdir()
+    (sdist,) = (tmp_path / "dist").iterdir()
     assert sdist.name == f"quillmarsh-{quillmarsh.__version__}.tar.gz"
     with tarfile.open(sdist) as archive:
         names = {name.partition("/")[2] for name in archive.getnames()}

@@ -7,9 +7,10 @@ import urllib.parse
 from http import HTTPStatus
 
 import pytest
-from hypothesis import given, strategies as st
 from fakes import RequestFunc
 from helpers import host_message
+from hypothesis import given
+from hypothesis import strategies as st
 
 from quillmarsh import submit
 
@@ -27,19 +28,43 @@ class KeyedDict(dict):
         return "from-get" if key == "idempotency_key" else default
 
 
-@pytest.mark.parametrize("method, body, token, headers", [
-    ("GET", None, "tok", {"Authorization": "Bearer tok"}),
-    ("POST", {"a": 1, "idempotency_key": ""}, "tok", {"Authorization": "Bearer tok", "Content-Type": "application/json"}),
-    ("POST", {"idempotency_key": 7, "x": [1.5, None, True]}, 12,
-     {"Authorization": "Bearer 12", "Content-Type": "application/json", "Idempotency-Key": "7"}),
-    ("POST", [{"idempotency_key": "k"}], "t", {"Authorization": "Bearer t", "Content-Type": "application/json"}),
-    ("PUT", {"z": "é\u2603", "idempotency_key": "sig-1", "a": {"b": 2}}, "",
-     {"Authorization": "Bearer ", "Content-Type": "application/json", "Idempotency-Key": "sig-1"}),
-    ("POST", {"nan": float("nan"), "inf": [float("inf"), -float("inf")]}, "t",
-     {"Authorization": "Bearer t", "Content-Type": "application/json"}),
-    ("POST", KeyedDict(idempotency_key="own"), "t",
-     {"Authorization": "Bearer t", "Content-Type": "application/json", "Idempotency-Key": "from-get"}),
-])
+@pytest.mark.parametrize(
+    "method, body, token, headers",
+    [
+        ("GET", None, "tok", {"Authorization": "Bearer tok"}),
+        (
+            "POST",
+            {"a": 1, "idempotency_key": ""},
+            "tok",
+            {"Authorization": "Bearer tok", "Content-Type": "application/json"},
+        ),
+        (
+            "POST",
+            {"idempotency_key": 7, "x": [1.5, None, True]},
+            12,
+            {"Authorization": "Bearer 12", "Content-Type": "application/json", "Idempotency-Key": "7"},
+        ),
+        ("POST", [{"idempotency_key": "k"}], "t", {"Authorization": "Bearer t", "Content-Type": "application/json"}),
+        (
+            "PUT",
+            {"z": "é\u2603", "idempotency_key": "sig-1", "a": {"b": 2}},
+            "",
+            {"Authorization": "Bearer ", "Content-Type": "application/json", "Idempotency-Key": "sig-1"},
+        ),
+        (
+            "POST",
+            {"nan": float("nan"), "inf": [float("inf"), -float("inf")]},
+            "t",
+            {"Authorization": "Bearer t", "Content-Type": "application/json"},
+        ),
+        (
+            "POST",
+            KeyedDict(idempotency_key="own"),
+            "t",
+            {"Authorization": "Bearer t", "Content-Type": "application/json", "Idempotency-Key": "from-get"},
+        ),
+    ],
+)
 def test_headers_and_body_bytes(request_func, method, body, token, headers):
     assert send(request_func, body, method, token=token) == (200, {})
     [(sent_method, url, sent_headers, sent_body)] = request_func.calls
@@ -107,9 +132,21 @@ def test_status_range(request_func, status, rejected):
         assert send(request_func, {}) == (status, {"reason": "r"})
 
 
-@pytest.mark.parametrize("make", [lambda: (1, 2, 3), lambda: [1], lambda: [1, 2, 3], lambda: {1: 1, 2: 2, 3: 3},
-                                  lambda: 5, lambda: None, lambda: "abc", lambda: iter(()), lambda: (i for i in "xyz"),
-                                  lambda: iter([201, b'{"a": 1}'])])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: (1, 2, 3),
+        lambda: [1],
+        lambda: [1, 2, 3],
+        lambda: {1: 1, 2: 2, 3: 3},
+        lambda: 5,
+        lambda: None,
+        lambda: "abc",
+        lambda: iter(()),
+        lambda: (i for i in "xyz"),
+        lambda: iter([201, b'{"a": 1}']),
+    ],
+)
 def test_transport_result_unpacks_like_python(make):
     try:
         status, raw = make()
@@ -135,8 +172,10 @@ BAD_BODIES = [
 @pytest.mark.parametrize("status, raw, headline, cause", BAD_BODIES)
 def test_bad_response_bodies(request_func, caplog, status, raw, headline, cause):
     request_func.answer = (status, raw)
-    with caplog.at_level(logging.WARNING, logger="quillmarsh.submit"), pytest.raises(
-            submit.SignalClientResponseError) as caught:
+    with (
+        caplog.at_level(logging.WARNING, logger="quillmarsh.submit"),
+        pytest.raises(submit.SignalClientResponseError) as caught,
+    ):
         send(request_func, {})
     error, preview = caught.value, raw[:512]
     assert str(error) == f"{headline} JSON response from {URL} for /signals/submit"
@@ -145,10 +184,17 @@ def test_bad_response_bodies(request_func, caplog, status, raw, headline, cause)
     assert error.__suppress_context__ == (cause is not None) and error.__context__ is error.__cause__
     [record] = caplog.records
     assert (record.name, record.levelno, record.msg) == (
-        "quillmarsh.submit", logging.WARNING, f"{headline} JSON response from %s status=%s operation=%s raw_body=%r")
+        "quillmarsh.submit",
+        logging.WARNING,
+        f"{headline} JSON response from %s status=%s operation=%s raw_body=%r",
+    )
     assert record.args == (URL, status, "/signals/submit", preview)
     assert (record.status_code, record.url, record.operation, record.raw_body_preview) == (
-        status, URL, "/signals/submit", preview)
+        status,
+        URL,
+        "/signals/submit",
+        preview,
+    )
 
 
 def test_unparseable_body_type_propagates(request_func):
@@ -157,13 +203,16 @@ def test_unparseable_body_type_propagates(request_func):
         send(request_func, {})
 
 
-@pytest.mark.parametrize("status, data, reason, details, message", [
-    (500, {"error": "boom"}, "boom", None, "500: boom"),
-    (422, {}, "http_422", None, "422: http_422"),
-    (400, {"reason": "r", "error": "e", "details": {"x": 1}}, "r", {"x": 1}, "400: r"),
-    (409, {"reason": 0, "error": ["dup"], "detail": "d"}, ["dup"], None, "409: ['dup']"),
-    (True, {"reason": ""}, "http_True", None, "True: http_True"),
-])
+@pytest.mark.parametrize(
+    "status, data, reason, details, message",
+    [
+        (500, {"error": "boom"}, "boom", None, "500: boom"),
+        (422, {}, "http_422", None, "422: http_422"),
+        (400, {"reason": "r", "error": "e", "details": {"x": 1}}, "r", {"x": 1}, "400: r"),
+        (409, {"reason": 0, "error": ["dup"], "detail": "d"}, ["dup"], None, "409: ['dup']"),
+        (True, {"reason": ""}, "http_True", None, "True: http_True"),
+    ],
+)
 def test_raise_submission_rejected(status, data, reason, details, message):
     with pytest.raises(submit.SubmissionRejectedError) as caught:
         submit._raise_submission_rejected(status, data)
@@ -180,16 +229,25 @@ class ExplodingGet(dict):
         raise AssertionError("status is tested first")
 
 
-@pytest.mark.parametrize("status, body, expected", [
-    (400, LEGACY, True), (400.0, dict(LEGACY, extra=1), True), (422, LEGACY, False), (401, ExplodingGet(), False),
-    (400, {"error": "malformed_request", "details": "signal_pool_id is required"}, False),
-    (400, {"error": "other", "detail": "signal_pool_id is required"}, False),
-    (400, None, False), (400, [LEGACY], False),
-])
+@pytest.mark.parametrize(
+    "status, body, expected",
+    [
+        (400, LEGACY, True),
+        (400.0, dict(LEGACY, extra=1), True),
+        (422, LEGACY, False),
+        (401, ExplodingGet(), False),
+        (400, {"error": "malformed_request", "details": "signal_pool_id is required"}, False),
+        (400, {"error": "other", "detail": "signal_pool_id is required"}, False),
+        (400, None, False),
+        (400, [LEGACY], False),
+    ],
+)
 def test_requires_legacy_signal_pool_id_retry(status, body, expected):
     exc = submit.SubmissionRejectedError(status, "r", body=body)
     assert submit._requires_legacy_signal_pool_id_retry(exc) is expected
-    assert submit._requires_legacy_signal_pool_id_retry(types.SimpleNamespace(status_code=status, body=body)) is expected
+    assert (
+        submit._requires_legacy_signal_pool_id_retry(types.SimpleNamespace(status_code=status, body=body)) is expected
+    )
 
 
 def test_error_classes():
@@ -211,25 +269,31 @@ def test_error_constructor_argument_errors(argument_errors, name):
     argument_errors(cls.__init__, f"{name}.__init__", cls.__new__(cls))
 
 
-
-
-
-
-
-
-@pytest.mark.parametrize("server_url, endpoint, joined", [
-    ("http://h:1/", "/eras", "http://h:1/eras"), ("http://h///", "///signals/submit", "http://h/signals/submit"),
-    ("http://h", "", "http://h/"), ("", "", "/"), ("http://h/api", "s?q=a%2Fb/", "http://h/api/s?q=a%2Fb/"),
-    ("http://h", "http://other/x", "http://h/http://other/x"),
-])
+@pytest.mark.parametrize(
+    "server_url, endpoint, joined",
+    [
+        ("http://h:1/", "/eras", "http://h:1/eras"),
+        ("http://h///", "///signals/submit", "http://h/signals/submit"),
+        ("http://h", "", "http://h/"),
+        ("", "", "/"),
+        ("http://h/api", "s?q=a%2Fb/", "http://h/api/s?q=a%2Fb/"),
+        ("http://h", "http://other/x", "http://h/http://other/x"),
+    ],
+)
 def test_join_url(server_url, endpoint, joined):
     assert submit._join_url(server_url, endpoint) == joined
 
 
-@pytest.mark.parametrize("value, encoded", [
-    ("a b/é", "a%20b%2F%C3%A9"), ("AZaz09-._~", "AZaz09-._~"), ("", ""),
-    ("?&=+%#", "%3F%26%3D%2B%25%23"), ("\x00\x7f\U0001f600", "%00%7F%F0%9F%98%80"),
-])
+@pytest.mark.parametrize(
+    "value, encoded",
+    [
+        ("a b/é", "a%20b%2F%C3%A9"),
+        ("AZaz09-._~", "AZaz09-._~"),
+        ("", ""),
+        ("?&=+%#", "%3F%26%3D%2B%25%23"),
+        ("\x00\x7f\U0001f600", "%00%7F%F0%9F%98%80"),
+    ],
+)
 def test_percent_encode(value, encoded):
     assert submit._percent_encode(value) == encoded
 
@@ -275,16 +339,23 @@ def test_module_names_are_looked_up_at_call_time(request_func, monkeypatch, capl
 
     monkeypatch.setattr(submit, "_TransmissionObservedBody", Body)
     monkeypatch.setattr(submit, "_parse_response_json", lambda *a, operation: {"op": operation, "args": a})
-    assert send(request_func, {}, endpoint="x", observer=lambda *a: None)[1] == {
-        "op": "x", "args": (404, b'{"e": 1}', "https://elsewhere/x")} and type(request_func.calls[-1][3]) is Body
+    assert (
+        send(request_func, {}, endpoint="x", observer=lambda *a: None)[1]
+        == {"op": "x", "args": (404, b'{"e": 1}', "https://elsewhere/x")}
+        and type(request_func.calls[-1][3]) is Body
+    )
 
 
-@pytest.mark.parametrize("status, rejected", [(HTTPStatus.CREATED, False), (HTTPStatus.NOT_FOUND, True),
-                                              (HTTPStatus.PERMANENT_REDIRECT, True)])
+@pytest.mark.parametrize(
+    "status, rejected",
+    [(HTTPStatus.CREATED, False), (HTTPStatus.NOT_FOUND, True), (HTTPStatus.PERMANENT_REDIRECT, True)],
+)
 def test_a_status_of_an_int_subclass_is_compared_through_its_own_operators(status, rejected):
     request_func = RequestFunc(status_code=status, body={"error": "not_found"})
-    call = lambda: submit._request_json("GET", "eras", lambda: "token-abc", "http://127.0.0.1:9", None,  # noqa: E731
-                                        request_func)
+
+    def call():
+        return submit._request_json("GET", "eras", lambda: "token-abc", "http://127.0.0.1:9", None, request_func)
+
     if rejected:
         with pytest.raises(submit.SubmissionRejectedError) as raised:
             call()

@@ -5,7 +5,8 @@ import asyncio
 import time
 
 import pytest
-from quillmarsh import AsyncSignalClient, FAILING_STATUSES, TERMINAL_STATUSES, devservice, record_backtest_timing
+
+from quillmarsh import FAILING_STATUSES, TERMINAL_STATUSES, AsyncSignalClient, devservice, record_backtest_timing
 
 pytestmark = pytest.mark.whole_system
 
@@ -19,8 +20,14 @@ def test_300_submissions_and_waits_in_flight_all_end_terminal(monkeypatch, tmp_p
         record_backtest_timing(graph, row_count=2520, elapsed_seconds=1.8, max_row_elapsed_seconds=0.004)
 
     async def agent(client, graph):
-        submitted = await client.submit_signal(graph, "us_top500", signal_pool_name="momentum", is_stats=STATS,
-                                               is_pnl_mi=0.4, expression_elapsed_seconds=1.8)
+        submitted = await client.submit_signal(
+            graph,
+            "us_top500",
+            signal_pool_name="momentum",
+            is_stats=STATS,
+            is_pnl_mi=0.4,
+            expression_elapsed_seconds=1.8,
+        )
         if not submitted.ok:
             return submitted
         return await client.wait_until_terminal(submitted.submission_id, timeout=120)

@@ -16,9 +16,7 @@ IDS = dict(signal_pool_id=None, strategy_pool_id=None, strategy_signal_pool=None
 
 
 def _item(index=0, status_code=202, error=None):
-    return BatchSubmitItemResult(
-        index=index, status_code=status_code, body={}, submission_id="s", error=error, **IDS
-    )
+    return BatchSubmitItemResult(index=index, status_code=status_code, body={}, submission_id="s", error=error, **IDS)
 
 
 def test_records_refuse_positional_arguments():
@@ -46,8 +44,14 @@ def test_batch_results_keep_the_same_list_and_items_reindex_in_place():
 
 @pytest.mark.parametrize(
     "status_code, error, ok",
-    [(200, None, True), (299, None, True), (202, "boom", False), (0, "connect", False),
-     (300, None, False), (True, None, False)],
+    [
+        (200, None, True),
+        (299, None, True),
+        (202, "boom", False),
+        (0, "connect", False),
+        (300, None, False),
+        (True, None, False),
+    ],
 )
 def test_ok_needs_no_error_and_a_2xx_int(status_code, error, ok):
     assert SubmissionListResult(status_code=status_code, body=None, submissions=[], error=error).ok is ok

@@ -1,7 +1,6 @@
 """The type stubs of quillmarsh.submit: checked against the runtime by mypy's stubtest, complete
 down to the private members stubtest does not insist on, and strict enough to catch misuse."""
 
-import pytest
 import ast
 import os
 import subprocess
@@ -9,6 +8,7 @@ import sys
 import textwrap
 from pathlib import Path
 
+import pytest
 
 import quillmarsh
 from quillmarsh import submit
@@ -28,22 +28,39 @@ def mypy_env():
 
 def run_mypy(args, cwd):
     (cwd / "mypy.ini").write_text("[mypy]\n")  # no configuration from elsewhere applies
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=mypy_env(), capture_output=True, text=True,
-                          timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=cwd, env=mypy_env(), capture_output=True, text=True, timeout=600
+    )
 
 
 @pytest.mark.whole_system
 def test_stubtest_is_clean(tmp_path):
     assert (PACKAGE / "py.typed").is_file()
-    done = run_mypy(["mypy.stubtest", "--mypy-config-file", "mypy.ini", "quillmarsh.submit",
-                        "quillmarsh.async_client"], tmp_path)
+    done = run_mypy(
+        ["mypy.stubtest", "--mypy-config-file", "mypy.ini", "quillmarsh.submit", "quillmarsh.async_client"], tmp_path
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-SDK_MODULES = ("quillmarsh", "quillmarsh.client", "quillmarsh.async_sdk", "quillmarsh._face", "quillmarsh.config",
-               "quillmarsh.prescreen", "quillmarsh.causes", "quillmarsh.errors", "quillmarsh._face_transport",
-               "quillmarsh.signal_types", "quillmarsh.transports", "quillmarsh._steps", "quillmarsh._explain",
-               "quillmarsh.progress", "quillmarsh.async_client", "quillmarsh.records", "quillmarsh.dask")
+SDK_MODULES = (
+    "quillmarsh",
+    "quillmarsh.client",
+    "quillmarsh.async_sdk",
+    "quillmarsh._face",
+    "quillmarsh.config",
+    "quillmarsh.prescreen",
+    "quillmarsh.causes",
+    "quillmarsh.errors",
+    "quillmarsh._face_transport",
+    "quillmarsh.signal_types",
+    "quillmarsh.transports",
+    "quillmarsh._steps",
+    "quillmarsh._explain",
+    "quillmarsh.progress",
+    "quillmarsh.async_client",
+    "quillmarsh.records",
+    "quillmarsh.dask",
+)
 
 
 @pytest.mark.whole_system
@@ -79,7 +96,8 @@ def test_stub_lists_every_runtime_name_and_member():
 def test_stubs_reject_misuse(tmp_path):
     """Every deliberate misuse carries an ignore for the error it must raise; with
     --warn-unused-ignores, a stub too lax to report it fails the run."""
-    (tmp_path / "usage.py").write_text(textwrap.dedent("""
+    (tmp_path / "usage.py").write_text(
+        textwrap.dedent("""
         from quillmarsh import submit
         from quillmarsh.submit import SignalServiceClient, StatusResult, SubmitResult, SubmissionRejectedError
 
@@ -98,7 +116,10 @@ def test_stubs_reject_misuse(tmp_path):
         wrong: StatusResult = client.get_signal_status("s-1").status_code  # type: ignore[assignment]
         client.list_signal_submissions(state="x")  # type: ignore[call-arg]
         client.close(True)  # type: ignore[call-arg]
-    """))
-    done = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental", "--config-file", "mypy.ini",
-                     "usage.py"], tmp_path)
+    """)
+    )
+    done = run_mypy(
+        ["mypy", "--strict", "--warn-unused-ignores", "--no-incremental", "--config-file", "mypy.ini", "usage.py"],
+        tmp_path,
+    )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -36,8 +36,9 @@ FUNCTIONS = {
     "_required_positive_era_int": "(era, field_name)",
     "_required_era_frequency": "(era)",
     "_simulation_data_contract_projection_from_era": "(era)",
-    "_submission_thresholds_from_era_catalog":
-        "(catalog, named_universe, signal_pool_name, market_id=None, era_number=None)",
+    "_submission_thresholds_from_era_catalog": (
+        "(catalog, named_universe, signal_pool_name, market_id=None, era_number=None)"
+    ),
     "_rule_id_for_named_universe": "(era, named_universe)",
     "_signal_is_thresholds_for_pool": "(pool, rule_id)",
     "_enforce_graph_complexity_for_submit": "(graph, era)",
@@ -49,15 +50,21 @@ FUNCTIONS = {
 
 # SignalServiceClient's members in definition order: (name, kind, signature as seen on the class).
 CLIENT_MEMBERS = [
-    ("__init__", "instance",
-     "(self, /, base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)"),
+    (
+        "__init__",
+        "instance",
+        "(self, /, base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)",
+    ),
     ("close", "instance", "(self, /)"),
     ("_response_content", "instance", "(self, /, response)"),
     ("_transport_request", "instance", "(self, /, method, url, headers, body_content)"),
     ("_canonical_request", "instance", "(self, /, method, endpoint, body=None)"),
     ("_fetch_era_catalog", "instance", "(self, /)"),
-    ("_resolve_submit_thresholds", "instance",
-     "(self, /, named_universe, signal_pool_name, market_id=None, era_number=None)"),
+    (
+        "_resolve_submit_thresholds",
+        "instance",
+        "(self, /, named_universe, signal_pool_name, market_id=None, era_number=None)",
+    ),
     ("_submit_result_from_body", "static", "(status_code, body)"),
     ("_batch_item_result_from_body", "static", "(item)"),
     ("_batch_result_from_body", "class", "(status_code, body, *, error=None)"),
@@ -78,18 +85,27 @@ CLIENT_MEMBERS = [
     ("_batch_result_from_transport_error", "static", "(exc)"),
     ("_status_result_from_transport_error", "static", "(exc)"),
     ("_idempotency_key_for_body", "static", "(body)"),
-    ("_validate_submission_contract", "static",
-     "(signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds, thresholds=None, "
-     "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None)"),
-    ("submit_signal", "instance",
-     "(self, /, graph, named_universe=None, *, signal_pool_name, is_stats, is_pnl_mi, metaparameters=None, "
-     "expression_elapsed_seconds, search_state=None, idempotency_key=None, threshold_checks=None, thresholds=None, "
-     "client_manifest_version=None, market_id=None, era_number=None, client_manifest_market_id=None, "
-     "client_manifest_era_number=None)"),
-    ("submit_strategy", "instance",
-     "(self, /, graph, named_universe=None, *, strategy_pool_name, market_id, era_number, metaparameters=None, "
-     "idempotency_key=None, client_manifest_version=None, client_manifest_market_id=None, "
-     "client_manifest_era_number=None)"),
+    (
+        "_validate_submission_contract",
+        "static",
+        "(signal_pool_name, is_stats, is_pnl_mi, expression_elapsed_seconds, thresholds=None, "
+        "client_manifest_version=None, client_manifest_market_id=None, client_manifest_era_number=None)",
+    ),
+    (
+        "submit_signal",
+        "instance",
+        "(self, /, graph, named_universe=None, *, signal_pool_name, is_stats, is_pnl_mi, metaparameters=None, "
+        "expression_elapsed_seconds, search_state=None, idempotency_key=None, threshold_checks=None, thresholds=None, "
+        "client_manifest_version=None, market_id=None, era_number=None, client_manifest_market_id=None, "
+        "client_manifest_era_number=None)",
+    ),
+    (
+        "submit_strategy",
+        "instance",
+        "(self, /, graph, named_universe=None, *, strategy_pool_name, market_id, era_number, metaparameters=None, "
+        "idempotency_key=None, client_manifest_version=None, client_manifest_market_id=None, "
+        "client_manifest_era_number=None)",
+    ),
     ("submit_signals_batch", "instance", "(self, /, submissions)"),
     ("get_signal_status", "instance", "(self, /, submission_id)"),
     ("list_signal_submissions", "instance", "(self, /, *, status=None, idempotency_key=None, since=None, limit=100)"),
@@ -110,7 +126,8 @@ def test_client_members_in_definition_order_with_their_kinds():
     assert SignalServiceClient.__bases__ == (object,)
     assert SignalServiceClient.__doc__ == "Result-based HTTP SDK facade backed by the canonical submit transport."
     assert str(inspect.signature(SignalServiceClient)) == (
-        "(base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)")
+        "(base_url, jwt_token, *, timeout=30.0, transport=None, transmission_observer=None)"
+    )
     names = [name for name, _, _ in CLIENT_MEMBERS]
     assert [name for name in vars(SignalServiceClient) if name in names] == names
     for name, kind, signature in CLIENT_MEMBERS:
@@ -127,8 +144,14 @@ def test_client_member_argument_errors(argument_errors, fake_transport, name, ki
         argument_errors(getattr(SignalServiceClient, name), f"SignalServiceClient.{name}")
 
 
-CLASSES = [submit.SubmissionReceipt, submit.SubmissionStatus, submit.SubmissionRejectedError,
-           submit.SignalClientResponseError, submit._TransmissionObservedBody, SignalServiceClient]
+CLASSES = [
+    submit.SubmissionReceipt,
+    submit.SubmissionStatus,
+    submit.SubmissionRejectedError,
+    submit.SignalClientResponseError,
+    submit._TransmissionObservedBody,
+    SignalServiceClient,
+]
 
 
 def python_twin(cls):
@@ -138,8 +161,11 @@ def python_twin(cls):
     namespace = {"__module__": cls.__module__, "__qualname__": cls.__qualname__}
     for name, member in vars(cls).items():
         kind = type(member) if isinstance(member, (staticmethod, classmethod, property)) else None
-        native = {staticmethod: lambda m: m.__func__, classmethod: lambda m: m.__func__,
-                  property: lambda m: m.fget}.get(kind, lambda m: m)(member)
+        native = {
+            staticmethod: lambda m: m.__func__,
+            classmethod: lambda m: m.__func__,
+            property: lambda m: m.fget,
+        }.get(kind, lambda m: m)(member)
         text = getattr(native, "__text_signature__", None)
         if not text:
             continue

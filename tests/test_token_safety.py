@@ -55,9 +55,10 @@ def test_token_the_http_layer_refuses_is_redacted_everywhere(http_server, caplog
     shown = [client.get_signal_status("s-1"), client.list_signal_submissions()]
     assert [r.status_code for r in shown] == [0, 0] and "***" in shown[0].error
     fields = {"signal_pool_name": "p", "is_stats": {}, "is_pnl_mi": 0.1, "expression_elapsed_seconds": 1.0}
-    for operation in (lambda: client.submit_signal(SIGNAL_GRAPH, "us_top", **fields),
-                      lambda: client.submit_signals_batch([{"graph": SIGNAL_GRAPH, "named_universe": "us_top",
-                                                            **fields}])):
+    for operation in (
+        lambda: client.submit_signal(SIGNAL_GRAPH, "us_top", **fields),
+        lambda: client.submit_signals_batch([{"graph": SIGNAL_GRAPH, "named_universe": "us_top", **fields}]),
+    ):
         record_timing()
         with pytest.raises(ValueError, match="could not fetch /eras") as caught:
             operation()
@@ -66,12 +67,15 @@ def test_token_the_http_layer_refuses_is_redacted_everywhere(http_server, caplog
     assert http_server.requests == []
 
 
-@pytest.mark.parametrize("message, error", [
-    ("refused Bearer {t}", lambda m: ConnectionError(m)),
-    ("[{t!r}]", lambda m: ConnectionError(5, m, "x")),
-    ("x", lambda m: UnicodeEncodeError("ascii", f"Bearer {SECRET}", 8, 9, "no")),
-    ("bare {t} in the middle", lambda m: TimeoutError(m)),
-])
+@pytest.mark.parametrize(
+    "message, error",
+    [
+        ("refused Bearer {t}", lambda m: ConnectionError(m)),
+        ("[{t!r}]", lambda m: ConnectionError(5, m, "x")),
+        ("x", lambda m: UnicodeEncodeError("ascii", f"Bearer {SECRET}", 8, 9, "no")),
+        ("bare {t} in the middle", lambda m: TimeoutError(m)),
+    ],
+)
 def test_transport_errors_of_any_shape_are_redacted(message, error):
     transport = RecordingTransport(error(message.format(t=SECRET)))
     client = SignalServiceClient("https://signals.example", SECRET, transport=transport)
@@ -104,7 +108,8 @@ def cli_run(monkeypatch, capsys, http_server):
 
 @pytest.mark.parametrize("source", ["file", "stdin", "env"])
 def test_cli_reads_the_token_from_a_file_stdin_or_environment_without_its_line_break(
-        cli_run, http_server, tmp_path, monkeypatch, source):
+    cli_run, http_server, tmp_path, monkeypatch, source
+):
     http_server.respond(200, {"status": "queued"})
     path = tmp_path / "token"
     path.write_text(f"  {SECRET}\n")
@@ -116,11 +121,14 @@ def test_cli_reads_the_token_from_a_file_stdin_or_environment_without_its_line_b
     assert http_server.requests[0].header("Authorization") == f"Bearer {SECRET}"
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--token", f"sec\x00{SECRET}"], "token refused: the bearer token cannot be sent"),
-    (["--token-file", "/nonexistent/token"], "cannot read the token file /nonexistent/token"),
-    (["--token", f"s\u00e9{SECRET}"], "token refused: it holds characters other than ASCII"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--token", f"sec\x00{SECRET}"], "token refused: the bearer token cannot be sent"),
+        (["--token-file", "/nonexistent/token"], "cannot read the token file /nonexistent/token"),
+        (["--token", f"s\u00e9{SECRET}"], "token refused: it holds characters other than ASCII"),
+    ],
+)
 def test_cli_output_never_shows_the_token(cli_run, argv, message):
     status, out, err = cli_run("--format", "json", "status", "s-1", *argv)
     assert status in (1, 2) and message in err and SECRET not in out + err

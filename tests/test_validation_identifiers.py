@@ -14,16 +14,19 @@ class Text(str):
     pass
 
 
-
-
-
-@pytest.mark.parametrize("args, message", [
-    (("",), "signal_pool_id must be a non-empty string"), ((None,), "signal_pool_id must be a non-empty string"),
-    ((5,), "signal_pool_id must be a non-empty string"), (([],), "signal_pool_id must be a non-empty string"),
-    ((b"pool",), "signal_pool_id must be a non-empty string"), ((Text(""),), "signal_pool_id must be a non-empty string"),
-    ((None, "strategy_pool_name"), "strategy_pool_name must be a non-empty string"),
-    (("", 7), "7 must be a non-empty string"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("",), "signal_pool_id must be a non-empty string"),
+        ((None,), "signal_pool_id must be a non-empty string"),
+        ((5,), "signal_pool_id must be a non-empty string"),
+        (([],), "signal_pool_id must be a non-empty string"),
+        ((b"pool",), "signal_pool_id must be a non-empty string"),
+        ((Text(""),), "signal_pool_id must be a non-empty string"),
+        ((None, "strategy_pool_name"), "strategy_pool_name must be a non-empty string"),
+        (("", 7), "7 must be a non-empty string"),
+    ],
+)
 def test_pool_id_refusals(args, message):
     with pytest.raises(ValueError) as caught:
         submit._validate_selected_pool_id(*args)
@@ -56,13 +59,23 @@ def config(monkeypatch):
     def install(value):
         monkeypatch.setattr(onboarding, "_config", value)
         return value
+
     return install
 
 
-@pytest.mark.parametrize("value, expected", [
-    (" us_top ", "us_top"), (42, "42"), ("a.b", "a.b"), ("..a", "..a"), ("...", "..."), ("\tu\n", "u"),
-    (Text(" t "), "t"), ("\u00e9t\u00e9", "\u00e9t\u00e9"),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (" us_top ", "us_top"),
+        (42, "42"),
+        ("a.b", "a.b"),
+        ("..a", "..a"),
+        ("...", "..."),
+        ("\tu\n", "u"),
+        (Text(" t "), "t"),
+        ("\u00e9t\u00e9", "\u00e9t\u00e9"),
+    ],
+)
 def test_named_universe_given(config, value, expected):
     defaults = config(Config("ignored"))
     out = submit._validate_named_universe(value)
@@ -77,10 +90,21 @@ def test_named_universe_falls_back_to_the_configured_default(config, value):
     assert submit._validate_named_universe(value) == "7"
 
 
-@pytest.mark.parametrize("configured", [
-    {}, {"named_universe": ""}, {"named_universe": "   "}, {"named_universe": None}, {"named_universe": 0},
-    Config(error=ValueError("unreadable")), Config(error=LookupError()), Config(Unprintable()), object(), None,
-])
+@pytest.mark.parametrize(
+    "configured",
+    [
+        {},
+        {"named_universe": ""},
+        {"named_universe": "   "},
+        {"named_universe": None},
+        {"named_universe": 0},
+        Config(error=ValueError("unreadable")),
+        Config(error=LookupError()),
+        Config(Unprintable()),
+        object(),
+        None,
+    ],
+)
 def test_no_usable_default_means_required(config, configured):
     config(configured)
     with pytest.raises(ValueError) as caught:
@@ -121,11 +145,23 @@ def test_real_onboarding_configuration_from_the_environment(monkeypatch, tmp_pat
         submit._validate_named_universe(None)
 
 
-@pytest.mark.parametrize("value, configured, shown", [
-    (".", None, "'.'"), ("..", None, "'..'"), (" .. ", None, "' .. '"), ("a/b", None, "'a/b'"),
-    ("/", None, "'/'"), ("a\\b", None, "'a\\\\b'"), ("ab\\", None, "'ab\\\\'"), ("a\x00b", None, "'a\\x00b'"),
-    (None, "a/b", "None"), ("  ", "..", "'  '"), (None, "x\\y", "None"), (Text("u/v"), None, "'u/v'"),
-])
+@pytest.mark.parametrize(
+    "value, configured, shown",
+    [
+        (".", None, "'.'"),
+        ("..", None, "'..'"),
+        (" .. ", None, "' .. '"),
+        ("a/b", None, "'a/b'"),
+        ("/", None, "'/'"),
+        ("a\\b", None, "'a\\\\b'"),
+        ("ab\\", None, "'ab\\\\'"),
+        ("a\x00b", None, "'a\\x00b'"),
+        (None, "a/b", "None"),
+        ("  ", "..", "'  '"),
+        (None, "x\\y", "None"),
+        (Text("u/v"), None, "'u/v'"),
+    ],
+)
 def test_unsafe_segment_shows_the_argument(config, value, configured, shown):
     config({"named_universe": configured})
     with pytest.raises(ValueError) as caught:
@@ -133,12 +169,15 @@ def test_unsafe_segment_shows_the_argument(config, value, configured, shown):
     assert str(caught.value) == UNSAFE + shown
 
 
-@pytest.mark.parametrize("body, message", [
-    ({"valid_universe_id": 1, "universe_id": 2}, "universe_id is retired; submit named_universe"),
-    ({"valid_universe_rule_id": None}, "valid_universe_rule_id is retired; submit named_universe"),
-    ({"valid_universe_rule_id": 1, "valid_universe_id": 0}, "valid_universe_id is retired; submit named_universe"),
-    (type("Body", (dict,), {})(universe_id=""), "universe_id is retired; submit named_universe"),
-])
+@pytest.mark.parametrize(
+    "body, message",
+    [
+        ({"valid_universe_id": 1, "universe_id": 2}, "universe_id is retired; submit named_universe"),
+        ({"valid_universe_rule_id": None}, "valid_universe_rule_id is retired; submit named_universe"),
+        ({"valid_universe_rule_id": 1, "valid_universe_id": 0}, "valid_universe_id is retired; submit named_universe"),
+        (type("Body", (dict,), {})(universe_id=""), "universe_id is retired; submit named_universe"),
+    ],
+)
 def test_retired_universe_aliases_refused(body, message):
     with pytest.raises(ValueError) as caught:
         submit._reject_retired_universe_aliases(body)

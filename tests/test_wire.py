@@ -33,11 +33,24 @@ def test_post_puts_exact_bytes_and_headers_on_the_wire(http_server, connect, wit
     [request] = http_server.requests
     assert (request.method, request.path, request.body) == ("POST", "/signals/submit", json.dumps(body).encode())
     assert [request.header(n) for n in ("Authorization", "Content-Type", "Idempotency-Key")] == [
-        "Bearer jwt-1", "application/json", "sigsubmit-ab"]
+        "Bearer jwt-1",
+        "application/json",
+        "sigsubmit-ab",
+    ]
     if with_observer:
         url = http_server.url + "/signals/submit"
-        assert observed == [("POST", url, {"Authorization": "Bearer jwt-1", "Content-Type": "application/json",
-                                           "Idempotency-Key": "sigsubmit-ab"}, request.body)]
+        assert observed == [
+            (
+                "POST",
+                url,
+                {
+                    "Authorization": "Bearer jwt-1",
+                    "Content-Type": "application/json",
+                    "Idempotency-Key": "sigsubmit-ab",
+                },
+                request.body,
+            )
+        ]
 
 
 def test_get_sends_no_body_headers_and_keeps_the_query_encoded(http_server, connect):
@@ -68,16 +81,21 @@ def test_base_url_path_prefix_reaches_the_server_twice(http_server, connect):
     assert [r.path for r in http_server.requests] == ["/api/api/eras"]
 
 
-@pytest.mark.parametrize("status, raw, headline", [
-    (502, b"<html><body>Bad gateway</body></html>", "Malformed"),
-    (204, b"", "Malformed"),
-    (200, b'["not", "an", "object"]', "Non-object"),
-])
+@pytest.mark.parametrize(
+    "status, raw, headline",
+    [
+        (502, b"<html><body>Bad gateway</body></html>", "Malformed"),
+        (204, b"", "Malformed"),
+        (200, b'["not", "an", "object"]', "Non-object"),
+    ],
+)
 def test_bodies_that_are_not_json_objects(http_server, connect, caplog, status, raw, headline):
     http_server.respond(status, raw, content_type="text/html")
     url = http_server.url + "/signals/batch"
-    with caplog.at_level(logging.WARNING, logger="quillmarsh.submit"), pytest.raises(
-            submit.SignalClientResponseError) as caught:
+    with (
+        caplog.at_level(logging.WARNING, logger="quillmarsh.submit"),
+        pytest.raises(submit.SignalClientResponseError) as caught,
+    ):
         connect()._canonical_request("POST", "signals/batch", [{"a": 1}])
     assert str(caught.value) == f"{headline} JSON response from {url} for signals/batch"
     assert (caught.value.status_code, caught.value.raw_body) == (status, raw)
@@ -91,7 +109,11 @@ def test_client_error_with_json_object_is_a_rejection(http_server, connect):
     with pytest.raises(submit.SubmissionRejectedError) as caught:
         connect()._canonical_request("POST", "strategies/submit", {"idempotency_key": 0})
     assert (caught.value.status_code, caught.value.reason, caught.value.details, caught.value.body) == (
-        422, "threshold_failed", {"sharpe": 0.1}, answer)
+        422,
+        "threshold_failed",
+        {"sharpe": 0.1},
+        answer,
+    )
     assert str(caught.value) == "422: threshold_failed"
     assert not http_server.requests[0].has_header("Idempotency-Key")
 

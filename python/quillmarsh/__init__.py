@@ -41,8 +41,15 @@ logging.getLogger(__name__).addHandler(logging.NullHandler())
 __version__ = "0.1.0"
 
 # Terminal statuses that end a submission's road without it being used.
-FAILING_STATUSES = frozenset({"signal_is_rejected", "signal_os_failed", "signal_server_side_error",
-                              "signal_not_useful", "signal_useful_transition_failed"})
+FAILING_STATUSES = frozenset(
+    {
+        "signal_is_rejected",
+        "signal_os_failed",
+        "signal_server_side_error",
+        "signal_not_useful",
+        "signal_useful_transition_failed",
+    }
+)
 
 _WHERE = {
     "SignalClient": "quillmarsh.client",

@@ -43,8 +43,9 @@ from __future__ import annotations
 import json
 import math
 import threading
+from collections.abc import Iterable
 from dataclasses import dataclass, fields
-from typing import Any, Iterable
+from typing import Any
 
 __all__ = [
     "BacktestTimingAssessment",
@@ -119,14 +120,9 @@ def _slot_setters(cls: type) -> tuple[Any, ...]:
 
 _new = object.__new__
 _set_row_count, _set_elapsed, _set_max_row = _slot_setters(RecordedBacktestTiming)
-(
-    _set_accepted,
-    _set_reason,
-    _set_assessed_elapsed,
-    _set_assessed_max_row,
-    _set_whole_budget,
-    _set_per_row_budget,
-) = _slot_setters(BacktestTimingAssessment)
+(_set_accepted, _set_reason, _set_assessed_elapsed, _set_assessed_max_row, _set_whole_budget, _set_per_row_budget) = (
+    _slot_setters(BacktestTimingAssessment)
+)
 
 _lock = threading.Lock()
 # graph key -> [latest record, remaining uses]
@@ -150,9 +146,7 @@ def _graph_key(graph: Any) -> str | tuple[str]:
     try:
         return (json.dumps(graph, sort_keys=True, separators=(",", ":")),)
     except (TypeError, ValueError, RecursionError) as exc:
-        raise ValueError(
-            f"graph must be JSON-serialisable to key its backtest timing: {exc}"
-        ) from exc
+        raise ValueError(f"graph must be JSON-serialisable to key its backtest timing: {exc}") from exc
 
 
 def _lookup_key(graph: Any) -> str | tuple[str] | None:
@@ -183,17 +177,10 @@ def _validate_figures(row_count: Any, elapsed: Any, max_row: Any) -> None:
     if isinstance(row_count, bool) or not isinstance(row_count, int) or row_count <= 0:
         raise ValueError(f"row_count must be a positive int, got {row_count!r}")
     for name, value in (("elapsed_seconds", elapsed), ("max_row_elapsed_seconds", max_row)):
-        if (
-            isinstance(value, bool)
-            or not isinstance(value, (int, float))
-            or not math.isfinite(value)
-            or value < 0
-        ):
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
             raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     if max_row > elapsed:
-        raise ValueError(
-            f"max_row_elapsed_seconds ({max_row!r}) must not exceed elapsed_seconds ({elapsed!r})"
-        )
+        raise ValueError(f"max_row_elapsed_seconds ({max_row!r}) must not exceed elapsed_seconds ({elapsed!r})")
 
 
 def record_backtest_timing(
@@ -236,9 +223,7 @@ def require_recorded_backtest_timing(graph: Any) -> RecordedBacktestTiming:
     return entry[0]
 
 
-def require_recorded_backtest_timings(
-    graphs: Iterable[Any],
-) -> tuple[RecordedBacktestTiming, ...]:
+def require_recorded_backtest_timings(graphs: Iterable[Any]) -> tuple[RecordedBacktestTiming, ...]:
     """Check that every submission of a batch has a use of its own.
 
     ``graphs`` lists the batch's graphs in order (None for a submission
@@ -263,11 +248,7 @@ def require_recorded_backtest_timings(
 
 
 def assess_client_backtest_timing(
-    *,
-    frequency: Any,
-    row_count: int,
-    elapsed_seconds: float,
-    max_row_elapsed_seconds: float,
+    *, frequency: Any, row_count: int, elapsed_seconds: float, max_row_elapsed_seconds: float
 ) -> BacktestTimingAssessment:
     """Judge a run against the budgets of ``frequency`` (see module table).
 

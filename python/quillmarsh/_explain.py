@@ -25,8 +25,10 @@ METRIC_ALIASES = {
     "abs_weight_sum_mean": ("abs_weight_sum_mean",),
     "is_correlation": ("correlation", "is_correlation"),
 }
-NAMED_UNIVERSE_HINT = ("named_universe is required: give it in the signal, or set a default with "
-                       "QUILLMARSH_NAMED_UNIVERSE (or named_universe in the agent config file)")
+NAMED_UNIVERSE_HINT = (
+    "named_universe is required: give it in the signal, or set a default with "
+    "QUILLMARSH_NAMED_UNIVERSE (or named_universe in the agent config file)"
+)
 
 
 def _first(check: Callable[[], Any]) -> str | None:
@@ -66,16 +68,21 @@ def _contract(fields: dict[str, Any]) -> list[str]:
         _first(lambda: submit._validate_selected_pool_id(fields.get("signal_pool_name"), "signal_pool_name")),
         None if isinstance(stats, dict) else "is_stats must be a dict",
         "is_stats must not contain MI contract fields (is_pnl_mi_values, is_mi_values, is_mi)"
-        if isinstance(stats, dict) and submit._has_disallowed_mi_contract_field(stats) else None,
+        if isinstance(stats, dict) and submit._has_disallowed_mi_contract_field(stats)
+        else None,
         "is_stats values must be finite numbers"
-        if isinstance(stats, dict) and submit._has_non_finite_number(stats) else None,
+        if isinstance(stats, dict) and submit._has_non_finite_number(stats)
+        else None,
         _first(lambda: submit._coerce_mi_contract_value(fields.get("is_pnl_mi"))),
     ]
     elapsed: Any = fields.get("expression_elapsed_seconds")
     if not (type(elapsed) in (int, float) and math.isfinite(elapsed) and elapsed > 0):
         problems.append(f"expression_elapsed_seconds must be a positive number of seconds, not {elapsed!r}")
-    for name, falls_back_to in (("client_manifest_version", None), ("client_manifest_market_id", "market_id"),
-                                ("client_manifest_era_number", "era_number")):
+    for name, falls_back_to in (
+        ("client_manifest_version", None),
+        ("client_manifest_market_id", "market_id"),
+        ("client_manifest_era_number", "era_number"),
+    ):
         given = name if fields.get(name) is not None else falls_back_to
         if given is not None and fields.get(given) is not None:
             problem = _first(lambda: submit._validate_optional_manifest_int(fields.get(given), given))
@@ -93,8 +100,9 @@ def _gates(fields: dict[str, Any], thresholds: dict[str, Any], era_name: str, po
     metrics: dict[str, Any] = {gate: submit._stat_metric(stats, aliases) for gate, aliases in METRIC_ALIASES.items()}
     try:
         metrics["is_pnl_mi"] = submit._coerce_mi_contract_value(fields.get("is_pnl_mi"))
-        verdict = _threshold_gates.evaluate_threshold_gates(metrics=metrics, threshold_set=thresholds,
-                                                            pool_thresholds=thresholds)
+        verdict = _threshold_gates.evaluate_threshold_gates(
+            metrics=metrics, threshold_set=thresholds, pool_thresholds=thresholds
+        )
     except ValueError as exc:
         return [one_line(exc)]
     problems = []
@@ -121,8 +129,10 @@ def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[s
     problems = []
     try:
         complexity = _graph_complexity.measure_graph_complexity(graph)
-        for measure, limit_field, noun in (("depth", "max_depth", "levels deep"),
-                                           ("node_count", "max_node_count", "nodes")):
+        for measure, limit_field, noun in (
+            ("depth", "max_depth", "levels deep"),
+            ("node_count", "max_node_count", "nodes"),
+        ):
             limit = submit._required_positive_era_int(era, limit_field)
             value = getattr(complexity, measure)
             if value > limit:
@@ -133,8 +143,11 @@ def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[s
         record = _backtest_timing.require_recorded_backtest_timing(graph)
         frequency = submit._field_value(era, "frequency")
         verdict = _backtest_timing.assess_client_backtest_timing(
-            frequency=frequency, row_count=record.row_count, elapsed_seconds=record.elapsed_seconds,
-            max_row_elapsed_seconds=record.max_row_elapsed_seconds)
+            frequency=frequency,
+            row_count=record.row_count,
+            elapsed_seconds=record.elapsed_seconds,
+            max_row_elapsed_seconds=record.max_row_elapsed_seconds,
+        )
     except ValueError as exc:
         return [*problems, one_line(exc)]
     if not verdict.accepted:
@@ -145,7 +158,8 @@ def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[s
                 f"backtest_timing is over {era_name}'s budget for {frequency} data: "
                 f"max_row_elapsed_seconds {verdict.max_row_elapsed_seconds:g} of at most "
                 f"{verdict.per_row_budget_seconds:g}, elapsed_seconds {verdict.elapsed_seconds:g} of at most "
-                f"{verdict.whole_budget_seconds:g}")
+                f"{verdict.whole_budget_seconds:g}"
+            )
     return problems
 
 
@@ -166,26 +180,33 @@ def explain(fields: dict[str, Any], catalog_of: Callable[[], Any], refusal: Base
         return [*fallback]
     try:
         catalog = catalog_of()
-        era = submit._required_active_submit_era(catalog, market_id=fields.get("market_id"),
-                                                 era_number=fields.get("era_number"))
+        era = submit._required_active_submit_era(
+            catalog, market_id=fields.get("market_id"), era_number=fields.get("era_number")
+        )
     except Exception:  # noqa: BLE001 - no catalog, or no era to hold the signal against
         return fallback
     era_name = f"era {submit._field_value(era, 'era_number')}"
     problems = []
     if submit._rule_id_for_named_universe(era, universe) is None:
         known = _names(submit._field_value(era, "universe_rules"), ())
-        known += [n for n in _names(submit._field_value(era, "universes"), ("named_universe", "id", "name"))
-                  if n not in known]
+        known += [
+            n for n in _names(submit._field_value(era, "universes"), ("named_universe", "id", "name")) if n not in known
+        ]
         problems.append(f"named_universe {universe!r} is not in {era_name} (known: {_known(known)})")
     pool: Any = fields.get("signal_pool_name")
-    if isinstance(pool, str) and pool.strip() and _pool_identity.selected_signal_pool_from_era_config(era, pool) is None:
+    if (
+        isinstance(pool, str)
+        and pool.strip()
+        and _pool_identity.selected_signal_pool_from_era_config(era, pool) is None
+    ):
         known = _names(submit._field_value(era, "signal_pools"), ("name", "signal_pool_name", "id"))
         problems.append(f"signal_pool_name {pool!r} is not in {era_name} (known: {_known(known)})")
     problems += _contract(fields)
     if not problems:
         try:
             thresholds = submit._submission_thresholds_from_era_catalog(
-                catalog, universe, pool, market_id=fields.get("market_id"), era_number=fields.get("era_number"))
+                catalog, universe, pool, market_id=fields.get("market_id"), era_number=fields.get("era_number")
+            )
         except ValueError as exc:
             problems.append(one_line(exc))
         else:

@@ -14,16 +14,16 @@ from __future__ import annotations
 import dataclasses
 import math
 import time
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import httpx
 
 from quillmarsh import _backtest_timing, _steps, config
 from quillmarsh._face_transport import DEFAULT_MAX_CONNECTIONS, answers_noted, build, stop_noting
-from quillmarsh.signal_types import SubmitResult
 from quillmarsh.errors import ClientClosedError, EraCatalogUnavailable, ListingError
 from quillmarsh.progress import ChunkSent, ChunkSettled
+from quillmarsh.signal_types import SubmitResult
 
 _set_replayed: Any = vars(SubmitResult)["replayed"].__set__  # the slot itself, past the frozen guard
 FLOAT_FIELDS = ("expression_elapsed_seconds",)  # the raw client wants a float; people write 2
@@ -64,21 +64,36 @@ def _count(value: Any, name: str, least: int) -> int:
     return value
 
 
-def configure(base_url: str | None, token: str | None, *, asynchronous: bool, profile: str | None, timeout: Any,
-              max_retries: Any, max_answer_bytes: Any, max_connections: Any, transport: Any,
-              on_retry: Any) -> Configured:
+def configure(
+    base_url: str | None,
+    token: str | None,
+    *,
+    asynchronous: bool,
+    profile: str | None,
+    timeout: Any,
+    max_retries: Any,
+    max_answer_bytes: Any,
+    max_connections: Any,
+    transport: Any,
+    on_retry: Any,
+) -> Configured:
     """Settings resolved (arguments, profile, environment) and checked, and the transport."""
     settings = config.resolve_settings(base_url, token, profile=profile, timeout=timeout, max_retries=max_retries)
     httpx_timeout = _timeout(settings.timeout)
     # A number of seconds bounds each whole request, however slowly the service answers.
     whole = None if isinstance(settings.timeout, httpx.Timeout) else httpx_timeout.read
-    connections = _count(DEFAULT_MAX_CONNECTIONS if max_connections is None else max_connections,
-                         "max_connections", 1)
-    built = build(settings.base_url, asynchronous=asynchronous, transport=transport, timeout=httpx_timeout,
-                  total_timeout=whole, max_retries=settings.max_retries,
-                  max_answer_bytes=None if max_answer_bytes is None else _count(max_answer_bytes,
-                                                                                "max_answer_bytes", 1),
-                  max_connections=connections, on_retry=on_retry)
+    connections = _count(DEFAULT_MAX_CONNECTIONS if max_connections is None else max_connections, "max_connections", 1)
+    built = build(
+        settings.base_url,
+        asynchronous=asynchronous,
+        transport=transport,
+        timeout=httpx_timeout,
+        total_timeout=whole,
+        max_retries=settings.max_retries,
+        max_answer_bytes=None if max_answer_bytes is None else _count(max_answer_bytes, "max_answer_bytes", 1),
+        max_connections=connections,
+        on_retry=on_retry,
+    )
     return Configured(settings, settings.timeout, built, connections)
 
 
@@ -159,8 +174,10 @@ def _batch_items(submissions: Any) -> Any:
     """The submissions with whole numbers taken as floats (new dicts only where one changes)."""
     if not isinstance(submissions, (list, tuple)):
         return submissions  # the raw client refuses it with its own message
-    return [_with_floats(item) if type(item) is dict and any(type(item.get(n)) is int for n in FLOAT_FIELDS)
-            else item for item in submissions]
+    return [
+        _with_floats(item) if type(item) is dict and any(type(item.get(n)) is int for n in FLOAT_FIELDS) else item
+        for item in submissions
+    ]
 
 
 def _graphs(items: Any) -> list[Any]:
@@ -215,8 +232,9 @@ class _ChunkReporter:
         self.on_chunk(ChunkSettled(*self._span(tag), result, failure))
 
 
-def _posted(exchange: Any, graphs: list[Any], ledger: Any, max_concurrency: int,
-            on_chunk: Callable[[Any], Any] | None) -> Steps:
+def _posted(
+    exchange: Any, graphs: list[Any], ledger: Any, max_concurrency: int, on_chunk: Callable[[Any], Any] | None
+) -> Steps:
     """Post a prepared batch; its result, the uses of what was not stored given back."""
     from quillmarsh import submit
 
@@ -232,9 +250,7 @@ def _posted(exchange: Any, graphs: list[Any], ledger: Any, max_concurrency: int,
     return result
 
 
-def submit_signals_batch(submissions: Any, max_concurrency: int,
-                         on_chunk: Callable[[Any], Any] | None) -> Steps:
-    from quillmarsh import submit
+def submit_signals_batch(submissions: Any, max_concurrency: int, on_chunk: Callable[[Any], Any] | None) -> Steps:
 
     _count(max_concurrency, "max_concurrency", 1)
     items = _batch_items(submissions)
@@ -283,13 +299,19 @@ def _refused_item(position: int, refusal: Any) -> Any:
     """The result of one signal the service refused as a whole request."""
     from quillmarsh.signal_types import BatchSubmitItemResult
 
-    return BatchSubmitItemResult(index=position, status_code=refusal.status_code, body=refusal.body,
-                                 submission_id=None, signal_pool_id=None, strategy_pool_id=None,
-                                 strategy_signal_pool=None, error=refusal.reason)
+    return BatchSubmitItemResult(
+        index=position,
+        status_code=refusal.status_code,
+        body=refusal.body,
+        submission_id=None,
+        signal_pool_id=None,
+        strategy_pool_id=None,
+        strategy_signal_pool=None,
+        error=refusal.reason,
+    )
 
 
-def _post_checked(bodies: list[Any], offset: int, max_concurrency: int,
-                  on_chunk: Callable[[Any], Any] | None) -> Steps:
+def _post_checked(bodies: list[Any], offset: int, max_concurrency: int, on_chunk: Callable[[Any], Any] | None) -> Steps:
     """Post ``bodies`` (positions ``offset`` on) as a batch posts its own. A chunk the service
     refuses as a whole with 400 (one signal it will not take spoils its chunk) is posted again
     one signal at a time, so that only the offending ones fail, and the batch goes on after it.
@@ -344,10 +366,19 @@ def submit_checked(checked: Any, max_concurrency: int, on_chunk: Callable[[Any],
     if stopped is not None:
         return client._batch_result_with_partial_failure(stopped, items, len(bodies))
     accepted = sum(1 for item in items if item.status_code == 202)
-    body = {"accepted": accepted, "failed": len(items) - accepted,
-            "results": [client._batch_body_item_from_result(item) for item in items]}
-    return BatchSubmitResult(status_code=client._batch_http_status_for_items(items), body=body, accepted=accepted,
-                             failed=len(items) - accepted, results=items, error=None)
+    body = {
+        "accepted": accepted,
+        "failed": len(items) - accepted,
+        "results": [client._batch_body_item_from_result(item) for item in items],
+    }
+    return BatchSubmitResult(
+        status_code=client._batch_http_status_for_items(items),
+        body=body,
+        accepted=accepted,
+        failed=len(items) - accepted,
+        results=items,
+        error=None,
+    )
 
 
 class _NoLedger:
@@ -376,12 +407,16 @@ def _refused(result: Any) -> bool:
     """A refusal that more reading cannot change: a 4xx other than 408 and 429 (an unknown id,
     a refused token)."""
     code = result.status_code
-    return (result.error is not None and isinstance(code, int) and not isinstance(code, bool)
-            and 400 <= code < 500 and code not in (408, 429))
+    return (
+        result.error is not None
+        and isinstance(code, int)
+        and not isinstance(code, bool)
+        and 400 <= code < 500
+        and code not in (408, 429)
+    )
 
 
-def wait_until_terminal(submission_id: Any, timeout: Any,
-                        on_status: Callable[[Any], Any] | None = None) -> Steps:
+def wait_until_terminal(submission_id: Any, timeout: Any, on_status: Callable[[Any], Any] | None = None) -> Steps:
     from quillmarsh import submit
 
     seconds = float(timeout) if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) else math.nan
@@ -445,8 +480,11 @@ class Pager:
         if not following or not submissions:
             self._done = True
         elif following == self._since:
-            raise ListingError(f"the service's next page starts where this one did (next_since {following!r}): "
-                               "stopping instead of reading the same page again", result)
+            raise ListingError(
+                f"the service's next page starts where this one did (next_since {following!r}): "
+                "stopping instead of reading the same page again",
+                result,
+            )
         else:
             self._since = following
         return submissions
@@ -460,5 +498,3 @@ class Pager:
             return None
         maximum = details.get("maximum")
         return maximum if type(maximum) is int and 0 < maximum < self._size else None
-
-

@@ -56,8 +56,12 @@ def origin_of(base_url: str) -> str:
 
 def _client_options(base_url: str, timeout: httpx.Timeout, max_connections: int) -> dict[str, Any]:
     origin = origin_of(base_url)
-    return {"base_url": origin, "timeout": timeout, "verify": not origin.lower().startswith("http://"),
-            "limits": httpx.Limits(max_connections=max_connections, max_keepalive_connections=max_connections)}
+    return {
+        "base_url": origin,
+        "timeout": timeout,
+        "verify": not origin.lower().startswith("http://"),
+        "limits": httpx.Limits(max_connections=max_connections, max_keepalive_connections=max_connections),
+    }
 
 
 class _Noting:
@@ -102,22 +106,43 @@ class AsyncNotingTransport(_Noting):
             await close()
 
 
-def build(base_url: str, *, asynchronous: bool, transport: Any, timeout: httpx.Timeout, total_timeout: float | None,
-          max_retries: int, max_answer_bytes: int | None, max_connections: int, on_retry: Any) -> Any:
+def build(
+    base_url: str,
+    *,
+    asynchronous: bool,
+    transport: Any,
+    timeout: httpx.Timeout,
+    total_timeout: float | None,
+    max_retries: int,
+    max_answer_bytes: int | None,
+    max_connections: int,
+    on_retry: Any,
+) -> Any:
     """The transport of a face: ``transport`` (the caller's own) or a bounded one, retrying
     unless ``max_retries`` is 0, noting its answers."""
-    retrying, noting = ((transports.AsyncRetryingTransport, AsyncNotingTransport) if asynchronous else
-                        (transports.RetryingTransport, NotingTransport))
+    retrying, noting = (
+        (transports.AsyncRetryingTransport, AsyncNotingTransport)
+        if asynchronous
+        else (transports.RetryingTransport, NotingTransport)
+    )
     if transport is None and asynchronous:
         from quillmarsh.aio_transport import AiohttpTransport
 
         options = _client_options(base_url, timeout, max_connections)
-        transport = AiohttpTransport(options["base_url"], timeout=timeout, max_answer_bytes=max_answer_bytes,
-                                     max_connections=max_connections, verify=options["verify"],
-                                     total_timeout=total_timeout)
+        transport = AiohttpTransport(
+            options["base_url"],
+            timeout=timeout,
+            max_answer_bytes=max_answer_bytes,
+            max_connections=max_connections,
+            verify=options["verify"],
+            total_timeout=total_timeout,
+        )
     elif transport is None:
-        transport = transports.BoundedTransport(max_answer_bytes=max_answer_bytes, total_timeout=total_timeout,
-                                                **_client_options(base_url, timeout, max_connections))
+        transport = transports.BoundedTransport(
+            max_answer_bytes=max_answer_bytes,
+            total_timeout=total_timeout,
+            **_client_options(base_url, timeout, max_connections),
+        )
     if max_retries > 0:
         transport = retrying(transport, attempts=max_retries + 1, on_retry=on_retry)
     return noting(transport)

@@ -81,10 +81,7 @@ def measure_graph_complexity(graph: Any) -> GraphComplexity:
     elif graph is None:
         raise ValueError("graph is required, got None")
     else:
-        raise ValueError(
-            "graph must be an expression string, dict, list or tuple, "
-            f"got {type(graph).__name__}"
-        )
+        raise ValueError(f"graph must be an expression string, dict, list or tuple, got {type(graph).__name__}")
     return GraphComplexity(depth=depth, node_count=count)
 
 
@@ -229,13 +226,9 @@ def _measure_expression(text: str) -> tuple[int, int]:
                 last_depth, expecting, just_opened = 1, False, False
             elif token in ("(", ")", ","):
                 if token == "(":
-                    raise ValueError(
-                        f"graph expression has '(' without a call name at position {position}"
-                    )
+                    raise ValueError(f"graph expression has '(' without a call name at position {position}")
                 if not open_calls and token == ")":
-                    raise ValueError(
-                        f"graph expression has unbalanced parentheses: ')' at position {position}"
-                    )
+                    raise ValueError(f"graph expression has unbalanced parentheses: ')' at position {position}")
                 raise ValueError(f"graph expression has an empty argument at position {position}")
             else:
                 count += 1
@@ -247,27 +240,19 @@ def _measure_expression(text: str) -> tuple[int, int]:
                 last_depth, expecting, just_opened = 1, False, False
         elif token == ",":
             if not open_calls:
-                raise ValueError(
-                    f"graph expression has ',' outside an argument list at position {position}"
-                )
+                raise ValueError(f"graph expression has ',' outside an argument list at position {position}")
             open_calls[-1][0] = max(open_calls[-1][0], last_depth)
             expecting = True
         elif token == ")":
             if not open_calls:
-                raise ValueError(
-                    f"graph expression has unbalanced parentheses: ')' at position {position}"
-                )
+                raise ValueError(f"graph expression has unbalanced parentheses: ')' at position {position}")
             deepest = max(open_calls.pop()[0], last_depth)
             last_depth = deepest + 1
         else:
-            raise ValueError(
-                f"graph expression has unexpected text {token!r} at position {position}"
-            )
+            raise ValueError(f"graph expression has unexpected text {token!r} at position {position}")
         i += 1
     if open_calls:
-        raise ValueError(
-            f"graph expression has unbalanced parentheses: {len(open_calls)} '(' not closed"
-        )
+        raise ValueError(f"graph expression has unbalanced parentheses: {len(open_calls)} '(' not closed")
     if expecting:
         raise ValueError("graph expression ends where an argument is expected")
     return last_depth, count

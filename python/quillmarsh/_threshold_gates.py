@@ -96,9 +96,7 @@ def _as_mapping(value: Any, name: str) -> Mapping[str, Any]:
     return value
 
 
-def _lookup_threshold(
-    names: tuple[str, ...], sources: tuple[Mapping[str, Any], ...]
-) -> tuple[str, float] | None:
+def _lookup_threshold(names: tuple[str, ...], sources: tuple[Mapping[str, Any], ...]) -> tuple[str, float] | None:
     for source in sources:
         for name in names:
             value = source.get(name)
@@ -136,13 +134,9 @@ def _passes_all(metrics: dict[Any, Any], thresholds: dict[Any, Any]) -> bool:
             continue
         metric, comparison = gate
         actual = metrics.get(metric)
-        if type(threshold) is not float and (
-            type(threshold) is not int or not -_INT_LIMIT <= threshold <= _INT_LIMIT
-        ):
+        if type(threshold) is not float and (type(threshold) is not int or not -_INT_LIMIT <= threshold <= _INT_LIMIT):
             return False
-        if type(actual) is not float and (
-            type(actual) is not int or not -_INT_LIMIT <= actual <= _INT_LIMIT
-        ):
+        if type(actual) is not float and (type(actual) is not int or not -_INT_LIMIT <= actual <= _INT_LIMIT):
             return False
         # A NaN on either side fails every comparison.
         if comparison == 0:
@@ -157,10 +151,7 @@ def _passes_all(metrics: dict[Any, Any], thresholds: dict[Any, Any]) -> bool:
 
 
 def evaluate_threshold_gates(
-    *,
-    metrics: Mapping[str, Any],
-    threshold_set: Mapping[str, Any] | None,
-    pool_thresholds: Mapping[str, Any] | None,
+    *, metrics: Mapping[str, Any], threshold_set: Mapping[str, Any] | None, pool_thresholds: Mapping[str, Any] | None
 ) -> ThresholdGateResult:
     """Run every gate that has a threshold; see the module documentation."""
     # Fast path: plain dicts whose gates all pass. Each gate's threshold is
@@ -181,15 +172,10 @@ def evaluate_threshold_gates(
     return _evaluate_gates(metrics, threshold_set, pool_thresholds)
 
 
-def _evaluate_gates(
-    metrics: Any, threshold_set: Any, pool_thresholds: Any
-) -> ThresholdGateResult:
+def _evaluate_gates(metrics: Any, threshold_set: Any, pool_thresholds: Any) -> ThresholdGateResult:
     """The general path: every gate in order, looked up one name at a time."""
     metrics = _as_mapping(metrics, "metrics")
-    sources = (
-        _as_mapping(pool_thresholds, "pool_thresholds"),
-        _as_mapping(threshold_set, "threshold_set"),
-    )
+    sources = (_as_mapping(pool_thresholds, "pool_thresholds"), _as_mapping(threshold_set, "threshold_set"))
     if type(pool_thresholds) is dict and threshold_set is pool_thresholds:
         sources = sources[:1]  # a dict looked up twice answers the same
     failures: list[ThresholdGateFailure] = []
@@ -212,11 +198,7 @@ def _evaluate_gates(
         if not ok:
             failures.append(
                 ThresholdGateFailure(
-                    gate=metric,
-                    actual=actual,
-                    operator=operator,
-                    threshold=threshold,
-                    threshold_name=threshold_name,
+                    gate=metric, actual=actual, operator=operator, threshold=threshold, threshold_name=threshold_name
                 )
             )
     if not failures:

@@ -49,9 +49,7 @@ def validate_bearer_transport_url(url: object) -> None:
     ``http`` to a non-loopback host, or an unsupported scheme.
     """
     if not isinstance(url, str):
-        raise ValueError(
-            f"bearer transport URL must be a str, got {type(url).__name__}"
-        )
+        raise ValueError(f"bearer transport URL must be a str, got {type(url).__name__}")
     # The verdict depends on the text alone, and a client asks about the same few URLs
     # over and over; accepted ones are remembered (refusals raise and are not).
     _check_url(str(url))
@@ -60,28 +58,22 @@ def validate_bearer_transport_url(url: object) -> None:
 @functools.lru_cache(maxsize=1024)
 def _check_url(url: str) -> None:
     if any(ch.isspace() or ord(ch) < 32 or ord(ch) == 127 for ch in url):
-        raise ValueError(
-            "bearer transport URL must not contain whitespace or control characters"
-        )
+        raise ValueError("bearer transport URL must not contain whitespace or control characters")
     try:
         parts = urlsplit(url)
     except ValueError:
         raise ValueError("bearer transport URL is malformed") from None
     if "@" in parts.netloc:
-        raise ValueError(
-            "bearer transport URL must not embed credentials (user info before '@')"
-        )
+        raise ValueError("bearer transport URL must not embed credentials (user info before '@')")
     scheme = parts.scheme.lower()
     if scheme not in ("https", "http"):
         shown = f"{scheme!r}" if scheme else "none"
-        raise ValueError(
-            f"bearer transport URL scheme must be https (or http to a loopback host), got {shown}"
-        )
+        raise ValueError(f"bearer transport URL scheme must be https (or http to a loopback host), got {shown}")
     host = parts.hostname
     if not host:
         raise ValueError("bearer transport URL has no host")
     try:
-        parts.port
+        _ = parts.port  # reading it checks it
     except ValueError:
         raise ValueError(f"bearer transport URL has an invalid port for host {host!r}") from None
     if scheme == "http" and not _is_loopback_host(host):

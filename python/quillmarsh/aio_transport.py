@@ -56,8 +56,10 @@ def _failure(exc: BaseException) -> httpx.TransportError:
         (TimeoutError, httpx.ReadTimeout),
         ((aiohttp.ClientProxyConnectionError, aiohttp.ClientHttpProxyError), httpx.ProxyError),
         (aiohttp.ClientConnectorError, httpx.ConnectError),
-        ((aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError, aiohttp.ClientResponseError),
-         httpx.RemoteProtocolError),
+        (
+            (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError, aiohttp.ClientResponseError),
+            httpx.RemoteProtocolError,
+        ),
         ((aiohttp.InvalidUrlClientError, aiohttp.NonHttpUrlClientError), httpx.UnsupportedProtocol),
         (OSError, httpx.ReadError),
     ]
@@ -83,8 +85,16 @@ class AiohttpTransport:
     """Requests through one ``aiohttp.ClientSession`` of ``max_connections`` connections to
     ``base_url``'s origin, built on first use (in the event loop that uses it)."""
 
-    def __init__(self, base_url: str, *, timeout: Any = 30.0, max_answer_bytes: int | None = None,
-                 max_connections: int = 100, total_timeout: float | None = None, verify: bool = True) -> None:
+    def __init__(
+        self,
+        base_url: str,
+        *,
+        timeout: Any = 30.0,
+        max_answer_bytes: int | None = None,
+        max_connections: int = 100,
+        total_timeout: float | None = None,
+        verify: bool = True,
+    ) -> None:
         if max_answer_bytes is None:
             max_answer_bytes = transports.DEFAULT_MAX_ANSWER_BYTES
         if max_answer_bytes < 1:
@@ -107,8 +117,13 @@ class AiohttpTransport:
         if self.base_url.lower().startswith("https://"):
             ssl_context = httpx.create_ssl_context(verify=self._verify, trust_env=True)
         connector = aiohttp.TCPConnector(limit=self._max_connections, ssl=ssl_context, keepalive_timeout=5.0)
-        self._session = aiohttp.ClientSession(connector=connector, auto_decompress=False, trust_env=False,
-                                              timeout=_timeout(self._timeout, self._total), raise_for_status=False)
+        self._session = aiohttp.ClientSession(
+            connector=connector,
+            auto_decompress=False,
+            trust_env=False,
+            timeout=_timeout(self._timeout, self._total),
+            raise_for_status=False,
+        )
         return self._session
 
     async def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
@@ -129,8 +144,14 @@ class AiohttpTransport:
         elif isinstance(content, str):
             data = content.encode("utf-8")
         try:
-            async with session.request(method, yarl.URL(self.base_url + url, encoded=True), data=data,
-                                       headers=asking, allow_redirects=False, proxy=self._proxy) as response:
+            async with session.request(
+                method,
+                yarl.URL(self.base_url + url, encoded=True),
+                data=data,
+                headers=asking,
+                allow_redirects=False,
+                proxy=self._proxy,
+            ) as response:
                 return Answer(response.status, await self._read(response), response.headers)
         except (aiohttp.ClientError, OSError, TimeoutError) as exc:
             raise _failure(exc) from exc
@@ -169,4 +190,3 @@ class AiohttpTransport:
         session, self._session = self._session, None
         if session is not None:
             await session.close()
-

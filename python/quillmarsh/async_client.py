@@ -25,12 +25,7 @@ from collections.abc import Callable, Coroutine, Mapping, Sequence
 from typing import Any, Self, TypeVar
 
 from quillmarsh import _steps, submit
-from quillmarsh.signal_types import (
-    BatchSubmitResult,
-    StatusResult,
-    SubmissionListResult,
-    SubmitResult,
-)
+from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionListResult, SubmitResult
 from quillmarsh.submit import SignalServiceClient
 
 __all__ = ["AsyncSignalServiceClient"]
@@ -213,9 +208,7 @@ class AsyncSignalServiceClient:
         order; once a chunk fails no further chunk is sent, and the result counts every item of
         the chunks that were answered."""
         _positive_int(max_concurrency, "max_concurrency")
-        result: BatchSubmitResult = await self._run(
-            "submit_signals_batch", (submissions,), {}, max_concurrency
-        )
+        result: BatchSubmitResult = await self._run("submit_signals_batch", (submissions,), {}, max_concurrency)
         return result
 
     async def get_signal_status(self, submission_id: str) -> StatusResult:
@@ -239,8 +232,9 @@ class AsyncSignalServiceClient:
 
     # --- driving an exchange (the protocol: quillmarsh._steps.settle) -------------------------
 
-    async def _run(self, operation: str, args: tuple[Any, ...], kwargs: dict[str, Any],
-                   max_concurrency: int = 1) -> Any:
+    async def _run(
+        self, operation: str, args: tuple[Any, ...], kwargs: dict[str, Any], max_concurrency: int = 1
+    ) -> Any:
         exchange = await self._prepared(operation, *args, **kwargs)
         await self._settle(exchange, max_concurrency)
         return submit._exchange_result(exchange)
@@ -266,8 +260,7 @@ class AsyncSignalServiceClient:
         try:
             while True:
                 while len(in_flight) < max_concurrency and (request := submit._exchange_next(exchange)) is not None:
-                    in_flight.add(asyncio.ensure_future(
-                        _steps.adrive(self, _steps.settle(exchange, request, watch))))
+                    in_flight.add(asyncio.ensure_future(_steps.adrive(self, _steps.settle(exchange, request, watch))))
                 if not in_flight:
                     return
                 done, in_flight = await asyncio.wait(in_flight, return_when=asyncio.FIRST_COMPLETED)

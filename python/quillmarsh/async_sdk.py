@@ -20,8 +20,8 @@ from collections.abc import AsyncIterator, Callable, Iterable, Mapping, Sequence
 from typing import Any, cast
 
 from quillmarsh import _face, _steps, prescreen
-from quillmarsh.progress import ChunkSent, ChunkSettled
 from quillmarsh.async_client import AsyncSignalServiceClient
+from quillmarsh.progress import ChunkSent, ChunkSettled
 from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionListResult, SubmitResult
 
 __all__ = ["AsyncSignalClient"]
@@ -32,18 +32,41 @@ class AsyncSignalClient(AsyncSignalServiceClient):
 
     _raw_type = AsyncSignalServiceClient
 
-    def __init__(self, base_url: str | None = None, token: str | None = None, *, timeout: Any = None,
-                 max_retries: int | None = None, max_answer_bytes: int | None = None,
-                 max_connections: int | None = None, transport: Any = None,
-                 transmission_observer: Callable[..., Any] | None = None, profile: str | None = None,
-                 on_retry: Callable[[int, str, float], Any] | None = None) -> None:
-        configured = _face.configure(base_url, token, asynchronous=True, profile=profile, timeout=timeout,
-                                     max_retries=max_retries, max_answer_bytes=max_answer_bytes,
-                                     max_connections=max_connections, transport=transport, on_retry=on_retry)
+    def __init__(
+        self,
+        base_url: str | None = None,
+        token: str | None = None,
+        *,
+        timeout: Any = None,
+        max_retries: int | None = None,
+        max_answer_bytes: int | None = None,
+        max_connections: int | None = None,
+        transport: Any = None,
+        transmission_observer: Callable[..., Any] | None = None,
+        profile: str | None = None,
+        on_retry: Callable[[int, str, float], Any] | None = None,
+    ) -> None:
+        configured = _face.configure(
+            base_url,
+            token,
+            asynchronous=True,
+            profile=profile,
+            timeout=timeout,
+            max_retries=max_retries,
+            max_answer_bytes=max_answer_bytes,
+            max_connections=max_connections,
+            transport=transport,
+            on_retry=on_retry,
+        )
         self._face_state = _face.FaceState()
         self.max_connections = configured.max_connections  # the pool's size: requests at once
-        super().__init__(configured.settings.base_url, configured.settings.token, timeout=configured.timeout,
-                         transport=configured.transport, transmission_observer=transmission_observer)
+        super().__init__(
+            configured.settings.base_url,
+            configured.settings.token,
+            timeout=configured.timeout,
+            transport=configured.transport,
+            transmission_observer=transmission_observer,
+        )
 
     @property
     def closed(self) -> bool:
@@ -60,60 +83,74 @@ class AsyncSignalClient(AsyncSignalServiceClient):
 
     # --- the raw client's operations, with the defaults of the face ---------------------------
 
-    async def submit_signal(self, graph: Any, named_universe: str | None = None,
-                            **fields: Any) -> SubmitResult:
+    async def submit_signal(self, graph: Any, named_universe: str | None = None, **fields: Any) -> SubmitResult:
         result: SubmitResult = await _steps.adrive(self, _face.submit_signal(graph, named_universe, fields))
         return result
 
-    async def submit_strategy(self, graph: Any, named_universe: str | None = None,
-                              **fields: Any) -> SubmitResult:
-        result: SubmitResult = await _steps.adrive(self, _face.call("submit_strategy", graph, named_universe,
-                                                                   **fields))
+    async def submit_strategy(self, graph: Any, named_universe: str | None = None, **fields: Any) -> SubmitResult:
+        result: SubmitResult = await _steps.adrive(self, _face.call("submit_strategy", graph, named_universe, **fields))
         return result
 
-    async def submit_signals_batch(self, submissions: Sequence[Mapping[str, Any]], *, max_concurrency: int = 1,
-                                   on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+    async def submit_signals_batch(
+        self,
+        submissions: Sequence[Mapping[str, Any]],
+        *,
+        max_concurrency: int = 1,
+        on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None,
+    ) -> BatchSubmitResult:
         """The raw client's batch, up to ``max_concurrency`` chunks in flight;
         ``on_chunk`` is told of each chunk as it is sent (``ChunkSent``) and as it settles
         (``ChunkSettled``)."""
-        result: BatchSubmitResult = await _steps.adrive(self, _face.submit_signals_batch(
-            submissions, max_concurrency, on_chunk))
+        result: BatchSubmitResult = await _steps.adrive(
+            self, _face.submit_signals_batch(submissions, max_concurrency, on_chunk)
+        )
         return result
 
-    async def submit_checked(self, checked: Iterable[prescreen.CheckedSignal], *, max_concurrency: int = 1,
-                             on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+    async def submit_checked(
+        self,
+        checked: Iterable[prescreen.CheckedSignal],
+        *,
+        max_concurrency: int = 1,
+        on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None,
+    ) -> BatchSubmitResult:
         """``SignalClient.submit_checked`` as a coroutine, up to ``max_concurrency`` chunks in flight."""
-        result: BatchSubmitResult = await _steps.adrive(self, _face.submit_checked(checked, max_concurrency,
-                                                                                   on_chunk))
+        result: BatchSubmitResult = await _steps.adrive(self, _face.submit_checked(checked, max_concurrency, on_chunk))
         return result
 
     async def get_signal_status(self, submission_id: str) -> StatusResult:
         result: StatusResult = await _steps.adrive(self, _face.call("get_signal_status", submission_id))
         return result
 
-    async def list_signal_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
-                                      limit: Any = 100) -> SubmissionListResult:
-        result: SubmissionListResult = await _steps.adrive(self, _face.call(
-            "list_signal_submissions", status=status, idempotency_key=idempotency_key, since=since, limit=limit))
+    async def list_signal_submissions(
+        self, *, status: Any = None, idempotency_key: Any = None, since: Any = None, limit: Any = 100
+    ) -> SubmissionListResult:
+        result: SubmissionListResult = await _steps.adrive(
+            self,
+            _face.call(
+                "list_signal_submissions", status=status, idempotency_key=idempotency_key, since=since, limit=limit
+            ),
+        )
         return result
 
     async def poll_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
         """The raw client's polling, exactly (0.1 s apart; see ``wait_until_terminal``)."""
-        result: StatusResult = await _steps.adrive(self, _face.call("poll_until_terminal", submission_id,
-                                                                   timeout=timeout))
+        result: StatusResult = await _steps.adrive(
+            self, _face.call("poll_until_terminal", submission_id, timeout=timeout)
+        )
         return result
 
     # --- added by the face ----------------------------------------------------------------------
 
-    async def wait_until_terminal(self, submission_id: str, *, timeout: float,
-                                  on_status: Callable[[StatusResult], Any] | None = None) -> StatusResult:
+    async def wait_until_terminal(
+        self, submission_id: str, *, timeout: float, on_status: Callable[[StatusResult], Any] | None = None
+    ) -> StatusResult:
         """``SignalClient.wait_until_terminal`` as a coroutine."""
-        result: StatusResult = await _steps.adrive(self, _face.wait_until_terminal(submission_id, timeout,
-                                                                                   on_status))
+        result: StatusResult = await _steps.adrive(self, _face.wait_until_terminal(submission_id, timeout, on_status))
         return result
 
-    async def iter_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
-                               page_size: int | None = None) -> AsyncIterator[dict[str, Any]]:
+    async def iter_submissions(
+        self, *, status: Any = None, idempotency_key: Any = None, since: Any = None, page_size: int | None = None
+    ) -> AsyncIterator[dict[str, Any]]:
         """``SignalClient.iter_submissions`` as an asynchronous iterator."""
         pager = _face.Pager(status=status, idempotency_key=idempotency_key, since=since, page_size=page_size)
         while (query := pager.query()) is not None:
@@ -137,8 +174,9 @@ class AsyncSignalClient(AsyncSignalServiceClient):
             raise failure from exc.__cause__
         return catalog
 
-    async def check_signal(self, graph: Any, named_universe: str | None = None,
-                           **fields: Any) -> prescreen.CheckedSignal:
+    async def check_signal(
+        self, graph: Any, named_universe: str | None = None, **fields: Any
+    ) -> prescreen.CheckedSignal:
         """``SignalClient.check_signal`` as a coroutine (the checks themselves run at once)."""
         return prescreen.check_signal(graph, named_universe, catalog=await self.era_catalog(), **fields)
 

@@ -58,14 +58,12 @@ def _unreadable(status_code: Any) -> str:
 
 
 def _accepted(result: Any) -> str:
-    from quillmarsh.signal_types import (BatchSubmitItemResult, BatchSubmitResult, StatusResult,
-                                         SubmissionListResult)
+    from quillmarsh.signal_types import BatchSubmitItemResult, BatchSubmitResult, StatusResult, SubmissionListResult
 
     if isinstance(result, BatchSubmitResult):
         total = len(result.results)
         replayed = result.replayed
-        return (f"accepted {result.accepted} of {total}"
-                + (f" ({replayed} already stored)" if replayed else ""))
+        return f"accepted {result.accepted} of {total}" + (f" ({replayed} already stored)" if replayed else "")
     if isinstance(result, StatusResult):
         return f"status {result.status}"
     if isinstance(result, SubmissionListResult):
@@ -103,7 +101,9 @@ def _of_exception(exc: BaseException, base_url: str | None) -> str:
         return _unreachable(exc, base_url)
     if isinstance(exc, EraCatalogUnavailable):
         cause = exc.__cause__
-        return f"cannot read the service's era catalog: {describe(cause, base_url=base_url) if cause else one_line(exc)}"
+        return (
+            f"cannot read the service's era catalog: {describe(cause, base_url=base_url) if cause else one_line(exc)}"
+        )
     if isinstance(exc, ListingError):
         return one_line(exc)
     if isinstance(exc, (ClientClosedError, ConfigError)):

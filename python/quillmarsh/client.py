@@ -40,18 +40,41 @@ class SignalClient(SignalServiceClient):
 
     _raw_type = SignalServiceClient
 
-    def __init__(self, base_url: str | None = None, token: str | None = None, *, timeout: Any = None,
-                 max_retries: int | None = None, max_answer_bytes: int | None = None,
-                 max_connections: int | None = None, transport: Any = None,
-                 transmission_observer: Callable[..., Any] | None = None, profile: str | None = None,
-                 on_retry: Callable[[int, str, float], Any] | None = None) -> None:
-        configured = _face.configure(base_url, token, asynchronous=False, profile=profile, timeout=timeout,
-                                     max_retries=max_retries, max_answer_bytes=max_answer_bytes,
-                                     max_connections=max_connections, transport=transport, on_retry=on_retry)
+    def __init__(
+        self,
+        base_url: str | None = None,
+        token: str | None = None,
+        *,
+        timeout: Any = None,
+        max_retries: int | None = None,
+        max_answer_bytes: int | None = None,
+        max_connections: int | None = None,
+        transport: Any = None,
+        transmission_observer: Callable[..., Any] | None = None,
+        profile: str | None = None,
+        on_retry: Callable[[int, str, float], Any] | None = None,
+    ) -> None:
+        configured = _face.configure(
+            base_url,
+            token,
+            asynchronous=False,
+            profile=profile,
+            timeout=timeout,
+            max_retries=max_retries,
+            max_answer_bytes=max_answer_bytes,
+            max_connections=max_connections,
+            transport=transport,
+            on_retry=on_retry,
+        )
         self._face_state = _face.FaceState()
         self.max_connections = configured.max_connections  # the pool's size: requests at once
-        super().__init__(configured.settings.base_url, configured.settings.token, timeout=configured.timeout,
-                         transport=configured.transport, transmission_observer=transmission_observer)
+        super().__init__(
+            configured.settings.base_url,
+            configured.settings.token,
+            timeout=configured.timeout,
+            transport=configured.transport,
+            transmission_observer=transmission_observer,
+        )
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._base_url!r})"
@@ -85,15 +108,23 @@ class SignalClient(SignalServiceClient):
         result: SubmitResult = _steps.drive(self, _face.call("submit_strategy", graph, named_universe, **fields))
         return result
 
-    def submit_signals_batch(self, submissions: Sequence[Mapping[str, Any]], *,
-                             on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+    def submit_signals_batch(
+        self,
+        submissions: Sequence[Mapping[str, Any]],
+        *,
+        on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None,
+    ) -> BatchSubmitResult:
         """The raw client's batch; ``on_chunk`` is told of each chunk as it is sent
         (``ChunkSent``) and as it settles (``ChunkSettled``)."""
         result: BatchSubmitResult = _steps.drive(self, _face.submit_signals_batch(submissions, 1, on_chunk))
         return result
 
-    def submit_checked(self, checked: Iterable[prescreen.CheckedSignal], *,
-                       on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None) -> BatchSubmitResult:
+    def submit_checked(
+        self,
+        checked: Iterable[prescreen.CheckedSignal],
+        *,
+        on_chunk: Callable[[ChunkSent | ChunkSettled], Any] | None = None,
+    ) -> BatchSubmitResult:
         """Post the bodies ``check_signals`` made (every one ``ok``), in chunks as a batch posts
         its own, without checking them again; the result's item indices are positions in
         ``checked``."""
@@ -104,10 +135,15 @@ class SignalClient(SignalServiceClient):
         result: StatusResult = _steps.drive(self, _face.call("get_signal_status", submission_id))
         return result
 
-    def list_signal_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
-                                limit: Any = 100) -> SubmissionListResult:
-        result: SubmissionListResult = _steps.drive(self, _face.call(
-            "list_signal_submissions", status=status, idempotency_key=idempotency_key, since=since, limit=limit))
+    def list_signal_submissions(
+        self, *, status: Any = None, idempotency_key: Any = None, since: Any = None, limit: Any = 100
+    ) -> SubmissionListResult:
+        result: SubmissionListResult = _steps.drive(
+            self,
+            _face.call(
+                "list_signal_submissions", status=status, idempotency_key=idempotency_key, since=since, limit=limit
+            ),
+        )
         return result
 
     def poll_until_terminal(self, submission_id: str, *, timeout: float) -> StatusResult:
@@ -117,8 +153,9 @@ class SignalClient(SignalServiceClient):
 
     # --- added by the face ----------------------------------------------------------------------
 
-    def wait_until_terminal(self, submission_id: str, *, timeout: float,
-                            on_status: Callable[[StatusResult], Any] | None = None) -> StatusResult:
+    def wait_until_terminal(
+        self, submission_id: str, *, timeout: float, on_status: Callable[[StatusResult], Any] | None = None
+    ) -> StatusResult:
         """The submission's status once it is terminal, reading after 0.5 s, then 1.5 times
         longer each time up to 5 s, for at most ``timeout`` seconds. Stops at once on a refusal
         that reading again cannot change (a 4xx other than 408 and 429: an unknown id, a wrong
@@ -127,8 +164,9 @@ class SignalClient(SignalServiceClient):
         result: StatusResult = _steps.drive(self, _face.wait_until_terminal(submission_id, timeout, on_status))
         return result
 
-    def iter_submissions(self, *, status: Any = None, idempotency_key: Any = None, since: Any = None,
-                         page_size: int | None = None) -> Iterator[dict[str, Any]]:
+    def iter_submissions(
+        self, *, status: Any = None, idempotency_key: Any = None, since: Any = None, page_size: int | None = None
+    ) -> Iterator[dict[str, Any]]:
         """Every submission that matches, across the service's pages, one page held at a time.
         ``page_size`` None asks for the largest page the service allows. A page the service
         refuses, or a cursor that does not advance, raises ``ListingError``."""

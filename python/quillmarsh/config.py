@@ -37,8 +37,19 @@ import sys
 from pathlib import Path
 from typing import Any
 
-__all__ = ["DEFAULT_RETRIES", "DEFAULT_TIMEOUT", "MAX_TOKEN_BYTES", "ConfigError", "Settings", "config_path",
-           "read_token_file", "resolve_settings", "resolve_token", "retry_count", "seconds"]
+__all__ = [
+    "DEFAULT_RETRIES",
+    "DEFAULT_TIMEOUT",
+    "MAX_TOKEN_BYTES",
+    "ConfigError",
+    "Settings",
+    "config_path",
+    "read_token_file",
+    "resolve_settings",
+    "resolve_token",
+    "retry_count",
+    "seconds",
+]
 
 DEFAULT_TIMEOUT = 30.0
 DEFAULT_RETRIES = 4
@@ -64,8 +75,14 @@ class Settings:
 
 def _kind(value: Any) -> str:
     """What a value is, said without showing it."""
-    return {bool: "a boolean", str: "a string", int: "an integer", float: "a number", list: "an array",
-            dict: "a table"}.get(type(value), type(value).__name__)
+    return {
+        bool: "a boolean",
+        str: "a string",
+        int: "an integer",
+        float: "a number",
+        list: "an array",
+        dict: "a table",
+    }.get(type(value), type(value).__name__)
 
 
 def seconds(value: Any, what: str = "timeout") -> float:
@@ -174,8 +191,11 @@ def read_token_file(path: str | os.PathLike[str]) -> str:
     text = os.fspath(path)
     if text == "-":
         stream = getattr(sys.stdin, "buffer", None)
-        data = stream.readline(MAX_TOKEN_BYTES + 1) if stream is not None else \
-            sys.stdin.readline(MAX_TOKEN_BYTES + 1).encode("utf-8")
+        data = (
+            stream.readline(MAX_TOKEN_BYTES + 1)
+            if stream is not None
+            else sys.stdin.readline(MAX_TOKEN_BYTES + 1).encode("utf-8")
+        )
         where = "standard input"
     else:
         where = f"the token file {text}"
@@ -228,8 +248,9 @@ def _token(token: Any, token_file: Any, profile: _Profile) -> str:
     return _checked_token(environment or "", " (QUILLMARSH_TOKEN)")
 
 
-def resolve_token(token: str | None = None, *, token_file: str | os.PathLike[str] | None = None,
-                  profile: str | None = None) -> str:
+def resolve_token(
+    token: str | None = None, *, token_file: str | os.PathLike[str] | None = None, profile: str | None = None
+) -> str:
     """The token the settings would use, "" when none is configured (the URL is not needed)."""
     needs_file = token is None and token_file is None
     return _token(token, token_file, _load_profile(profile) if needs_file or profile else _NO_PROFILE)
@@ -238,9 +259,15 @@ def resolve_token(token: str | None = None, *, token_file: str | os.PathLike[str
 _NO_PROFILE = _Profile(None, {}, False, "arguments")
 
 
-def resolve_settings(base_url: str | None = None, token: str | None = None, *,
-                     token_file: str | os.PathLike[str] | None = None, profile: str | None = None,
-                     timeout: Any = None, max_retries: Any = None) -> Settings:
+def resolve_settings(
+    base_url: str | None = None,
+    token: str | None = None,
+    *,
+    token_file: str | os.PathLike[str] | None = None,
+    profile: str | None = None,
+    timeout: Any = None,
+    max_retries: Any = None,
+) -> Settings:
     """The settings a client uses, by the precedence above. Raises ``ConfigError`` when no URL
     or token is found or a setting is unusable, and ``TypeError`` for a token that is not a str."""
     if base_url is not None and not isinstance(base_url, str):
@@ -255,7 +282,9 @@ def resolve_settings(base_url: str | None = None, token: str | None = None, *,
     if not resolved_token:
         raise ConfigError("no token: pass a token (--token or --token-file), set QUILLMARSH_TOKEN or use a profile")
     return Settings(
-        base_url=url, token=resolved_token,
+        base_url=url,
+        token=resolved_token,
         timeout=found.values.get("request_timeout", DEFAULT_TIMEOUT) if timeout is None else timeout,
         max_retries=retry_count(found.values.get("retries", DEFAULT_RETRIES) if max_retries is None else max_retries),
-        profile=found.name)
+        profile=found.name,
+    )

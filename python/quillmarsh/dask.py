@@ -91,8 +91,15 @@ NOT_SENT = "not sent: an earlier chunk of its partition failed as a whole; submi
 
 def _meta() -> pd.DataFrame:
     text = pd.Series([], dtype="string")
-    return pd.DataFrame({"outcome": text, "submission_id": text, "idempotency_key": text,
-                         "status_code": pd.Series([], dtype="Int64"), "error": text})
+    return pd.DataFrame(
+        {
+            "outcome": text,
+            "submission_id": text,
+            "idempotency_key": text,
+            "status_code": pd.Series([], dtype="Int64"),
+            "error": text,
+        }
+    )
 
 
 # ---------------------------------------------------------------------------------------
@@ -123,9 +130,9 @@ class SignalClients(distributed.WorkerPlugin):
         with self._lock:
             client = self._clients.get(settings)
             if client is None:
-                client = self._clients[settings] = SignalClient(settings.base_url, settings.token,
-                                                                timeout=settings.timeout,
-                                                                max_retries=settings.max_retries)
+                client = self._clients[settings] = SignalClient(
+                    settings.base_url, settings.token, timeout=settings.timeout, max_retries=settings.max_retries
+                )
             return client
 
     def teardown(self, worker: Any = None) -> None:
@@ -235,11 +242,16 @@ class _Outcomes:
         self.error: list[Any] = [None] * count
 
     def frame(self, index: Any) -> pd.DataFrame:
-        return pd.DataFrame({"outcome": pd.array(self.outcome, dtype="string"),
-                             "submission_id": pd.array(self.submission_id, dtype="string"),
-                             "idempotency_key": pd.array(self.idempotency_key, dtype="string"),
-                             "status_code": pd.array(self.status_code, dtype="Int64"),
-                             "error": pd.array(self.error, dtype="string")}, index=index)
+        return pd.DataFrame(
+            {
+                "outcome": pd.array(self.outcome, dtype="string"),
+                "submission_id": pd.array(self.submission_id, dtype="string"),
+                "idempotency_key": pd.array(self.idempotency_key, dtype="string"),
+                "status_code": pd.array(self.status_code, dtype="Int64"),
+                "error": pd.array(self.error, dtype="string"),
+            },
+            index=index,
+        )
 
 
 def _outcomes(records: Sequence[Any], index: Any, catalog: dict[str, Any], settings: Settings | None) -> pd.DataFrame:
@@ -289,7 +301,7 @@ class _Recorder:
         self.out, self.positions, self.base_url = out, positions, base_url
 
     def __call__(self, event: ChunkSent | ChunkSettled) -> None:
-        out, positions = self.out, self.positions[event.start:event.start + event.count]
+        out, positions = self.out, self.positions[event.start : event.start + event.count]
         if isinstance(event, ChunkSent):
             for position in positions:  # on its way: it may or may not reach the service
                 out.outcome[position], out.error[position] = "unknown", "sent; no answer came"
@@ -316,8 +328,9 @@ class _Recorder:
 def _submit(out: _Outcomes, passed: list[tuple[int, CheckedSignal]], settings: Settings) -> None:
     positions = [position for position, _ in passed]
     try:
-        _clients_here().client(settings).submit_checked([one for _, one in passed],
-                                                        on_chunk=_Recorder(out, positions, settings.base_url))
+        _clients_here().client(settings).submit_checked(
+            [one for _, one in passed], on_chunk=_Recorder(out, positions, settings.base_url)
+        )
     except Exception as exc:  # noqa: BLE001 - an answer the batch does not map: the chunk in flight is unknown
         cause = describe(exc, base_url=settings.base_url)
         for position in positions:
@@ -341,10 +354,17 @@ def _frame_partition(frame: pd.DataFrame, catalog: dict[str, Any], settings: Set
 # The entry
 
 
-def submit_candidates(candidates: dask.bag.Bag | dask.dataframe.DataFrame, *, base_url: str | None = None,
-                      token: str | None = None, profile: str | None = None, dry_run: bool = False,
-                      catalog: Mapping[str, Any] | str | os.PathLike[str] | None = None, timeout: float | None = None,
-                      max_retries: int | None = None) -> dask.dataframe.DataFrame:
+def submit_candidates(
+    candidates: dask.bag.Bag | dask.dataframe.DataFrame,
+    *,
+    base_url: str | None = None,
+    token: str | None = None,
+    profile: str | None = None,
+    dry_run: bool = False,
+    catalog: Mapping[str, Any] | str | os.PathLike[str] | None = None,
+    timeout: float | None = None,
+    max_retries: int | None = None,
+) -> dask.dataframe.DataFrame:
     """Pre-screen every candidate of ``candidates`` (a Dask bag or dataframe of signal records)
     on the workers and submit those that pass; the outcome of each as a Dask dataframe (see
     the module's documentation).
@@ -361,8 +381,9 @@ def submit_candidates(candidates: dask.bag.Bag | dask.dataframe.DataFrame, *, ba
     settings = None
     if not dry_run or catalog is None:
         settings = resolve_settings(base_url, token, profile=profile, timeout=timeout, max_retries=max_retries)
-        with SignalClient(settings.base_url, settings.token, timeout=settings.timeout,
-                          max_retries=settings.max_retries) as client:
+        with SignalClient(
+            settings.base_url, settings.token, timeout=settings.timeout, max_retries=settings.max_retries
+        ) as client:
             read = client.era_catalog() if catalog is None else load_catalog(catalog)
     else:
         read = load_catalog(catalog)
@@ -380,7 +401,7 @@ def submit_candidates(candidates: dask.bag.Bag | dask.dataframe.DataFrame, *, ba
 def _mapped(candidates: Any, shared: Any, settings: Settings | None) -> Any:
     if isinstance(candidates, dask.dataframe.DataFrame):
         return candidates.map_partitions(  # type: ignore[no-untyped-call]
-            _frame_partition, shared, settings, meta=_meta(), transform_divisions=False, align_dataframes=False)
+            _frame_partition, shared, settings, meta=_meta(), transform_divisions=False, align_dataframes=False
+        )
     parts = candidates.map_partitions(_bag_partition, shared, settings)
     return dask.dataframe.from_delayed(parts.to_delayed(), meta=_meta(), verify_meta=False)
-

@@ -34,8 +34,12 @@ def simulate(expression: str) -> None:
 def start_service(token: str) -> tuple[subprocess.Popen, str]:
     # Its start and stop lines on stderr are for people running it by hand; shown here only
     # when it does not start.
-    service = subprocess.Popen([sys.executable, "-m", "quillmarsh.devservice", "--port", "0", f"--token={token}"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    service = subprocess.Popen(
+        [sys.executable, "-m", "quillmarsh.devservice", "--port", "0", f"--token={token}"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     for line in service.stdout:
         if line.startswith("QUILLMARSH_BASE_URL="):
             return service, line.strip().partition("=")[2]
@@ -49,33 +53,67 @@ def run() -> int:
     try:
         print(f"local signal service at {url}")
         simulate(graph(0))
-        single = client.submit_signal(graph(0), UNIVERSE, signal_pool_name=POOL, is_stats=STATS, is_pnl_mi=0.4,
-                                      expression_elapsed_seconds=1.8)
-        print(f"signal:   status {single.status_code}, submission {single.submission_id}, "
-              f"pool {single.signal_pool_id}, error {single.error}")
+        single = client.submit_signal(
+            graph(0), UNIVERSE, signal_pool_name=POOL, is_stats=STATS, is_pnl_mi=0.4, expression_elapsed_seconds=1.8
+        )
+        print(
+            f"signal:   status {single.status_code}, submission {single.submission_id}, "
+            f"pool {single.signal_pool_id}, error {single.error}"
+        )
 
-        batch = [{"graph": graph(i), "named_universe": UNIVERSE, "signal_pool_name": POOL, "is_stats": STATS,
-                  "is_pnl_mi": 0.4, "expression_elapsed_seconds": 1.8} for i in range(1, 251)]
+        batch = [
+            {
+                "graph": graph(i),
+                "named_universe": UNIVERSE,
+                "signal_pool_name": POOL,
+                "is_stats": STATS,
+                "is_pnl_mi": 0.4,
+                "expression_elapsed_seconds": 1.8,
+            }
+            for i in range(1, 251)
+        ]
         for item in batch:
             simulate(item["graph"])
         batch_result = client.submit_signals_batch(batch)
-        print(f"batch:    status {batch_result.status_code}, {batch_result.accepted} accepted, "
-              f"{batch_result.failed} failed of {len(batch)}")
+        print(
+            f"batch:    status {batch_result.status_code}, {batch_result.accepted} accepted, "
+            f"{batch_result.failed} failed of {len(batch)}"
+        )
 
         final = client.poll_until_terminal(single.submission_id, timeout=30.0) if single.submission_id else None
-        print(f"poll:     {single.submission_id} is {final.status if final else None}"
-              + (f" (payment {final.payment})" if final and final.payment else ""))
+        print(
+            f"poll:     {single.submission_id} is {final.status if final else None}"
+            + (f" (payment {final.payment})" if final and final.payment else "")
+        )
 
         listing = client.list_signal_submissions(limit=500)
         print(f"list:     {len(listing.submissions)} submissions known to the service")
 
-        ok = (single.status_code == 202 and batch_result.accepted == len(batch) and final is not None
-              and final.status in ("signal_os_passed", "signal_found", "signal_useful", "signal_os_failed",
-                                   "signal_is_rejected", "signal_not_useful", "signal_server_side_error",
-                                   "signal_useful_transition_failed")
-              and len(listing.submissions) >= 1 + len(batch))
-        print("summary:  " + ("the signal, the batch of 250 and the poll all went through" if ok
-                              else "something did not go through; see above"))
+        ok = (
+            single.status_code == 202
+            and batch_result.accepted == len(batch)
+            and final is not None
+            and final.status
+            in (
+                "signal_os_passed",
+                "signal_found",
+                "signal_useful",
+                "signal_os_failed",
+                "signal_is_rejected",
+                "signal_not_useful",
+                "signal_server_side_error",
+                "signal_useful_transition_failed",
+            )
+            and len(listing.submissions) >= 1 + len(batch)
+        )
+        print(
+            "summary:  "
+            + (
+                "the signal, the batch of 250 and the poll all went through"
+                if ok
+                else "something did not go through; see above"
+            )
+        )
         return 0 if ok else 1
     finally:
         client.close()

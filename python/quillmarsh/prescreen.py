@@ -25,8 +25,16 @@ from typing import Any
 from quillmarsh import _backtest_timing
 from quillmarsh.causes import one_line
 
-__all__ = ["MAX_DEPTH", "MAX_SAFE_INTEGER", "CheckedSignal", "body_problems", "check_signal", "check_signals",
-           "explain", "load_catalog"]
+__all__ = [
+    "MAX_DEPTH",
+    "MAX_SAFE_INTEGER",
+    "CheckedSignal",
+    "body_problems",
+    "check_signal",
+    "check_signals",
+    "explain",
+    "load_catalog",
+]
 
 _BLOCK = 1000  # signals prepared at once by check_signals; a block with a refusal is checked one by one
 
@@ -140,7 +148,7 @@ def check_signal(graph: Any, named_universe: Any = None, *, catalog: Any, **fiel
         body = caught.body
         refused = body_problems(body, caught.endpoint)
         if refused:
-            raise ValueError("; ".join(refused))
+            raise ValueError("; ".join(refused)) from None
         return CheckedSignal(0, caught.endpoint, body, body.get("idempotency_key"))
     finally:
         ledger.restore()
@@ -160,11 +168,14 @@ def body_problems(body: Any, endpoint: str = "signals/batch") -> list[str]:
                 try:
                     value.encode("utf-8")
                 except UnicodeEncodeError:
-                    problems.append(f"{where or 'the body'} holds a lone UTF-16 surrogate, which the service cannot store")
+                    problems.append(
+                        f"{where or 'the body'} holds a lone UTF-16 surrogate, which the service cannot store"
+                    )
         elif kind is int:
             if not -MAX_SAFE_INTEGER <= value <= MAX_SAFE_INTEGER:
-                problems.append(f"{where} is {value}, beyond +-(2**53 - 1), the largest integer the service takes "
-                                "exactly")
+                problems.append(
+                    f"{where} is {value}, beyond +-(2**53 - 1), the largest integer the service takes exactly"
+                )
         elif kind is float:
             if value != value or value in (float("inf"), float("-inf")):
                 problems.append(f"{where} is {value!r}, which JSON cannot carry")
@@ -228,7 +239,7 @@ def check_signals(signals: Iterable[Any], *, catalog: Any) -> list[CheckedSignal
     outcomes: list[CheckedSignal] = []
     try:
         for start in range(0, len(items), _BLOCK):
-            outcomes += _check_block(holder, items[start:start + _BLOCK], graphs[start:start + _BLOCK], start)
+            outcomes += _check_block(holder, items[start : start + _BLOCK], graphs[start : start + _BLOCK], start)
     finally:
         ledger.restore()
     return outcomes

@@ -35,10 +35,13 @@ def operation_fields(operation: str) -> tuple[frozenset[str], frozenset[str]]:
     ``"submit_strategy"``), from its signature."""
     from quillmarsh.submit import SignalServiceClient
 
-    parameters = [p for p in inspect.signature(getattr(SignalServiceClient, operation)).parameters.values()
-                  if p.name != "self"]
-    return (frozenset(p.name for p in parameters),
-            frozenset(p.name for p in parameters if p.default is inspect.Parameter.empty))
+    parameters = [
+        p for p in inspect.signature(getattr(SignalServiceClient, operation)).parameters.values() if p.name != "self"
+    ]
+    return (
+        frozenset(p.name for p in parameters),
+        frozenset(p.name for p in parameters if p.default is inspect.Parameter.empty),
+    )
 
 
 @functools.cache

@@ -34,13 +34,7 @@ from __future__ import annotations
 from dataclasses import dataclass, fields
 from typing import Any
 
-__all__ = [
-    "BatchSubmitItemResult",
-    "BatchSubmitResult",
-    "StatusResult",
-    "SubmissionListResult",
-    "SubmitResult",
-]
+__all__ = ["BatchSubmitItemResult", "BatchSubmitResult", "StatusResult", "SubmissionListResult", "SubmitResult"]
 
 
 def _is_ok(status_code: Any, error: Any) -> bool:

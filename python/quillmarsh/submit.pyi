@@ -17,22 +17,22 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Final, NoReturn, Protocol, TypeAlias
 
 import httpx as httpx
+
 from quillmarsh import _backtest_timing as _backtest_timing
 from quillmarsh._backtest_timing import BacktestTimingAssessment
-from quillmarsh._graph_complexity import GraphComplexity, measure_graph_complexity as measure_graph_complexity
-from quillmarsh._pool_identity import (
+from quillmarsh._graph_complexity import GraphComplexity
+from quillmarsh._graph_complexity import measure_graph_complexity as measure_graph_complexity
+from quillmarsh._pool_identity import (  # noqa: F401 - a module global of its own name
     selected_signal_pool_from_era_config as _shared_selected_signal_pool_from_era_config,
 )
 from quillmarsh._threshold_gates import evaluate_threshold_gates as evaluate_threshold_gates
 from quillmarsh._transport_security import validate_bearer_transport_url as validate_bearer_transport_url
 from quillmarsh.logging_style import log_library_surface_event as log_library_surface_event
-from quillmarsh.signal_types import (
-    BatchSubmitItemResult as BatchSubmitItemResult,
-    BatchSubmitResult as BatchSubmitResult,
-    StatusResult as StatusResult,
-    SubmissionListResult as SubmissionListResult,
-    SubmitResult as SubmitResult,
-)
+from quillmarsh.signal_types import BatchSubmitItemResult as BatchSubmitItemResult
+from quillmarsh.signal_types import BatchSubmitResult as BatchSubmitResult
+from quillmarsh.signal_types import StatusResult as StatusResult
+from quillmarsh.signal_types import SubmissionListResult as SubmissionListResult
+from quillmarsh.signal_types import SubmitResult as SubmitResult
 
 # --- shapes of the callables and objects the module is handed ------------------------------
 
@@ -75,7 +75,9 @@ class SubmissionRejectedError(Exception):
     reason: Any
     details: Any
     body: dict[str, Any] | None
-    def __init__(self, status_code: int, reason: Any, details: Any = None, body: dict[str, Any] | None = None) -> None: ...
+    def __init__(
+        self, status_code: int, reason: Any, details: Any = None, body: dict[str, Any] | None = None
+    ) -> None: ...
 
 class SignalClientResponseError(Exception):
     """Raised when signal_service returns an invalid response body."""
@@ -202,7 +204,9 @@ class SignalServiceClient:
     @staticmethod
     def _status_result_from_body(status_code: int, body: dict[str, Any]) -> StatusResult: ...
     @staticmethod
-    def _submission_list_result_from_body(status_code: int, body: Any, *, error: Any = None) -> SubmissionListResult: ...
+    def _submission_list_result_from_body(
+        status_code: int, body: Any, *, error: Any = None
+    ) -> SubmissionListResult: ...
     @staticmethod
     def _submit_result_from_rejection(exc: SubmissionRejectedError) -> SubmitResult: ...
     @staticmethod
@@ -289,7 +293,9 @@ def _request_json(
 ) -> tuple[int, dict[str, Any]]: ...
 def _join_url(server_url: str, endpoint: str) -> str: ...
 def _percent_encode(value: str) -> str: ...
-def _parse_response_json(status_code: int, response_body_bytes: bytes | str, url: str, *, operation: str) -> dict[str, Any]: ...
+def _parse_response_json(
+    status_code: int, response_body_bytes: bytes | str, url: str, *, operation: str
+) -> dict[str, Any]: ...
 def _raise_submission_rejected(status_code: int, response_data: dict[str, Any]) -> NoReturn: ...
 def _requires_legacy_signal_pool_id_retry(exc: SubmissionRejectedError) -> bool: ...
 
@@ -304,7 +310,9 @@ def _submission_is_stats_payload(is_stats: Mapping[str, Any]) -> dict[str, Any]:
 
 # thresholds, manifest and identifiers
 def _reject_caller_threshold_authority(threshold_checks: object = None, thresholds: object = None) -> None: ...
-def _validate_submission_thresholds(is_stats: Any, is_pnl_mi: Any, thresholds: Mapping[str, Any] | None = None) -> None: ...
+def _validate_submission_thresholds(
+    is_stats: Any, is_pnl_mi: Any, thresholds: Mapping[str, Any] | None = None
+) -> None: ...
 def _validate_optional_manifest_int(value: object, field_name: str) -> int | None: ...
 def _validate_named_universe(value: str | None) -> str: ...
 def _validate_selected_pool_id(value: object, field_name: str = "signal_pool_id") -> None: ...
@@ -348,7 +356,11 @@ def _settle_era_catalog(
     client: SignalServiceClient, answer: tuple[int, dict[str, Any]] | None, failure: BaseException | None
 ) -> dict[str, Any]: ...
 def _transmission_begin(client: SignalServiceClient, method: str, endpoint: str, body: Any) -> _Transmission: ...
-def _transmission_send(transmission: _Transmission, transport: Any, stream_type: Callable[[Any], Any] | None) -> Any: ...
+def _transmission_send(
+    transmission: _Transmission, transport: Any, stream_type: Callable[[Any], Any] | None
+) -> Any: ...
 def _transmission_answer(client: SignalServiceClient, response: Any) -> tuple[int, bytes]: ...
 def _transmission_failed(transmission: _Transmission, exc: BaseException) -> NoReturn: ...
-def _transmission_end(transmission: _Transmission, status_code: int, response_bytes: bytes) -> tuple[int, dict[str, Any]]: ...
+def _transmission_end(
+    transmission: _Transmission, status_code: int, response_bytes: bytes
+) -> tuple[int, dict[str, Any]]: ...

@@ -50,7 +50,7 @@ import random as _random
 import time
 import zlib
 from collections.abc import Callable, Iterable, Mapping
-from datetime import timezone
+from datetime import UTC
 from typing import Any
 
 import httpx
@@ -58,8 +58,16 @@ import httpx
 from quillmarsh import _steps
 from quillmarsh.logging_style import log_library_surface_event
 
-__all__ = ["Answer", "AsyncBoundedTransport", "AsyncRetryingTransport", "BoundedTransport", "DEFAULT_MAX_ANSWER_BYTES",
-           "DEFAULT_RETRY_STATUSES", "RetryingTransport", "is_safe_to_repeat"]
+__all__ = [
+    "Answer",
+    "AsyncBoundedTransport",
+    "AsyncRetryingTransport",
+    "BoundedTransport",
+    "DEFAULT_MAX_ANSWER_BYTES",
+    "DEFAULT_RETRY_STATUSES",
+    "RetryingTransport",
+    "is_safe_to_repeat",
+]
 
 DEFAULT_MAX_ANSWER_BYTES = 64 * 1024 * 1024
 _PIECE = 64 * 1024  # the most a decoder may produce in one step
@@ -129,8 +137,14 @@ class _Bounded:
     """What both bounded transports hold: the limit, and the client given or the options of the
     one to build."""
 
-    def __init__(self, client: Any = None, *, max_answer_bytes: int | None = None, total_timeout: float | None = None,
-                 **client_options: Any):
+    def __init__(
+        self,
+        client: Any = None,
+        *,
+        max_answer_bytes: int | None = None,
+        total_timeout: float | None = None,
+        **client_options: Any,
+    ):
         if max_answer_bytes is None:
             max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES
         if max_answer_bytes < 1:
@@ -146,8 +160,11 @@ class _Bounded:
         if self.total_timeout is None:
             return None
         whole = self.total_timeout
-        return {"timeout": {phase: whole if limit is None else min(limit, whole)
-                            for phase, limit in timeout.as_dict().items()}}
+        return {
+            "timeout": {
+                phase: whole if limit is None else min(limit, whole) for phase, limit in timeout.as_dict().items()
+            }
+        }
 
     def _deadline(self) -> float | None:
         return None if self.total_timeout is None else time.monotonic() + self.total_timeout
@@ -217,8 +234,9 @@ class BoundedTransport(_Bounded):
     decoded up to ``max_answer_bytes``; it has the ``post``/``get``/``request``/``close`` of
     a transport. Corrupt or unsupported encodings raise ``httpx.DecodingError``."""
 
-    def __init__(self, client: httpx.Client | None = None, *, max_answer_bytes: int | None = None,
-                 **client_options: Any):
+    def __init__(
+        self, client: httpx.Client | None = None, *, max_answer_bytes: int | None = None, **client_options: Any
+    ):
         super().__init__(client, max_answer_bytes=max_answer_bytes, **client_options)
 
     @property
@@ -231,8 +249,9 @@ class BoundedTransport(_Bounded):
 
     def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
         deadline, client = self._deadline(), self.client
-        with client.stream(method, url, content=content, headers=self._asking(headers),
-                           extensions=self._extensions(client.timeout)) as response:
+        with client.stream(
+            method, url, content=content, headers=self._asking(headers), extensions=self._extensions(client.timeout)
+        ) as response:
             reading = _Reading(self, response, deadline)
             read = reading.read_already
             for raw in [read] if read is not None else response.iter_raw():
@@ -250,8 +269,9 @@ class AsyncBoundedTransport(_Bounded):
     ``client_options`` on first use), for ``AsyncSignalServiceClient``: ``post``, ``get`` and
     ``request`` give awaitables, and ``aclose()`` closes the client it built."""
 
-    def __init__(self, client: httpx.AsyncClient | None = None, *, max_answer_bytes: int | None = None,
-                 **client_options: Any):
+    def __init__(
+        self, client: httpx.AsyncClient | None = None, *, max_answer_bytes: int | None = None, **client_options: Any
+    ):
         super().__init__(client, max_answer_bytes=max_answer_bytes, **client_options)
 
     @property
@@ -264,8 +284,9 @@ class AsyncBoundedTransport(_Bounded):
 
     async def request(self, method: str, url: str, *, content: Any = None, headers: Any = None) -> Answer:
         deadline, client = self._deadline(), self.client
-        async with client.stream(method, url, content=content, headers=self._asking(headers),
-                                 extensions=self._extensions(client.timeout)) as response:
+        async with client.stream(
+            method, url, content=content, headers=self._asking(headers), extensions=self._extensions(client.timeout)
+        ) as response:
             reading = _Reading(self, response, deadline)
             if (read := reading.read_already) is not None:
                 reading.feed(read)
@@ -288,8 +309,7 @@ DEFAULT_RETRY_STATUSES = frozenset({408, 429, 500, 502, 503, 504})
 # Failures of the network, not of the request: another attempt may well get through. Not
 # LocalProtocolError, DecodingError, UnsupportedProtocol, InvalidURL, TooManyRedirects or
 # ProxyError: each would fail the same way again.
-_RETRIED_ERRORS = (ConnectionError, TimeoutError, httpx.TimeoutException, httpx.NetworkError,
-                   httpx.RemoteProtocolError)
+_RETRIED_ERRORS = (ConnectionError, TimeoutError, httpx.TimeoutException, httpx.NetworkError, httpx.RemoteProtocolError)
 _SAFE_METHODS = frozenset({"GET", "HEAD", "OPTIONS"})
 _MOST_DOUBLINGS = 62  # backoff * 2**n is capped long before; this only keeps the float finite
 
@@ -323,7 +343,7 @@ def _retry_after(response: Any, wall_clock: Callable[[], float]) -> float | None
     except (TypeError, ValueError, IndexError, OverflowError):
         return None
     if when.tzinfo is None:  # an HTTP-date is GMT
-        when = when.replace(tzinfo=timezone.utc)
+        when = when.replace(tzinfo=UTC)
     return max(0.0, when.timestamp() - wall_clock())
 
 
@@ -349,7 +369,8 @@ def is_safe_to_repeat(method: str, path: str, headers: Mapping[str, str], body: 
     items = document.get("signals") if isinstance(document, dict) else None
     return isinstance(items, list) and all(
         isinstance(item, dict) and isinstance(item.get("idempotency_key"), str) and item["idempotency_key"].strip()
-        for item in items)
+        for item in items
+    )
 
 
 class _Body:
@@ -364,8 +385,11 @@ class _Body:
             return
         seekable = getattr(content, "seekable", None)
         self.resendable = False
-        if callable(getattr(content, "seek", None)) and callable(getattr(content, "read", None)) and (
-                seekable is None or seekable()):
+        if (
+            callable(getattr(content, "seek", None))
+            and callable(getattr(content, "read", None))
+            and (seekable is None or seekable())
+        ):
             try:
                 self.start = content.tell() if callable(getattr(content, "tell", None)) else 0
             except (OSError, ValueError):  # io.UnsupportedOperation is both
@@ -429,11 +453,22 @@ class _Retrying:
 
     _component = "RetryingTransport"  # in each retry's record
 
-    def __init__(self, inner: Any, *, attempts: int = 4, backoff: float = 0.5, max_backoff: float = 8.0,
-                 max_total_seconds: float = 30.0, retry_statuses: Iterable[int] = DEFAULT_RETRY_STATUSES,
-                 sleep: Callable[[float], Any] = time.sleep, clock: Callable[[], float] = time.monotonic,
-                 wall_clock: Callable[[], float] = time.time, random: Callable[[], float] = _random.random,
-                 safe: SafetyRule | None = None, on_retry: RetryObserver | None = None):
+    def __init__(
+        self,
+        inner: Any,
+        *,
+        attempts: int = 4,
+        backoff: float = 0.5,
+        max_backoff: float = 8.0,
+        max_total_seconds: float = 30.0,
+        retry_statuses: Iterable[int] = DEFAULT_RETRY_STATUSES,
+        sleep: Callable[[float], Any] = time.sleep,
+        clock: Callable[[], float] = time.monotonic,
+        wall_clock: Callable[[], float] = time.time,
+        random: Callable[[], float] = _random.random,
+        safe: SafetyRule | None = None,
+        on_retry: RetryObserver | None = None,
+    ):
         if isinstance(attempts, bool) or not isinstance(attempts, int) or attempts < 1:
             raise ValueError("attempts must be an integer of at least 1")
         for name, value in (("backoff", backoff), ("max_backoff", max_backoff)):
@@ -492,8 +527,18 @@ class _Retrying:
             attempt += 1
             yield _steps.Call("_sleep", (wait,))
 
-    def _after(self, attempt: int, started: float, method: str, url: str, headers: Any, body: _Body, *,
-               response: Any = None, error: BaseException | None = None) -> float | None:
+    def _after(
+        self,
+        attempt: int,
+        started: float,
+        method: str,
+        url: str,
+        headers: Any,
+        body: _Body,
+        *,
+        response: Any = None,
+        error: BaseException | None = None,
+    ) -> float | None:
         """The wait before another attempt, announced, after attempt ``attempt`` answered
         ``response`` or raised one of ``_RETRIED_ERRORS`` (``error``); None when what it gave stands."""
         if error is not None:
@@ -508,8 +553,9 @@ class _Retrying:
             self._announce(method, url, attempt + 1, reason, wait)
         return wait
 
-    def _retry_wait(self, attempt: int, response: Any, started: float, method: str, url: str, headers: Any,
-                    body: _Body) -> float | None:
+    def _retry_wait(
+        self, attempt: int, response: Any, started: float, method: str, url: str, headers: Any, body: _Body
+    ) -> float | None:
         """The wait before the next attempt, or None when the last outcome stands. The cheap
         questions come first; the body is read last, and only for a request that may go again."""
         if attempt >= self.attempts or not body.resendable:
@@ -528,10 +574,21 @@ class _Retrying:
         # INFO: a retry is the transport doing its job; what the last attempt gives reaches the
         # caller as the client's own result (or its WARNING for a transport failure).
         log_library_surface_event(
-            "Request", "retry", sub_service="transports", component=self._component,
-            metadata={"method": method, "path": url, "attempt": attempt, "attempts": self.attempts,
-                      "reason": reason, "wait_seconds": round(wait, 3)},
-            source_function=f"{self._component}._send", source_file=__name__)
+            "Request",
+            "retry",
+            sub_service="transports",
+            component=self._component,
+            metadata={
+                "method": method,
+                "path": url,
+                "attempt": attempt,
+                "attempts": self.attempts,
+                "reason": reason,
+                "wait_seconds": round(wait, 3),
+            },
+            source_function=f"{self._component}._send",
+            source_file=__name__,
+        )
         if self.on_retry is not None:
             self.on_retry(attempt, reason, wait)
 

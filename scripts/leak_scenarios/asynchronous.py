@@ -41,8 +41,9 @@ class AsyncTransport:
 
 
 def _client(*answers, catalog=CATALOG, observer=None) -> AsyncSignalServiceClient:
-    client = AsyncSignalServiceClient("https://signals.example", "token", transport=AsyncTransport(*answers),
-                                      transmission_observer=observer)
+    client = AsyncSignalServiceClient(
+        "https://signals.example", "token", transport=AsyncTransport(*answers), transmission_observer=observer
+    )
     client._twin._era_catalog_cache = catalog
     return client
 
@@ -59,8 +60,15 @@ def scenarios() -> dict[str, Scenario]:
     failing = _client(httpx.ConnectError, (503, b"<html>busy</html>"), (409, b'{"reason": "duplicate"}'))
     unexpected = _client(KeyError)
     catalog = json.dumps(CATALOG).encode()
-    signal = {"graph": GRAPH, "named_universe": "us_top", "signal_pool_name": "pool-a", "is_stats": IS_STATS,
-              "is_pnl_mi": 0.4, "expression_elapsed_seconds": 0.5, "metaparameters": METAPARAMETERS}
+    signal = {
+        "graph": GRAPH,
+        "named_universe": "us_top",
+        "signal_pool_name": "pool-a",
+        "is_stats": IS_STATS,
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+        "metaparameters": METAPARAMETERS,
+    }
     chunk = json.dumps({"results": [{"index": i, "status_code": 202, "body": {}} for i in range(100)]}).encode()
 
     def submit(client, **overrides):
@@ -91,15 +99,18 @@ def scenarios() -> dict[str, Scenario]:
     async def batches():
         _record(300)
         client = _client((200, chunk), (200, chunk), httpx.ConnectError)
-        await client.submit_signals_batch([dict(signal, metaparameters={"n": i}) for i in range(300)],
-                                          max_concurrency=3)
+        await client.submit_signals_batch(
+            [dict(signal, metaparameters={"n": i}) for i in range(300)], max_concurrency=3
+        )
 
     async def follow_ups():
         await accepted.get_signal_status("a b/c")
         await retried.list_signal_submissions(status="queued", limit=5.0)
 
     return {
-        "async submissions": Scenario(lambda: loop.run_until_complete(submissions()), [IS_STATS, METAPARAMETERS], CALLS),
+        "async submissions": Scenario(
+            lambda: loop.run_until_complete(submissions()), [IS_STATS, METAPARAMETERS], CALLS
+        ),
         "async catalog fetch": Scenario(lambda: loop.run_until_complete(fresh_catalog()), [IS_STATS], 1_000),
         "async batch in flight": Scenario(lambda: loop.run_until_complete(batches()), [IS_STATS], 100),
         "async status, listing": Scenario(lambda: loop.run_until_complete(follow_ups()), [], CALLS),

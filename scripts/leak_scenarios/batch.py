@@ -11,9 +11,17 @@ from .operations import CATALOG
 
 CALLS = 200  # each call submits 250 signals
 
-SIGNALS = [{"graph": f"rank(ts_mean(close, {i + 2}))", "named_universe": "us_top", "signal_pool_name": "pool-a",
-            "is_stats": {"sharpe": 1.5, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
-            "expression_elapsed_seconds": 0.5} for i in range(250)]
+SIGNALS = [
+    {
+        "graph": f"rank(ts_mean(close, {i + 2}))",
+        "named_universe": "us_top",
+        "signal_pool_name": "pool-a",
+        "is_stats": {"sharpe": 1.5, "is_correlation": 0.2},
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+    }
+    for i in range(250)
+]
 
 
 class ChunkTransport:
@@ -22,8 +30,12 @@ class ChunkTransport:
     def __init__(self, fail_from: int | None = None) -> None:
         self.fail_from = fail_from
         self.requests = 0
-        self.answers = {n: json.dumps({"results": [{"index": i, "status_code": 202, "body": {"submission_id": "s"}}
-                                                   for i in range(n)]}).encode() for n in (50, 100)}
+        self.answers = {
+            n: json.dumps(
+                {"results": [{"index": i, "status_code": 202, "body": {"submission_id": "s"}} for i in range(n)]}
+            ).encode()
+            for n in (50, 100)
+        }
 
     def post(self, path, *, content=None, headers=None):
         self.requests += 1
@@ -41,9 +53,11 @@ def _batch(transport) -> tuple:
 
     def run():
         for signal in SIGNALS:
-            _backtest_timing.record_backtest_timing(signal["graph"], row_count=100, elapsed_seconds=1.0,
-                                                    max_row_elapsed_seconds=0.01)
+            _backtest_timing.record_backtest_timing(
+                signal["graph"], row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01
+            )
         return client.submit_signals_batch(SIGNALS)
+
     return run, client
 
 

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Callable, NamedTuple
+from collections.abc import Callable
+from typing import NamedTuple
 
 import httpx
 
@@ -24,8 +25,9 @@ class Response:
 class ScriptedTransport:
     """Answers every request with one response, or raises one exception."""
 
-    def __init__(self, status_code: int = 200, content: bytes = b"{}", error: BaseException | None = None,
-                 read_body: bool = True) -> None:
+    def __init__(
+        self, status_code: int = 200, content: bytes = b"{}", error: BaseException | None = None, read_body: bool = True
+    ) -> None:
         self.response = Response(status_code, content)
         self.error = error
         self.read_body = read_body
@@ -60,8 +62,9 @@ class FailingTransport:
 
 
 def _client(transport, observer=None) -> submit.SignalServiceClient:
-    return submit.SignalServiceClient("https://signals.example", "token", transport=transport,
-                                      transmission_observer=observer)
+    return submit.SignalServiceClient(
+        "https://signals.example", "token", transport=transport, transmission_observer=observer
+    )
 
 
 def _expect(exc_type: type[BaseException], fn: Callable[[], object]) -> Callable[[], None]:
@@ -71,6 +74,7 @@ def _expect(exc_type: type[BaseException], fn: Callable[[], object]) -> Callable
         except exc_type:
             return
         raise AssertionError(f"expected {exc_type.__name__}")
+
     return run
 
 

@@ -11,11 +11,22 @@ from .common import FailingTransport, Scenario, ScriptedTransport, _client, _exp
 CALLS = 20_000
 
 
-ERA = {"era_number": 2, "market_id": 1, "state": "active", "max_depth": 3, "max_node_count": 4, "frequency": "1d",
-       "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1},
-       "universe_rules": {"us_top": {"rule_id": 12}},
-       "signal_pools": {"pool-a": {"universes": [{"universe_rule_id": "12", "signal_is_thresholds": {"sharpe": 1}}],
-                                   "is_correlation_threshold": 0.6}}}
+ERA = {
+    "era_number": 2,
+    "market_id": 1,
+    "state": "active",
+    "max_depth": 3,
+    "max_node_count": 4,
+    "frequency": "1d",
+    "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1},
+    "universe_rules": {"us_top": {"rule_id": 12}},
+    "signal_pools": {
+        "pool-a": {
+            "universes": [{"universe_rule_id": "12", "signal_is_thresholds": {"sharpe": 1}}],
+            "is_correlation_threshold": 0.6,
+        }
+    },
+}
 CATALOG = {"eras_by_market": {"1": [{"era_number": 1, "id": 1}, ERA]}, "active_market_era": {"era_number": "2"}}
 
 
@@ -48,24 +59,32 @@ def scenarios() -> dict[str, Scenario]:
 
     def gates_pass() -> None:
         submit._enforce_graph_complexity_for_submit(graph, ERA)
-        submit._backtest_timing.record_backtest_timing(graph, row_count=10, elapsed_seconds=1.0,
-                                                       max_row_elapsed_seconds=0.1)
+        submit._backtest_timing.record_backtest_timing(
+            graph, row_count=10, elapsed_seconds=1.0, max_row_elapsed_seconds=0.1
+        )
         submit._enforce_recorded_backtest_timing_for_submit(graph, ERA)
 
     def gates_refuse() -> None:
         _expect(ValueError, lambda: submit._enforce_graph_complexity_for_submit(graph_too_deep, ERA))()
         _expect(ValueError, lambda: submit._enforce_recorded_backtest_timing_for_submit(graph, ERA))()
-        submit._backtest_timing.record_backtest_timing(graph, row_count=10, elapsed_seconds=9.0,
-                                                       max_row_elapsed_seconds=0.9)
+        submit._backtest_timing.record_backtest_timing(
+            graph, row_count=10, elapsed_seconds=9.0, max_row_elapsed_seconds=0.9
+        )
         _expect(ValueError, lambda: submit._enforce_recorded_backtest_timing_for_submit(graph, ERA))()
 
     return {
-        "era_thresholds": (lambda: cached._resolve_submit_thresholds("us_top", "pool-a", market_id=1),
-                           [cached, cached._era_catalog_cache]),
-        "era_threshold_refusals": (_expect(ValueError, lambda: cached._resolve_submit_thresholds("eu", "pool-a")),
-                                   [cached]),
-        "era_fetch_failed": (_expect(ValueError, lambda: unavailable._resolve_submit_thresholds("us_top", "pool-a")),
-                             [unavailable]),
+        "era_thresholds": (
+            lambda: cached._resolve_submit_thresholds("us_top", "pool-a", market_id=1),
+            [cached, cached._era_catalog_cache],
+        ),
+        "era_threshold_refusals": (
+            _expect(ValueError, lambda: cached._resolve_submit_thresholds("eu", "pool-a")),
+            [cached],
+        ),
+        "era_fetch_failed": (
+            _expect(ValueError, lambda: unavailable._resolve_submit_thresholds("us_top", "pool-a")),
+            [unavailable],
+        ),
         "era_fetch_unreachable": (_expect(ValueError, lambda: unreachable._fetch_era_catalog()), [unreachable]),
         "era_selection": (select, [CATALOG, ERA, objects]),
         "graph_gates_pass": (gates_pass, [ERA, graph]),

@@ -25,29 +25,44 @@ def scenarios() -> dict[str, Scenario]:
     corrupt = _client(FailingTransport(lambda: httpx.DecodingError("corrupt gzip")))
     body = BODY
     return {
-        "redacted_transport_error": (_expect(httpx.LocalProtocolError,
-                                             lambda: quoting._canonical_request("POST", "signals/submit", body)),
-                                     [quoting, body]),
+        "redacted_transport_error": (
+            _expect(httpx.LocalProtocolError, lambda: quoting._canonical_request("POST", "signals/submit", body)),
+            [quoting, body],
+        ),
         "unsendable_token": (_expect(ValueError, lambda: submit.SignalServiceClient("https://s.example", "t\n")), []),
-        "answer_nested_too_deep": (_expect(submit.SignalClientResponseError,
-                                           lambda: deep._canonical_request("GET", "eras")), [deep], 20_000),
+        "answer_nested_too_deep": (
+            _expect(submit.SignalClientResponseError, lambda: deep._canonical_request("GET", "eras")),
+            [deep],
+            20_000,
+        ),
         "decoding_error_status": (lambda: corrupt.get_signal_status("s-1"), [corrupt]),
         "success": (lambda: ok._canonical_request("POST", "signals/submit", body), [ok, body]),
         "get": (lambda: ok._canonical_request("GET", "eras"), [ok]),
-        "rejection": (_expect(submit.SubmissionRejectedError,
-                              lambda: rejected._canonical_request("POST", "signals/submit", body)), [rejected, body]),
-        "malformed_body": (_expect(submit.SignalClientResponseError,
-                                   lambda: malformed._canonical_request("POST", "signals/submit", body)),
-                           [malformed, body]),
-        "non_object_body": (_expect(submit.SignalClientResponseError,
-                                    lambda: non_object._canonical_request("GET", "eras")), [non_object]),
-        "transport_error": (_expect(httpx.ConnectError,
-                                    lambda: broken._canonical_request("POST", "signals/submit", body)),
-                            [broken, body]),
+        "rejection": (
+            _expect(
+                submit.SubmissionRejectedError, lambda: rejected._canonical_request("POST", "signals/submit", body)
+            ),
+            [rejected, body],
+        ),
+        "malformed_body": (
+            _expect(
+                submit.SignalClientResponseError, lambda: malformed._canonical_request("POST", "signals/submit", body)
+            ),
+            [malformed, body],
+        ),
+        "non_object_body": (
+            _expect(submit.SignalClientResponseError, lambda: non_object._canonical_request("GET", "eras")),
+            [non_object],
+        ),
+        "transport_error": (
+            _expect(httpx.ConnectError, lambda: broken._canonical_request("POST", "signals/submit", body)),
+            [broken, body],
+        ),
         "observed_body": (lambda: observed._canonical_request("POST", "signals/submit", body), [observed, body]),
-        "unread_observed_body": (_expect(RuntimeError,
-                                         lambda: unread._canonical_request("POST", "signals/submit", body)),
-                                 [unread, body]),
+        "unread_observed_body": (
+            _expect(RuntimeError, lambda: unread._canonical_request("POST", "signals/submit", body)),
+            [unread, body],
+        ),
         "argument_error": (_expect(TypeError, lambda: submit._request_json("GET")), []),
         "percent_encode": (lambda: submit._percent_encode("a b/é~"), []),
     }

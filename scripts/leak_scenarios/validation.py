@@ -66,8 +66,10 @@ def scenarios() -> dict[str, Scenario]:
 
     def replaced_walks() -> None:
         # The walks call wrappers of themselves by name for every nested value.
-        originals = {name: getattr(submit, name) for name in
-                     ("_has_non_finite_number", "_has_disallowed_mi_contract_field", "_is_finite_number")}
+        originals = {
+            name: getattr(submit, name)
+            for name in ("_has_non_finite_number", "_has_disallowed_mi_contract_field", "_is_finite_number")
+        }
         for name, original in originals.items():
             setattr(submit, name, lambda value, original=original: original(value))
         try:
@@ -82,16 +84,24 @@ def scenarios() -> dict[str, Scenario]:
         "contract_pass": (lambda: contract("pool", stats, "Infinity", 0.1, thresholds, 1, 2, 3), [stats, thresholds]),
         "contract_non_finite": (_expect(ValueError, lambda: contract("pool", bad_stats, 0.5, 0.1)), [bad_stats]),
         "contract_mi_field": (_expect(ValueError, lambda: contract("pool", mi_stats, 0.5, 0.1)), [mi_stats]),
-        "contract_mi_overflow": (_expect(ValueError, lambda: contract("pool", stats, 10 ** 400, 0.1)), [stats]),
+        "contract_mi_overflow": (_expect(ValueError, lambda: contract("pool", stats, 10**400, 0.1)), [stats]),
         "contract_gate_failure": (gate_failure, [stats, thresholds, failing_gate]),
         "contract_deep_input": (_expect(RecursionError, lambda: contract("pool", deep, 0.5, 0.1)), [deep]),
         "contract_cyclic_input": (_expect(RecursionError, lambda: contract("pool", cyclic, 0.5, 0.1)), [cyclic]),
-        "metric_helpers": (lambda: (submit._stat_metric(stats, ("x", "sharpe")), submit._mi_contract_json_value(3),
-                                    submit._submission_is_stats_payload(stats)), [stats]),
+        "metric_helpers": (
+            lambda: (
+                submit._stat_metric(stats, ("x", "sharpe")),
+                submit._mi_contract_json_value(3),
+                submit._submission_is_stats_payload(stats),
+            ),
+            [stats],
+        ),
         "named_universe": (lambda: submit._validate_named_universe(" us_top "), []),
         "named_universe_unsafe": (_expect(ValueError, lambda: submit._validate_named_universe("a/b")), []),
         "onboarding_default": (onboarding_default, []),
         "onboarding_broken": (onboarding_broken, []),
-        "retired_alias": (_expect(ValueError, lambda: submit._reject_retired_universe_aliases(BODY | {"universe_id": 1})),
-                          [BODY]),
+        "retired_alias": (
+            _expect(ValueError, lambda: submit._reject_retired_universe_aliases(BODY | {"universe_id": 1})),
+            [BODY],
+        ),
     }

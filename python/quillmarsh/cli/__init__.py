@@ -70,9 +70,15 @@ def _serve(args: argparse.Namespace, service_args: list[str]) -> int:
 def _commands() -> dict[str, Callable[[argparse.Namespace, Output], int]]:
     from . import batch, check, follow, submit
 
-    return {"submit": submit.run_submit, "strategy": submit.run_strategy, "batch": batch.run_batch,
-            "check": check.run_check, "status": follow.run_status, "poll": follow.run_poll,
-            "list": follow.run_list}
+    return {
+        "submit": submit.run_submit,
+        "strategy": submit.run_strategy,
+        "batch": batch.run_batch,
+        "check": check.run_check,
+        "status": follow.run_status,
+        "poll": follow.run_poll,
+        "list": follow.run_list,
+    }
 
 
 def _did_you_mean(message: str, commands: Sequence[str]) -> str:
@@ -118,8 +124,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if extra:
             raise UsageError(f"unrecognized arguments: {' '.join(extra)} (see 'quillmarsh {command} --help')")
         _verbose(getattr(args, "verbose", None))
-        return _commands()[command](args, Output(command, getattr(args, "format", None),
-                                                 quiet=bool(getattr(args, "quiet", False))))
+        return _commands()[command](
+            args, Output(command, getattr(args, "format", None), quiet=bool(getattr(args, "quiet", False)))
+        )
     except UsageError as exc:
         error_line(command, str(exc))
         return EXIT_USAGE

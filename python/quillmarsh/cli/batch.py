@@ -31,8 +31,10 @@ from .signals import Problem, Signal
 
 SHOWN_PROBLEMS = 20
 CHECKED_AT_ONCE = 1000  # signals checked between two steps of the progress bar
-RERUN = ("re-running the same file is safe: each signal's idempotency key comes from its content, "
-         "so the service stores no signal twice")
+RERUN = (
+    "re-running the same file is safe: each signal's idempotency key comes from its content, "
+    "so the service stores no signal twice"
+)
 OUTCOMES = ("accepted", "failed", "unknown", "not_sent", "invalid")
 
 
@@ -67,10 +69,22 @@ class Batch:
     def document(self) -> dict[str, Any]:
         counts = self.counts()
         lines = sorted(self.outcomes.values(), key=lambda o: o.line or 0)
-        return {"ok": counts["accepted"] == len(lines), **counts,
-                "lines": [{"line": o.line, "outcome": o.outcome, "status_code": o.status_code,
-                           "submission_id": o.submission_id, "idempotency_key": o.idempotency_key,
-                           "replayed": o.replayed, "error": o.error} for o in lines]}
+        return {
+            "ok": counts["accepted"] == len(lines),
+            **counts,
+            "lines": [
+                {
+                    "line": o.line,
+                    "outcome": o.outcome,
+                    "status_code": o.status_code,
+                    "submission_id": o.submission_id,
+                    "idempotency_key": o.idempotency_key,
+                    "replayed": o.replayed,
+                    "error": o.error,
+                }
+                for o in lines
+            ],
+        }
 
 
 def report_problems(out: Output, problems: Sequence[Problem]) -> None:
@@ -80,8 +94,9 @@ def report_problems(out: Output, problems: Sequence[Problem]) -> None:
         out.error(f"... and {len(problems) - SHOWN_PROBLEMS} more lines refused")
 
 
-def check_lines(out: Output, client: Any, base_url: str, lines: list[Signal]) -> tuple[list[tuple[Signal, Any]],
-                                                                                      list[Problem]]:
+def check_lines(
+    out: Output, client: Any, base_url: str, lines: list[Signal]
+) -> tuple[list[tuple[Signal, Any]], list[Problem]]:
     """The signals the client's checks pass, each with its ``CheckedSignal``, and a problem for
     every other (its backtest timing refused, or every rule it breaks)."""
     problems = signals.record_timings(lines)
@@ -90,7 +105,7 @@ def check_lines(out: Output, client: Any, base_url: str, lines: list[Signal]) ->
     passed = []
     with out.progress(f"Checking {len(candidates)} signals", total=len(candidates)) as progress:
         for start in range(0, len(candidates), CHECKED_AT_ONCE):
-            block = candidates[start:start + CHECKED_AT_ONCE]
+            block = candidates[start : start + CHECKED_AT_ONCE]
             checked = call(out, base_url, lambda: client.check_signals([s.fields for s in block]))
             for signal, one in zip(block, checked):
                 if one.ok:
@@ -109,21 +124,27 @@ class Recorder:
         self.lines = [signal.line for signal, _ in passed]
 
     def __call__(self, event: Any) -> None:
-        lines = self.lines[event.start:event.start + event.count]
+        lines = self.lines[event.start : event.start + event.count]
         if isinstance(event, ChunkSent):
             for line in lines:  # on its way: it may or may not reach the service
                 self.batch.outcomes[line].outcome = "unknown"
             return
-        items = {item.index: item for item in (event.result.results if event.result is not None else ())
-                 if type(item.index) is int}
+        items = {
+            item.index: item
+            for item in (event.result.results if event.result is not None else ())
+            if type(item.index) is int
+        }
         cause = describe(event.failure, base_url=self.base_url) if event.failure is not None else None
         for position, line in enumerate(lines, start=event.start):
             outcome = self.batch.outcomes[line]
             item = items.get(position)
             if item is not None:
                 outcome.outcome = "accepted" if item.status_code == 202 else "failed"
-                outcome.status_code, outcome.submission_id, outcome.replayed = (item.status_code, item.submission_id,
-                                                                                item.replayed)
+                outcome.status_code, outcome.submission_id, outcome.replayed = (
+                    item.status_code,
+                    item.submission_id,
+                    item.replayed,
+                )
                 outcome.error = None if item.error is None else describe(item)
             else:
                 answered = event.result is not None and event.result.status_code != 0
@@ -136,8 +157,9 @@ class Recorder:
         self.progress.advance(len(lines))
 
 
-def send(out: Output, batch: Batch, client: Any, passed: list[tuple[Signal, Any]], *, concurrency: int,
-         conn: Any) -> None:
+def send(
+    out: Output, batch: Batch, client: Any, passed: list[tuple[Signal, Any]], *, concurrency: int, conn: Any
+) -> None:
     """Post the checked bodies in chunks, one after another or (``concurrency`` > 1, through the
     asynchronous client) up to ``concurrency`` at once; a chunk that fails as a whole stops the
     batch."""
@@ -156,6 +178,7 @@ def send(out: Output, batch: Batch, client: Any, passed: list[tuple[Signal, Any]
                         if most < concurrency:  # more would only wait for a connection, or meet refusals
                             out.note(f"--concurrency {concurrency}: {most} chunks at once, the connections there are")
                         await async_client.submit_checked(checked_signals, max_concurrency=most, on_chunk=record)
+
                 asyncio.run(concurrently())
             else:
                 client.submit_checked(checked_signals, on_chunk=record)
@@ -187,8 +210,10 @@ def _grouped(outcomes: list[Outcome]) -> list[tuple[str, str, Any, Any]]:
             last[4] = o.line
         else:
             rows.append([o.line, o.outcome, o.status_code, o.error, o.line])
-    return [(f"{first}" if first == end else f"{first}-{end}", outcome, status, error)
-            for first, outcome, status, error, end in rows]
+    return [
+        (f"{first}" if first == end else f"{first}-{end}", outcome, status, error)
+        for first, outcome, status, error, end in rows
+    ]
 
 
 def finish(out: Output, batch: Batch, interrupted: bool = False) -> int:
@@ -197,17 +222,20 @@ def finish(out: Output, batch: Batch, interrupted: bool = False) -> int:
         out.json(batch.document())
     else:
         out.record("Batch", _summary(batch))
-        missed = [o for o in sorted(batch.outcomes.values(), key=lambda o: o.line or 0)
-                  if o.outcome in ("failed", "unknown")]
+        missed = [
+            o for o in sorted(batch.outcomes.values(), key=lambda o: o.line or 0) if o.outcome in ("failed", "unknown")
+        ]
         if missed and not out.plain:
             rows = _grouped(missed)
             shown = rows[:SHOWN_PROBLEMS]
-            title = "Signals not accepted" + (f" (first {len(shown)} of {len(rows)} rows)" if len(rows) > len(shown)
-                                              else "")
+            title = "Signals not accepted" + (
+                f" (first {len(shown)} of {len(rows)} rows)" if len(rows) > len(shown) else ""
+            )
             out.table(title, ("lines", "outcome", "status", "error"), shown, ids=("lines",))
     total = len(batch.outcomes)
     stored = f"{counts['accepted']} of {total} signals accepted" + (
-        f" ({counts['replayed']} already stored)" if counts["replayed"] else "")
+        f" ({counts['replayed']} already stored)" if counts["replayed"] else ""
+    )
     if interrupted:
         out.error(f"interrupted: {stored} before the interrupt; {RERUN}")
         return EXIT_INTERRUPTED
@@ -236,12 +264,15 @@ def run_batch(args: argparse.Namespace, out: Output) -> int:
             report_problems(out, problems)
             if not args.skip_invalid:
                 for signal, checked in passed:
-                    batch.outcomes[signal.line] = Outcome(signal.line, "not_sent",
-                                                          idempotency_key=checked.idempotency_key)
+                    batch.outcomes[signal.line] = Outcome(
+                        signal.line, "not_sent", idempotency_key=checked.idempotency_key
+                    )
                 if out.format == "json":
                     out.json(batch.document())
-                out.error(f"nothing was sent: {len(problems)} of {len(batch.outcomes)} lines cannot be "
-                          f"sent; fix them, or pass --skip-invalid to send the {len(passed)} others")
+                out.error(
+                    f"nothing was sent: {len(problems)} of {len(batch.outcomes)} lines cannot be "
+                    f"sent; fix them, or pass --skip-invalid to send the {len(passed)} others"
+                )
                 return EXIT_USAGE if any(p.kind == "input" for p in problems) else EXIT_FAILED
         try:
             send(out, batch, client, passed, concurrency=args.concurrency, conn=conn)

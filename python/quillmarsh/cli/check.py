@@ -34,12 +34,18 @@ def _is_batch_file(path: str, text: str, forced: bool) -> bool:
 def _checked(line: int | None, checked: Any) -> dict[str, Any]:
     key = checked.idempotency_key
     header = str(key) if key and checked.endpoint == "signals/submit" else None
-    return {"line": line, "ok": True, "endpoint": checked.endpoint, "idempotency_key": key,
-            "idempotency_key_header": header, "body": checked.body, "wire": json.dumps(checked.body)}
+    return {
+        "line": line,
+        "ok": True,
+        "endpoint": checked.endpoint,
+        "idempotency_key": key,
+        "idempotency_key_header": header,
+        "body": checked.body,
+        "wire": json.dumps(checked.body),
+    }
 
 
-def _one(out: Output, client: Any, base_url: str, signal: signals.Signal) -> tuple[list[dict[str, Any]],
-                                                                                  list[Problem]]:
+def _one(out: Output, client: Any, base_url: str, signal: signals.Signal) -> tuple[list[dict[str, Any]], list[Problem]]:
     refused = signals.record_timings([signal])
     if refused:
         return [], refused
@@ -70,8 +76,11 @@ def run_check(args: argparse.Namespace, out: Output) -> int:
     if out.format == "json":
         out.json({"ok": not problems, "sent": False, "signals": results})
     elif out.plain:
-        out.table(None, ("line", "endpoint", "idempotency_key", "body"),
-                  [(r["line"], r["endpoint"], r["idempotency_key"], r["wire"]) for r in passed_results])
+        out.table(
+            None,
+            ("line", "endpoint", "idempotency_key", "body"),
+            [(r["line"], r["endpoint"], r["idempotency_key"], r["wire"]) for r in passed_results],
+        )
     else:
         name = signals.source_name(args.file)
         lines = []

@@ -45,29 +45,36 @@ def _bash(parser: argparse.ArgumentParser) -> str:
     for name, sub in commands.items():
         words = " ".join(option for option, _, _ in _options(sub)) if name != "serve" else ""
         cases.append(f"    {name}) opts={shlex.quote(words)} ;;")
-    choices = [f"    {option}) COMPREPLY=($(compgen -W {shlex.quote(' '.join(values))} -- \"$cur\")); return ;;"
-               for option, _, values in _options(parser) if values]
-    return "\n".join([
-        "_quillmarsh() {",
-        '  local cur="${COMP_WORDS[COMP_CWORD]}" prev="${COMP_WORDS[COMP_CWORD-1]}" command="" opts word',
-        f"  local commands={shlex.quote(' '.join(commands))}",
-        '  case "$prev" in', *choices, "  esac",
-        '  for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do',
-        '    case " $commands " in *" $word "*) command="$word"; break ;; esac',
-        "  done",
-        '  case "$command" in',
-        f"    '') opts={shlex.quote(' '.join(option for option, _, _ in _options(parser)))} ;;",
-        *cases,
-        "  esac",
-        '  if [[ -z "$command" && "$cur" != -* ]]; then',
-        '    COMPREPLY=($(compgen -W "$commands" -- "$cur"))',
-        '  elif [[ "$cur" == -* ]]; then',
-        '    COMPREPLY=($(compgen -W "$opts" -- "$cur"))',
-        "  fi",
-        "}",
-        "complete -o default -F _quillmarsh quillmarsh",
-        "",
-    ])
+    choices = [
+        f'    {option}) COMPREPLY=($(compgen -W {shlex.quote(" ".join(values))} -- "$cur")); return ;;'
+        for option, _, values in _options(parser)
+        if values
+    ]
+    return "\n".join(
+        [
+            "_quillmarsh() {",
+            '  local cur="${COMP_WORDS[COMP_CWORD]}" prev="${COMP_WORDS[COMP_CWORD-1]}" command="" opts word',
+            f"  local commands={shlex.quote(' '.join(commands))}",
+            '  case "$prev" in',
+            *choices,
+            "  esac",
+            '  for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do',
+            '    case " $commands " in *" $word "*) command="$word"; break ;; esac',
+            "  done",
+            '  case "$command" in',
+            f"    '') opts={shlex.quote(' '.join(option for option, _, _ in _options(parser)))} ;;",
+            *cases,
+            "  esac",
+            '  if [[ -z "$command" && "$cur" != -* ]]; then',
+            '    COMPREPLY=($(compgen -W "$commands" -- "$cur"))',
+            '  elif [[ "$cur" == -* ]]; then',
+            '    COMPREPLY=($(compgen -W "$opts" -- "$cur"))',
+            "  fi",
+            "}",
+            "complete -o default -F _quillmarsh quillmarsh",
+            "",
+        ]
+    )
 
 
 def _zsh(parser: argparse.ArgumentParser) -> str:
@@ -80,8 +87,10 @@ def _fish(parser: argparse.ArgumentParser) -> str:
     names = " ".join(commands)
     lines = ["complete -c quillmarsh -f"]
     for name in commands:
-        lines.append(f"complete -c quillmarsh -n 'not __fish_seen_subcommand_from {names}' -a {name} "
-                     f"-d {shlex.quote(summaries.get(name, ''))}")
+        lines.append(
+            f"complete -c quillmarsh -n 'not __fish_seen_subcommand_from {names}' -a {name} "
+            f"-d {shlex.quote(summaries.get(name, ''))}"
+        )
     for option, text, values in _options(parser):
         choice = f" -xa {shlex.quote(' '.join(values))}" if values else ""
         lines.append(f"complete -c quillmarsh -l {option[2:]} -d {shlex.quote(text.split('(')[0].strip())}{choice}")
@@ -90,8 +99,10 @@ def _fish(parser: argparse.ArgumentParser) -> str:
             continue
         for option, text, values in _options(sub):
             choice = f" -xa {shlex.quote(' '.join(values))}" if values else ""
-            lines.append(f"complete -c quillmarsh -n '__fish_seen_subcommand_from {name}' -l {option[2:]} "
-                         f"-d {shlex.quote(text.split('(')[0].strip())}{choice}")
+            lines.append(
+                f"complete -c quillmarsh -n '__fish_seen_subcommand_from {name}' -l {option[2:]} "
+                f"-d {shlex.quote(text.split('(')[0].strip())}{choice}"
+            )
     return "\n".join(lines) + "\n"
 
 

@@ -43,8 +43,12 @@ def failure_document(exc: BaseException) -> dict[str, Any]:
     if isinstance(cause, SubmissionRejectedError):
         return {"ok": False, "status_code": cause.status_code, "body": cause.body, "error": cause.reason}
     if isinstance(cause, SignalClientResponseError):
-        return {"ok": False, "status_code": cause.status_code,
-                "body": {"raw_body_preview": cause.raw_body_preview}, "error": error}
+        return {
+            "ok": False,
+            "status_code": cause.status_code,
+            "body": {"raw_body_preview": cause.raw_body_preview},
+            "error": error,
+        }
     return {"ok": False, "status_code": 0, "body": None, "error": error}
 
 
@@ -53,8 +57,15 @@ def is_local_refusal(exc: BaseException) -> bool:
     return isinstance(exc, (ValueError, TypeError)) and not isinstance(exc, EraCatalogUnavailable)
 
 
-def call(out: Output, base_url: str, operation: Callable[[], Any], *, where: str | None = None,
-         explain: Callable[[BaseException], Sequence[str]] | None = None, lazy: bool = False) -> Any:
+def call(
+    out: Output,
+    base_url: str,
+    operation: Callable[[], Any],
+    *,
+    where: str | None = None,
+    explain: Callable[[BaseException], Sequence[str]] | None = None,
+    lazy: bool = False,
+) -> Any:
     """Call one operation of the client; report what it raises (every problem of a refused
     input, each prefixed by ``where`` and told by ``explain``) and end the command. ``lazy``:
     the operation gives an iterator, whose items are yielded with the same reporting."""
@@ -68,8 +79,9 @@ def call(out: Output, base_url: str, operation: Callable[[], Any], *, where: str
         problems = explain(exc) if explain is not None else [one_line(exc)]
         prefix = f"{where}: " if where else ""
         if out.format == "json":
-            out.json({"ok": False, "status_code": 0, "body": None, "error": "; ".join(problems),
-                      "problems": list(problems)})
+            out.json(
+                {"ok": False, "status_code": 0, "body": None, "error": "; ".join(problems), "problems": list(problems)}
+            )
         for problem in problems:
             out.error(f"refused before sending: {prefix}{problem}")
         raise Reported(EXIT_FAILED) from None

@@ -14,14 +14,32 @@ from .errors import EXIT_FAILED, EXIT_OK
 from .output import Output, compact_json
 from .settings import connection as settings
 
-_STATUS_FIELDS = ("status", "status_code", "signal_pool_id", "strategy_pool_id", "strategy_signal_pool",
-                  "rejection_reason", "is_correlation", "agent_is_correlation", "is_pnl_mi", "agent_is_pnl_mi",
-                  "is_stats", "payment", "failure_reason", "failure_detail", "failure_message", "error")
+_STATUS_FIELDS = (
+    "status",
+    "status_code",
+    "signal_pool_id",
+    "strategy_pool_id",
+    "strategy_signal_pool",
+    "rejection_reason",
+    "is_correlation",
+    "agent_is_correlation",
+    "is_pnl_mi",
+    "agent_is_pnl_mi",
+    "is_stats",
+    "payment",
+    "failure_reason",
+    "failure_detail",
+    "failure_message",
+    "error",
+)
 
 
 def status_fields(submission_id: str, result: Any) -> list[tuple[str, Any]]:
-    return [("submission_id", submission_id)] + [(name, getattr(result, name)) for name in _STATUS_FIELDS
-                                                  if getattr(result, name) is not None or name == "status"]
+    return [("submission_id", submission_id)] + [
+        (name, getattr(result, name))
+        for name in _STATUS_FIELDS
+        if getattr(result, name) is not None or name == "status"
+    ]
 
 
 def run_status(args: argparse.Namespace, out: Output) -> int:
@@ -37,9 +55,15 @@ def run_poll(args: argparse.Namespace, out: Output) -> int:
     conn = settings(args)
     identifier = args.submission_id
     with client_for(conn) as client, out.progress(f"Polling {identifier}", total=None) as progress:
-        result = call(out, conn.base_url, lambda: client.wait_until_terminal(
-            identifier, timeout=args.timeout,
-            on_status=lambda r: progress.describe(f"Polling {identifier}: {r.status or 'no status yet'}")))
+        result = call(
+            out,
+            conn.base_url,
+            lambda: client.wait_until_terminal(
+                identifier,
+                timeout=args.timeout,
+                on_status=lambda r: progress.describe(f"Polling {identifier}: {r.status or 'no status yet'}"),
+            ),
+        )
     status = report(out, conn.base_url, result, "Submission status", status_fields(identifier, result))
     if status != EXIT_OK:
         return status
@@ -71,10 +95,15 @@ def _columns(records: list[dict[str, Any]], wide: bool) -> list[str]:
 def _repeated_options(args: argparse.Namespace) -> list[str]:
     """The options that made this listing, to repeat for its next page (never the token)."""
     words = []
-    for option, value in (("--profile", getattr(args, "profile", None)), ("--base-url", getattr(args, "base_url", None)),
-                          ("--token-file", getattr(args, "token_file", None)), ("--status", args.status),
-                          ("--idempotency-key", args.idempotency_key), ("--limit", args.limit),
-                          ("--format", "json" if getattr(args, "format", None) == "json" else None)):
+    for option, value in (
+        ("--profile", getattr(args, "profile", None)),
+        ("--base-url", getattr(args, "base_url", None)),
+        ("--token-file", getattr(args, "token_file", None)),
+        ("--status", args.status),
+        ("--idempotency-key", args.idempotency_key),
+        ("--limit", args.limit),
+        ("--format", "json" if getattr(args, "format", None) == "json" else None),
+    ):
         if value is not None:
             words += [option, str(value)]
     return words + (["--wide"] if args.wide else [])
@@ -89,15 +118,22 @@ def run_list(args: argparse.Namespace, out: Output) -> int:
     with client_for(conn) as client:
         if args.all:
             return _list_all(args, out, client, conn.base_url)
-        result = call(out, conn.base_url, lambda: client.list_signal_submissions(
-            status=args.status, idempotency_key=args.idempotency_key, since=args.since, limit=args.limit or _PAGE))
+        result = call(
+            out,
+            conn.base_url,
+            lambda: client.list_signal_submissions(
+                status=args.status, idempotency_key=args.idempotency_key, since=args.since, limit=args.limit or _PAGE
+            ),
+        )
     if not result.ok:
-        return report(out, conn.base_url, result, "Submissions", [("status_code", result.status_code),
-                                                                  ("error", result.error)])
+        return report(
+            out, conn.base_url, result, "Submissions", [("status_code", result.status_code), ("error", result.error)]
+        )
     next_since = result.body.get("next_since") if isinstance(result.body, dict) else None
     if out.format == "json":
-        out.json({"ok": True, "status_code": result.status_code, "submissions": result.submissions,
-                  "next_since": next_since})
+        out.json(
+            {"ok": True, "status_code": result.status_code, "submissions": result.submissions, "next_since": next_since}
+        )
     else:
         _show(out, [s for s in result.submissions if isinstance(s, dict)], args.wide, None)
     if next_since and result.submissions:
@@ -105,8 +141,9 @@ def run_list(args: argparse.Namespace, out: Output) -> int:
     return EXIT_OK
 
 
-def _show(out: Output, records: list[dict[str, Any]], wide: bool, columns: list[str] | None,
-          header: bool = True) -> list[str]:
+def _show(
+    out: Output, records: list[dict[str, Any]], wide: bool, columns: list[str] | None, header: bool = True
+) -> list[str]:
     columns = columns or _columns(records, wide)
     if not records and not out.plain:
         out.lines(["No submissions match."])
@@ -131,10 +168,12 @@ def _pages(submissions: Iterator[dict[str, Any]], size: int) -> Iterator[list[di
 def _list_all(args: argparse.Namespace, out: Output, client: Any, base_url: str) -> int:
     """Every page, read as the service allows (the largest pages unless ``--limit``), each
     written out as it arrives: nothing is held but the page on its way."""
-    submissions = client.iter_submissions(status=args.status, idempotency_key=args.idempotency_key,
-                                          since=args.since, page_size=args.limit)
+    submissions = client.iter_submissions(
+        status=args.status, idempotency_key=args.idempotency_key, since=args.since, page_size=args.limit
+    )
     read = 0
     with out.progress("Reading submissions", total=None) as progress:
+
         def counted() -> Iterator[dict[str, Any]]:
             nonlocal read
             for submission in submissions:
@@ -167,7 +206,7 @@ def _stream_json(out: Output, submissions: Iterator[dict[str, Any]], base_url: s
             count += 1
     except Exception as exc:  # noqa: BLE001 - told at the end of the document and on stderr
         failure = exc
-    sys.stdout.write(("\n  ]" if count else "]") + ",\n  \"next_since\": null,\n")
+    sys.stdout.write(("\n  ]" if count else "]") + ',\n  "next_since": null,\n')
     if failure is None:
         sys.stdout.write('  "ok": true,\n  "error": null\n}\n')
         return EXIT_OK

@@ -137,8 +137,14 @@ class Output:
         else:
             self.stdout.print(fields_table(title, fields))
 
-    def table(self, title: str | None, columns: Sequence[str], rows: Sequence[Sequence[Any]],
-              ids: Sequence[str] = (), header: bool = True) -> None:
+    def table(
+        self,
+        title: str | None,
+        columns: Sequence[str],
+        rows: Sequence[Sequence[Any]],
+        ids: Sequence[str] = (),
+        header: bool = True,
+    ) -> None:
         """Rows of a table: tab-separated (with a header line, even without rows), a table that
         fits the terminal, or, when the columns cannot fit without cutting an id, one block of
         ``field value`` lines per row."""
@@ -218,8 +224,9 @@ def fields_table(title: str, rows: Sequence[tuple[str, Any]]) -> Any:
     return table
 
 
-def rows_table(title: str | None, columns: Sequence[str], rows: Sequence[Sequence[Any]],
-               no_wrap: Sequence[str] = ()) -> Any:
+def rows_table(
+    title: str | None, columns: Sequence[str], rows: Sequence[Sequence[Any]], no_wrap: Sequence[str] = ()
+) -> Any:
     """A table; the columns named in ``no_wrap`` (identifiers people copy) never wrap."""
     from rich.table import Table
 

@@ -173,8 +173,7 @@ def _read_line(name: str, number: int, line: bytes, signals: list[Signal], probl
             signals.append(Signal(where, number, *checked))
 
 
-def record_timings(signals: Iterable[Signal],
-                   record: Callable[..., Any] | None = None) -> list[Problem]:
+def record_timings(signals: Iterable[Signal], record: Callable[..., Any] | None = None) -> list[Problem]:
     """Record each signal's backtest timing, as the simulation side would have; returns the
     signals whose timing was refused."""
     if record is None:

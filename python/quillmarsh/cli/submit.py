@@ -22,10 +22,15 @@ def submission_fields(result: Any) -> tuple[str, list[tuple[str, Any]]]:
         title = "Submission already stored (same content)"
     else:
         title = "Submission accepted"
-    fields = [("status_code", result.status_code), ("submission_id", result.submission_id),
-              ("signal_pool_id", result.signal_pool_id), ("strategy_pool_id", result.strategy_pool_id),
-              ("strategy_signal_pool", result.strategy_signal_pool), ("replayed", result.replayed),
-              ("error", result.error)]
+    fields = [
+        ("status_code", result.status_code),
+        ("submission_id", result.submission_id),
+        ("signal_pool_id", result.signal_pool_id),
+        ("strategy_pool_id", result.strategy_pool_id),
+        ("strategy_signal_pool", result.strategy_signal_pool),
+        ("replayed", result.replayed),
+        ("error", result.error),
+    ]
     return title, [(name, value) for name, value in fields if value is not None]
 
 
@@ -37,8 +42,13 @@ def run_submit(args: argparse.Namespace, out: Output) -> int:
     fields = dict(signal.fields)
     conn = settings(args)
     with client_for(conn) as client:
-        result = call(out, conn.base_url, lambda: client.submit_signal(**fields), where=signal.where,
-                      explain=lambda exc: explain(signal.fields, exc, catalog=client.era_catalog))
+        result = call(
+            out,
+            conn.base_url,
+            lambda: client.submit_signal(**fields),
+            where=signal.where,
+            explain=lambda exc: explain(signal.fields, exc, catalog=client.era_catalog),
+        )
         return report(out, conn.base_url, result, *submission_fields(result))
 
 
@@ -46,6 +56,7 @@ def run_strategy(args: argparse.Namespace, out: Output) -> int:
     fields = signals.strategy(args.file)
     conn = settings(args)
     with client_for(conn) as client:
-        result = call(out, conn.base_url, lambda: client.submit_strategy(**fields),
-                      where=signals.source_name(args.file))
+        result = call(
+            out, conn.base_url, lambda: client.submit_strategy(**fields), where=signals.source_name(args.file)
+        )
         return report(out, conn.base_url, result, *submission_fields(result))

@@ -103,8 +103,13 @@ def _positive_seconds(text: str) -> float:
 
 
 def _parser(prog: str) -> argparse.ArgumentParser:
-    parser = _Parser(prog=prog, allow_abbrev=False, description=_DESCRIPTION, epilog=_EPILOG,
-                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = _Parser(
+        prog=prog,
+        allow_abbrev=False,
+        description=_DESCRIPTION,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--version", action="version", version=f"quillmarsh.devservice {__version__}")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=_port, default=0, help="port to listen on (default 0: a free port)")
@@ -112,35 +117,81 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument("--catalog", metavar="FILE", help="era catalog as a JSON file (default: built in)")
     parser.add_argument("--db", metavar="FILE", help="SQLite file for submissions (default: in memory)")
     progress = parser.add_mutually_exclusive_group()
-    progress.add_argument("--status-after-polls", type=_count, metavar="N",
-                          help="reach the terminal status on the N-th status read (default 3)")
-    progress.add_argument("--status-after-seconds", type=_seconds, metavar="S",
-                          help="reach the terminal status S seconds after submission")
-    parser.add_argument("--demand-signal-pool-id-once", action="store_true",
-                        help="refuse the first signal without the older signal_pool_id field (400)")
+    progress.add_argument(
+        "--status-after-polls",
+        type=_count,
+        metavar="N",
+        help="reach the terminal status on the N-th status read (default 3)",
+    )
+    progress.add_argument(
+        "--status-after-seconds",
+        type=_seconds,
+        metavar="S",
+        help="reach the terminal status S seconds after submission",
+    )
+    parser.add_argument(
+        "--demand-signal-pool-id-once",
+        action="store_true",
+        help="refuse the first signal without the older signal_pool_id field (400)",
+    )
     parser.add_argument("--fail-every", type=_count, default=0, metavar="N", help="answer every N-th request with 503")
-    parser.add_argument("--malformed-every", type=_count, default=0, metavar="N",
-                        help="answer every N-th request with a non-JSON 502 page")
+    parser.add_argument(
+        "--malformed-every",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="answer every N-th request with a non-JSON 502 page",
+    )
     parser.add_argument("--latency", type=_seconds, default=0.0, metavar="SECONDS", help="delay every answer")
-    parser.add_argument("--max-connections", type=_positive_count, metavar="N",
-                        help=f"connections held open at a time, idle ones included; past them 503 (default "
-                             f"{DEFAULT_MAX_CONNECTIONS}, or fewer if the open-file limit allows fewer)")
-    parser.add_argument("--idle-timeout", type=_positive_seconds, default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS",
-                        help=f"close a connection idle this long (default {DEFAULT_IDLE_TIMEOUT:g})")
-    parser.add_argument("--request-timeout", type=_positive_seconds, default=DEFAULT_REQUEST_TIMEOUT,
-                        metavar="SECONDS", help=f"answer 408 to a request whose head and body take longer to "
-                                                f"arrive (default {DEFAULT_REQUEST_TIMEOUT:g})")
-    parser.add_argument("--tls", action="store_true",
-                        help="serve https with a certificate from a certificate authority made for this run "
-                             "(needs the trustme package)")
-    parser.add_argument("--tls-name", action="append", metavar="NAME", dest="tls_names",
-                        help="a name for the certificate, repeatable (default: localhost, 127.0.0.1, ::1)")
-    parser.add_argument("--tls-ca-out", metavar="FILE",
-                        help="write the certificate authority's PEM here (default: a temporary file, removed on stop)")
-    parser.add_argument("--verbose", action="store_true",
-                        help="log every request to stderr, those refused, timed out or dropped included")
-    parser.add_argument("--print-catalog", action="store_true",
-                        help="print the built-in catalog as JSON and exit (a start for --catalog files)")
+    parser.add_argument(
+        "--max-connections",
+        type=_positive_count,
+        metavar="N",
+        help=f"connections held open at a time, idle ones included; past them 503 (default "
+        f"{DEFAULT_MAX_CONNECTIONS}, or fewer if the open-file limit allows fewer)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_positive_seconds,
+        default=DEFAULT_IDLE_TIMEOUT,
+        metavar="SECONDS",
+        help=f"close a connection idle this long (default {DEFAULT_IDLE_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--request-timeout",
+        type=_positive_seconds,
+        default=DEFAULT_REQUEST_TIMEOUT,
+        metavar="SECONDS",
+        help=f"answer 408 to a request whose head and body take longer to arrive (default {DEFAULT_REQUEST_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--tls",
+        action="store_true",
+        help="serve https with a certificate from a certificate authority made for this run "
+        "(needs the trustme package)",
+    )
+    parser.add_argument(
+        "--tls-name",
+        action="append",
+        metavar="NAME",
+        dest="tls_names",
+        help="a name for the certificate, repeatable (default: localhost, 127.0.0.1, ::1)",
+    )
+    parser.add_argument(
+        "--tls-ca-out",
+        metavar="FILE",
+        help="write the certificate authority's PEM here (default: a temporary file, removed on stop)",
+    )
+    parser.add_argument(
+        "--verbose",
+        action="store_true",
+        help="log every request to stderr, those refused, timed out or dropped included",
+    )
+    parser.add_argument(
+        "--print-catalog",
+        action="store_true",
+        help="print the built-in catalog as JSON and exit (a start for --catalog files)",
+    )
     return parser
 
 
@@ -160,13 +211,26 @@ def main(argv: list[str] | None = None, *, prog: str | None = None) -> int:
         sys.stdout.write("\n")
         return 0
     try:
-        service = start(host=args.host, port=args.port, token=args.token, catalog=args.catalog, db=args.db,
-                        status_after_polls=args.status_after_polls, status_after_seconds=args.status_after_seconds,
-                        demand_signal_pool_id_once=args.demand_signal_pool_id_once, fail_every=args.fail_every,
-                        malformed_every=args.malformed_every, latency=args.latency, verbose=args.verbose,
-                        max_connections=args.max_connections, idle_timeout=args.idle_timeout,
-                        request_timeout=args.request_timeout, tls=args.tls,
-                        tls_names=args.tls_names, tls_ca_out=args.tls_ca_out)
+        service = start(
+            host=args.host,
+            port=args.port,
+            token=args.token,
+            catalog=args.catalog,
+            db=args.db,
+            status_after_polls=args.status_after_polls,
+            status_after_seconds=args.status_after_seconds,
+            demand_signal_pool_id_once=args.demand_signal_pool_id_once,
+            fail_every=args.fail_every,
+            malformed_every=args.malformed_every,
+            latency=args.latency,
+            verbose=args.verbose,
+            max_connections=args.max_connections,
+            idle_timeout=args.idle_timeout,
+            request_timeout=args.request_timeout,
+            tls=args.tls,
+            tls_names=args.tls_names,
+            tls_ca_out=args.tls_ca_out,
+        )
     except (OSError, ValueError, TLSUnavailable) as exc:
         print(f"{prog}: {_one_line(exc)}", file=sys.stderr, flush=True)
         return EXIT_USAGE

@@ -48,8 +48,10 @@ __all__ = ["MAX_BODY_BYTES", "RETRY_AFTER_SECONDS", "ROUTES", "Answer", "App", "
 
 MAX_BODY_BYTES = 16 * 1024 * 1024
 RETRY_AFTER_SECONDS = 1  # in every injected fault and every 503
-_GATEWAY_PAGE = (b"<html><head><title>502 Bad Gateway</title></head>\r\n"
-                 b"<body><center><h1>502 Bad Gateway</h1></center></body></html>\r\n")
+_GATEWAY_PAGE = (
+    b"<html><head><title>502 Bad Gateway</title></head>\r\n"
+    b"<body><center><h1>502 Bad Gateway</h1></center></body></html>\r\n"
+)
 
 
 @dataclass(frozen=True)
@@ -68,7 +70,7 @@ class Route:
         if not brace:
             return {} if path == self.path else None
         prefix = head + "/"
-        segment = path[len(prefix):]
+        segment = path[len(prefix) :]
         if path.startswith(prefix) and segment and "/" not in segment:
             return {name.rstrip("}"): segment}
         return None
@@ -97,8 +99,14 @@ class Answer:
 
     __slots__ = ("body", "close", "content_type", "headers", "status")
 
-    def __init__(self, status: int, body: Any, headers: dict[str, str] | None = None,
-                 content_type: str = "application/json", close: bool = False):
+    def __init__(
+        self,
+        status: int,
+        body: Any,
+        headers: dict[str, str] | None = None,
+        content_type: str = "application/json",
+        close: bool = False,
+    ):
         self.status = status
         self.body = body if isinstance(body, bytes) else dumps(body).encode("utf-8")
         self.headers = headers or {}
@@ -106,21 +114,33 @@ class Answer:
         self.close = close
 
 
-def error(status: int, name: str, message: str, headers: dict[str, str] | None = None, *, close: bool = False,
-          **fields: Any) -> Answer:
+def error(
+    status: int, name: str, message: str, headers: dict[str, str] | None = None, *, close: bool = False, **fields: Any
+) -> Answer:
     """An error answer: ``{"error": ..., "details": {"message": ..., **fields}}``."""
     return Answer(status, {"error": name, "details": explain(message, **fields)}, headers, close=close)
 
 
 def unavailable(message: str, *, close: bool = False) -> Answer:
     """A 503 with ``Retry-After``, ``details.message`` saying why."""
-    return error(503, "service_unavailable", message, {"Retry-After": str(RETRY_AFTER_SECONDS)}, close=close,
-                 retry_after=RETRY_AFTER_SECONDS)
+    return error(
+        503,
+        "service_unavailable",
+        message,
+        {"Retry-After": str(RETRY_AFTER_SECONDS)},
+        close=close,
+        retry_after=RETRY_AFTER_SECONDS,
+    )
 
 
 def _unauthorized() -> Answer:
-    return error(401, "unauthorized", "a valid bearer token is required: send Authorization: Bearer <token>",
-                 {"WWW-Authenticate": "Bearer"}, close=True)
+    return error(
+        401,
+        "unauthorized",
+        "a valid bearer token is required: send Authorization: Bearer <token>",
+        {"WWW-Authenticate": "Bearer"},
+        close=True,
+    )
 
 
 def _shown(path: str) -> str:
@@ -139,8 +159,9 @@ class App:
     event loop).
     """
 
-    def __init__(self, operations: Operations, token: str, *, fail_every: int = 0, malformed_every: int = 0,
-                 latency: float = 0.0):
+    def __init__(
+        self, operations: Operations, token: str, *, fail_every: int = 0, malformed_every: int = 0, latency: float = 0.0
+    ):
         self.operations = operations
         self.token = token
         self.fail_every = fail_every
@@ -152,12 +173,13 @@ class App:
             "getEras": lambda params, query, headers, body: Answer(200, self.operations.catalog.body()),
             "submitSignal": lambda params, query, headers, body: self._submit("signal", headers, body),
             "submitStrategy": lambda params, query, headers, body: self._submit("strategy", headers, body),
-            "submitSignalBatch": lambda params, query, headers, body: Answer(
-                *self.operations.batch(parse_json(body))),
+            "submitSignalBatch": lambda params, query, headers, body: Answer(*self.operations.batch(parse_json(body))),
             "getSignalStatus": lambda params, query, headers, body: Answer(
-                *self.operations.status(unquote(params["submission_id"], errors="strict"))),
+                *self.operations.status(unquote(params["submission_id"], errors="strict"))
+            ),
             "listSignalSubmissions": lambda params, query, headers, body: Answer(
-                *self.operations.listing(dict(parse_qsl(query, keep_blank_values=True)))),
+                *self.operations.listing(dict(parse_qsl(query, keep_blank_values=True)))
+            ),
             "getOpenAPI": lambda params, query, headers, body: Answer(200, self._openapi),
         }
         missing = {route.operation for route in ROUTES} ^ set(self._serve)
@@ -171,8 +193,9 @@ class App:
         count = next(self._counter)
         retry = {"Retry-After": str(RETRY_AFTER_SECONDS)}
         if self.fail_every and count % self.fail_every == 0:
-            return unavailable(f"injected failure of request {count} (every {self.fail_every}); "
-                               f"retry after {RETRY_AFTER_SECONDS} s")
+            return unavailable(
+                f"injected failure of request {count} (every {self.fail_every}); retry after {RETRY_AFTER_SECONDS} s"
+            )
         if self.malformed_every and count % self.malformed_every == 0:
             return Answer(502, _GATEWAY_PAGE, retry, content_type="text/html")
         return None
@@ -188,17 +211,24 @@ class App:
             if fault is not None:
                 return fault
         if not matched:
-            return error(404, "not_found", f"no route {_shown(path)}; the routes, at the root of the base URL, are "
-                                           f"{_ROUTE_LIST}")
+            return error(
+                404, "not_found", f"no route {_shown(path)}; the routes, at the root of the base URL, are {_ROUTE_LIST}"
+            )
         for route, params in matched:
             if method in allowed_methods(route):
                 return route, params
         allowed = [m for route, _ in matched for m in allowed_methods(route)]
-        return error(405, "method_not_allowed", f"{_shown(path)} takes {' or '.join(allowed)}, not {method[:40]}",
-                     {"Allow": ", ".join(allowed)}, allowed=allowed)
+        return error(
+            405,
+            "method_not_allowed",
+            f"{_shown(path)} takes {' or '.join(allowed)}, not {method[:40]}",
+            {"Allow": ", ".join(allowed)},
+            allowed=allowed,
+        )
 
-    def serve(self, route: Route, params: Mapping[str, str], query: str, headers: Mapping[str, str],
-              body: bytes) -> Answer:
+    def serve(
+        self, route: Route, params: Mapping[str, str], query: str, headers: Mapping[str, str], body: bytes
+    ) -> Answer:
         """The answer to an admitted request."""
         try:
             return self._serve[route.operation](params, query, headers, body)

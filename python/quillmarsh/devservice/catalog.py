@@ -34,14 +34,24 @@ ACTIVE_ERA = 3
 
 # market id, market name, data set, (named universe, rule id, instrument count, description)
 _MARKETS = (
-    (1, "us_equities", "us_equities_eod", (
-        ("us_top500", 12, 500, "US listed equities, top 500 by 60-day ADV"),
-        ("us_top1000", 13, 1000, "US listed equities, top 1000 by 60-day ADV"),
-    )),
-    (2, "eu_equities", "eu_equities_eod", (
-        ("eu_top300", 21, 300, "European equities, top 300 by 60-day ADV"),
-        ("eu_top600", 22, 600, "European equities, top 600 by 60-day ADV"),
-    )),
+    (
+        1,
+        "us_equities",
+        "us_equities_eod",
+        (
+            ("us_top500", 12, 500, "US listed equities, top 500 by 60-day ADV"),
+            ("us_top1000", 13, 1000, "US listed equities, top 1000 by 60-day ADV"),
+        ),
+    ),
+    (
+        2,
+        "eu_equities",
+        "eu_equities_eod",
+        (
+            ("eu_top300", 21, 300, "European equities, top 300 by 60-day ADV"),
+            ("eu_top600", 22, 600, "European equities, top 600 by 60-day ADV"),
+        ),
+    ),
 )
 # era number -> (state, max_depth, max_node_count, start, end); market 2 opened one era later
 _ERAS = {
@@ -66,8 +76,13 @@ def _signal_pool(market: int, era: int, name: str, universes: tuple) -> dict[str
     served = universes[:1] if name == "value" else universes
     per_universe = {}
     for position, (_, rule_id, _, _) in enumerate(served):
-        thresholds = {"min_sharpe": 0.8, "max_turnover": 0.7, "is_correlation_threshold": 0.6,
-                      "is_pnl_mi_threshold": 0.02, **overrides}
+        thresholds = {
+            "min_sharpe": 0.8,
+            "max_turnover": 0.7,
+            "is_correlation_threshold": 0.6,
+            "is_pnl_mi_threshold": 0.02,
+            **overrides,
+        }
         if position:  # the broader universe asks a little less of a signal's Sharpe ratio
             thresholds["min_sharpe"] = round(thresholds["min_sharpe"] - 0.1, 2)
         per_universe[str(rule_id)] = {"rule_id": rule_id, "signal_is_thresholds": thresholds}
@@ -104,8 +119,11 @@ def _era(market: int, market_name: str, dataset: str, universes: tuple, number: 
         ],
         "signal_pools": {name: _signal_pool(market, number, name, universes) for name in _SIGNAL_POOLS},
         "strategy_pools": {
-            name: {"name": name, "strategy_pool_id": f"stp-{market}-{number}-{name}",
-                   "universes": [rule_id for _, rule_id, _, _ in universes]}
+            name: {
+                "name": name,
+                "strategy_pool_id": f"stp-{market}-{number}-{name}",
+                "universes": [rule_id for _, rule_id, _, _ in universes],
+            }
             for name in _STRATEGY_POOLS
         },
         "simulation_data_contract_projection": {
@@ -123,8 +141,9 @@ def default_catalog() -> dict[str, Any]:
     """A fresh copy of the built-in catalog."""
     return {
         "active_era_number": ACTIVE_ERA,
-        "markets": [{"market_id": market, "name": name, "active_era_number": ACTIVE_ERA}
-                    for market, name, _, _ in _MARKETS],
+        "markets": [
+            {"market_id": market, "name": name, "active_era_number": ACTIVE_ERA} for market, name, _, _ in _MARKETS
+        ],
         "eras_by_market": {
             str(market): [_era(market, name, dataset, universes, number) for number in _MARKET_ERAS[market]]
             for market, name, dataset, universes in _MARKETS
@@ -159,11 +178,14 @@ def load_catalog(path: str | Path) -> dict[str, Any]:
     except RecursionError:
         raise ValueError(f"the catalog {path} nests its arrays and objects too deeply") from None
     if not isinstance(data, dict) or not (
-        isinstance(data.get("eras_by_market"), dict) or isinstance(data.get("market_era_groups"), dict)
+        isinstance(data.get("eras_by_market"), dict)
+        or isinstance(data.get("market_era_groups"), dict)
         or isinstance(data.get("eras"), list)
     ):
-        raise ValueError(f"the catalog {path} must be an object with an eras_by_market object or an eras list "
-                         f"(--print-catalog prints the built-in one)")
+        raise ValueError(
+            f"the catalog {path} must be an object with an eras_by_market object or an eras list "
+            f"(--print-catalog prints the built-in one)"
+        )
     return data
 
 
@@ -194,8 +216,11 @@ def _names(records: Any, fields: tuple[str, ...]) -> list[str]:
     found = []
     if isinstance(records, list):
         for record in records:
-            name = next((record[f] for f in fields if record.get(f) is not None), None) \
-                if isinstance(record, dict) else None
+            name = (
+                next((record[f] for f in fields if record.get(f) is not None), None)
+                if isinstance(record, dict)
+                else None
+            )
             if name is not None:
                 found.append(str(name))
     return found
@@ -225,8 +250,11 @@ class Catalog:
             eras = groups.get(str(market_id)) or groups.get(market_id)
             return eras if isinstance(eras, list) else []
         flat = self.data.get("eras")
-        return [e for e in flat if isinstance(e, dict) and _as_int(e.get("market_id")) == market_id] \
-            if isinstance(flat, list) else []
+        return (
+            [e for e in flat if isinstance(e, dict) and _as_int(e.get("market_id")) == market_id]
+            if isinstance(flat, list)
+            else []
+        )
 
     def era(self, market_id: int, era_number: int) -> dict[str, Any] | None:
         for era in self.eras(market_id):
@@ -246,8 +274,11 @@ class Catalog:
 
     def era_numbers(self, market_id: int, *, open_only: bool = False) -> list[int]:
         """The numbers of a market's eras (those that take submissions, with ``open_only``)."""
-        numbers = [_as_int(era.get("era_number")) for era in self.eras(market_id)
-                   if isinstance(era, dict) and (not open_only or self.is_open(era))]
+        numbers = [
+            _as_int(era.get("era_number"))
+            for era in self.eras(market_id)
+            if isinstance(era, dict) and (not open_only or self.is_open(era))
+        ]
         return list(dict.fromkeys(n for n in numbers if n is not None))
 
     def is_open(self, era: dict[str, Any]) -> bool:
@@ -279,11 +310,15 @@ class Catalog:
     @classmethod
     def universe_names(cls, era: dict[str, Any], pool: dict[str, Any] | None = None) -> list[str]:
         """The named universes of an era (those ``pool`` serves, when given)."""
-        names = _unique(_names(era.get("universe_rules"), ())
-                        + _names(era.get("universes"), ("named_universe", "id", "name")))
+        names = _unique(
+            _names(era.get("universe_rules"), ()) + _names(era.get("universes"), ("named_universe", "id", "name"))
+        )
         rule_ids = {name: cls.rule_id(era, name) for name in names}
-        return [name for name, rule_id in rule_ids.items() if rule_id is not None
-                and (pool is None or cls.universe_config(pool, rule_id)[0])]
+        return [
+            name
+            for name, rule_id in rule_ids.items()
+            if rule_id is not None and (pool is None or cls.universe_config(pool, rule_id)[0])
+        ]
 
     @classmethod
     def signal_pool_names(cls, era: dict[str, Any]) -> list[str]:

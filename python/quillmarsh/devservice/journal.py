@@ -90,6 +90,11 @@ class Journal:
         self.connections -= 1
 
     def counts(self) -> dict[str, object]:
-        return {"answered": dict(sorted(self.answered.items())), "refused_connections": self.refused_connections,
-                "timed_out": self.timed_out, "dropped": self.dropped, "connections": self.connections,
-                "peak_connections": self.peak_connections}
+        return {
+            "answered": dict(sorted(self.answered.items())),
+            "refused_connections": self.refused_connections,
+            "timed_out": self.timed_out,
+            "dropped": self.dropped,
+            "connections": self.connections,
+            "peak_connections": self.peak_connections,
+        }

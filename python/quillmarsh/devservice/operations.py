@@ -24,7 +24,7 @@ LIST_LIMIT = 1000
 
 
 def iso(us: int) -> str:
-    moment = dt.datetime.fromtimestamp(us // 1_000_000, dt.timezone.utc).replace(microsecond=us % 1_000_000)
+    moment = dt.datetime.fromtimestamp(us // 1_000_000, dt.UTC).replace(microsecond=us % 1_000_000)
     return moment.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
@@ -32,11 +32,12 @@ def parse_since(text: str) -> int:
     try:
         moment = dt.datetime.fromisoformat(text.strip().replace("Z", "+00:00").replace("z", "+00:00"))
     except ValueError:
-        raise malformed(f"since must be an ISO-8601 time such as 2024-07-01T00:00:00Z, got {text!r}",
-                        field="since") from None
+        raise malformed(
+            f"since must be an ISO-8601 time such as 2024-07-01T00:00:00Z, got {text!r}", field="since"
+        ) from None
     if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=dt.timezone.utc)
-    delta = moment - dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
+        moment = moment.replace(tzinfo=dt.UTC)
+    delta = moment - dt.datetime(1970, 1, 1, tzinfo=dt.UTC)
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
 
 
@@ -45,8 +46,14 @@ def _shown(text: str, limit: int = 200) -> str:
 
 
 class Operations:
-    def __init__(self, catalog: Catalog, store: Store, progression: lifecycle.Progression, *,
-                 demand_signal_pool_id_once: bool = False):
+    def __init__(
+        self,
+        catalog: Catalog,
+        store: Store,
+        progression: lifecycle.Progression,
+        *,
+        demand_signal_pool_id_once: bool = False,
+    ):
         self.catalog = catalog
         self.store = store
         self.progression = progression
@@ -64,36 +71,63 @@ class Operations:
     def submit(self, kind: str, body: Any, header_key: str | None = None) -> tuple[int, dict[str, Any], bool]:
         """(status, answer, replayed) for one signal or strategy."""
         if kind == "signal" and self._demands_signal_pool_id(body):
-            raise Refusal(400, {"error": "malformed_request", "detail": LEGACY_DEMAND,
-                                "details": explain(LEGACY_DEMAND, field="signal_pool_id")})
+            raise Refusal(
+                400,
+                {
+                    "error": "malformed_request",
+                    "detail": LEGACY_DEMAND,
+                    "details": explain(LEGACY_DEMAND, field="signal_pool_id"),
+                },
+            )
         checked = check_signal(self.catalog, body) if kind == "signal" else check_strategy(self.catalog, body)
         body_key = body.get("idempotency_key") or None
         if body_key and header_key and body_key != header_key:
-            raise malformed("the Idempotency-Key header and the body's idempotency_key differ; send one, "
-                            "or the same key in both", field="idempotency_key")
+            raise malformed(
+                "the Idempotency-Key header and the body's idempotency_key differ; send one, or the same key in both",
+                field="idempotency_key",
+            )
         key = body_key or header_key or None
 
         def build(submission_id: str, created_us: int) -> dict[str, Any]:
             answer = {
-                "submission_id": submission_id, "status": lifecycle.QUEUED, "kind": kind,
-                "signal_pool_id": checked.signal_pool_id, "strategy_pool_id": checked.strategy_pool_id,
-                "strategy_signal_pool": checked.strategy_signal_pool, "market_id": checked.market_id,
-                "era_number": checked.era_number, "named_universe": checked.named_universe,
-                "idempotency_key": key, "created_at": iso(created_us),
+                "submission_id": submission_id,
+                "status": lifecycle.QUEUED,
+                "kind": kind,
+                "signal_pool_id": checked.signal_pool_id,
+                "strategy_pool_id": checked.strategy_pool_id,
+                "strategy_signal_pool": checked.strategy_signal_pool,
+                "market_id": checked.market_id,
+                "era_number": checked.era_number,
+                "named_universe": checked.named_universe,
+                "idempotency_key": key,
+                "created_at": iso(created_us),
             }
-            return {"submission_id": submission_id, "idempotency_key": key, "created_at": iso(created_us),
-                    "created_us": created_us, "answer": answer, "facts": lifecycle.facts(checked),
-                    "verdict": lifecycle.verdict(checked)}
+            return {
+                "submission_id": submission_id,
+                "idempotency_key": key,
+                "created_at": iso(created_us),
+                "created_us": created_us,
+                "answer": answer,
+                "facts": lifecycle.facts(checked),
+                "verdict": lifecycle.verdict(checked),
+            }
 
         try:
             record, replayed = self.store.create(key, fingerprint(kind, body), build)
         except IdempotencyConflict as conflict:
-            raise Refusal(409, {
-                "error": "idempotency_conflict", "reason": "idempotency_key_reused",
-                "details": explain(f"idempotency key {key!r} was used for a different request (submission "
-                                   f"{conflict.submission_id}); send this one under a new key",
-                                   field="idempotency_key", submission_id=conflict.submission_id),
-            }) from None
+            raise Refusal(
+                409,
+                {
+                    "error": "idempotency_conflict",
+                    "reason": "idempotency_key_reused",
+                    "details": explain(
+                        f"idempotency key {key!r} was used for a different request (submission "
+                        f"{conflict.submission_id}); send this one under a new key",
+                        field="idempotency_key",
+                        submission_id=conflict.submission_id,
+                    ),
+                },
+            ) from None
         return 202, record["answer"], replayed
 
     def batch(self, body: Any) -> tuple[int, dict[str, Any]]:
@@ -101,9 +135,17 @@ class Operations:
             raise malformed('request body must be an object with a "signals" list', field="signals")
         signals = body["signals"]
         if len(signals) > BATCH_LIMIT:
-            raise Refusal(413, {"error": "batch_too_large", "details": explain(
-                f"at most {BATCH_LIMIT} signals per request, got {len(signals)}; split the batch",
-                field="signals", maximum=BATCH_LIMIT)})
+            raise Refusal(
+                413,
+                {
+                    "error": "batch_too_large",
+                    "details": explain(
+                        f"at most {BATCH_LIMIT} signals per request, got {len(signals)}; split the batch",
+                        field="signals",
+                        maximum=BATCH_LIMIT,
+                    ),
+                },
+            )
         results = []
         for index, item in enumerate(signals):
             try:
@@ -114,17 +156,22 @@ class Operations:
             results.append({"index": index, "status_code": status, "body": answer})
         accepted = sum(1 for r in results if r["status_code"] == 202)
         return (202 if accepted == len(results) else 207), {
-            "accepted": accepted, "failed": len(results) - accepted, "results": results}
+            "accepted": accepted,
+            "failed": len(results) - accepted,
+            "results": results,
+        }
 
     def _current(self, record: dict[str, Any], polls: int) -> str:
-        return self.progression.status(record["verdict"]["status"], polls=polls,
-                                       created_us=record["created_us"], now_us=now_us())
+        return self.progression.status(
+            record["verdict"]["status"], polls=polls, created_us=record["created_us"], now_us=now_us()
+        )
 
     def status(self, submission_id: str) -> tuple[int, dict[str, Any]]:
         found = self.store.poll(submission_id)
         if found is None:
-            raise Refusal(404, {"error": "not_found",
-                                "details": explain(f"no submission with id {_shown(submission_id)}")})
+            raise Refusal(
+                404, {"error": "not_found", "details": explain(f"no submission with id {_shown(submission_id)}")}
+            )
         record, polls = found
         return 200, lifecycle.status_body(record, self._current(record, polls))
 
@@ -138,8 +185,12 @@ class Operations:
         except ValueError:
             limit = 0
         if not 1 <= limit <= LIST_LIMIT:
-            raise malformed(f"limit must be an integer from 1 to {LIST_LIMIT}, got {limit_text!r}", field="limit",
-                            minimum=1, maximum=LIST_LIMIT)
+            raise malformed(
+                f"limit must be an integer from 1 to {LIST_LIMIT}, got {limit_text!r}",
+                field="limit",
+                minimum=1,
+                maximum=LIST_LIMIT,
+            )
         found = []
         for record, polls in self.store.scan(key=key, after_us=after):
             status = self._current(record, polls)
@@ -147,5 +198,8 @@ class Operations:
                 found.append(lifecycle.status_body(record, status))
                 if len(found) == limit:
                     break
-        return 200, {"submissions": found, "count": len(found),
-                     "next_since": found[-1]["created_at"] if len(found) == limit else None}
+        return 200, {
+            "submissions": found,
+            "count": len(found),
+            "next_since": found[-1]["created_at"] if len(found) == limit else None,
+        }

@@ -62,8 +62,16 @@ from .lifecycle import Progression
 from .operations import Operations
 from .store import Store
 
-__all__ = ["DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS", "DEFAULT_REQUEST_TIMEOUT", "MAX_BODY_BYTES",
-           "RETRY_AFTER_SECONDS", "CannotListen", "Service", "start"]
+__all__ = [
+    "DEFAULT_IDLE_TIMEOUT",
+    "DEFAULT_MAX_CONNECTIONS",
+    "DEFAULT_REQUEST_TIMEOUT",
+    "MAX_BODY_BYTES",
+    "RETRY_AFTER_SECONDS",
+    "CannotListen",
+    "Service",
+    "start",
+]
 
 DEFAULT_MAX_CONNECTIONS = 4096
 DEFAULT_IDLE_TIMEOUT = 30.0  # longer than clients keep idle connections (httpx: 5 s), so they close first
@@ -80,8 +88,12 @@ _SPARE_FILES = 64  # open files beside the connections: the listener, the store,
 _WORKERS = 4
 _INLINE_BODY = 256 * 1024  # served on the loop when the store is in memory: a fraction of a millisecond
 _SERVER = "quillmarsh-devservice"
-_REASONS = {400: "Bad Request", 408: "Request Timeout", 431: "Request Header Fields Too Large",
-            503: "Service Unavailable"}
+_REASONS = {
+    400: "Bad Request",
+    408: "Request Timeout",
+    431: "Request Header Fields Too Large",
+    503: "Service Unavailable",
+}
 
 
 class CannotListen(OSError):
@@ -99,8 +111,13 @@ def _reason(exc: OSError) -> str:
 
 def _raw(answer: Answer) -> bytes:
     """An answer as bytes for a connection whose request never reached aiohttp's handler."""
-    head = [f"HTTP/1.1 {answer.status} {_REASONS[answer.status]}", f"Server: {_SERVER}",
-            f"Content-Type: {answer.content_type}", f"Content-Length: {len(answer.body)}", "Connection: close"]
+    head = [
+        f"HTTP/1.1 {answer.status} {_REASONS[answer.status]}",
+        f"Server: {_SERVER}",
+        f"Content-Type: {answer.content_type}",
+        f"Content-Length: {len(answer.body)}",
+        "Connection: close",
+    ]
     head += [f"{name}: {value}" for name, value in answer.headers.items()]
     return ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + answer.body
 
@@ -116,17 +133,21 @@ def _parse_refusal(exc: BaseException | None) -> Answer:
     """The JSON answer to a request aiohttp's parser refused."""
     if isinstance(exc, http_exceptions.LineTooLong):
         if exc.args[1:2] == (LINE_LIMIT,):
-            return error(414, "uri_too_long", f"the request line is over {LINE_LIMIT} bytes", close=True,
-                         maximum=LINE_LIMIT)
-        return error(431, "header_fields_too_large", f"a header is over {FIELD_LIMIT} bytes", close=True,
-                     maximum=FIELD_LIMIT)
+            return error(
+                414, "uri_too_long", f"the request line is over {LINE_LIMIT} bytes", close=True, maximum=LINE_LIMIT
+            )
+        return error(
+            431, "header_fields_too_large", f"a header is over {FIELD_LIMIT} bytes", close=True, maximum=FIELD_LIMIT
+        )
     text = getattr(exc, "message", "") or str(exc or "")
     if "too many headers" in text.lower():
-        return error(431, "header_fields_too_large", f"more than {MAX_HEADERS} headers", close=True,
-                     maximum=MAX_HEADERS)
+        return error(
+            431, "header_fields_too_large", f"more than {MAX_HEADERS} headers", close=True, maximum=MAX_HEADERS
+        )
     first = text.strip().splitlines()[0].rstrip(":") if text.strip() else "malformed request"
-    return error(400, "malformed_request", f"the request is not HTTP/1.1 the service can read: {first[:200]}",
-                 close=True)
+    return error(
+        400, "malformed_request", f"the request is not HTTP/1.1 the service can read: {first[:200]}", close=True
+    )
 
 
 class _Connection(web_protocol.RequestHandler):
@@ -173,14 +194,20 @@ class _Connection(web_protocol.RequestHandler):
         counting = not self._in_request and not self._head_complete and not self._closing
         room = HEAD_LIMIT - self._head_bytes
         if counting and len(data) > room:  # the parser sees no more of a head than the limit
-            super().data_received(data[:max(room, 0)])
+            super().data_received(data[: max(room, 0)])
             if not self._messages:
                 if not self._force_close:
-                    self._refuse_raw(error(431, "header_fields_too_large", f"the request's head is over "
-                                                                           f"{HEAD_LIMIT} bytes", maximum=HEAD_LIMIT),
-                                     "head too large")
+                    self._refuse_raw(
+                        error(
+                            431,
+                            "header_fields_too_large",
+                            f"the request's head is over {HEAD_LIMIT} bytes",
+                            maximum=HEAD_LIMIT,
+                        ),
+                        "head too large",
+                    )
                 return
-            data = data[max(room, 0):]
+            data = data[max(room, 0) :]
         elif counting:
             self._head_bytes += len(data)
         super().data_received(data)
@@ -192,9 +219,15 @@ class _Connection(web_protocol.RequestHandler):
         if self._in_request or self._head_complete or self.transport is None:
             return
         seconds = self.front.request_timeout
-        self._refuse_raw(error(408, "request_timeout", f"the request's head did not arrive within {seconds:g} s; "
-                                                       f"send a request in one go", maximum=seconds),
-                         "head not received in time")
+        self._refuse_raw(
+            error(
+                408,
+                "request_timeout",
+                f"the request's head did not arrive within {seconds:g} s; send a request in one go",
+                maximum=seconds,
+            ),
+            "head not received in time",
+        )
 
     def _refuse_raw(self, answer: Answer, note: str) -> None:
         self.front.journal.record(self._peer, "", "", answer.status, note)
@@ -219,8 +252,9 @@ class _Connection(web_protocol.RequestHandler):
             self._timer = None
         return deadline
 
-    def handle_error(self, request: BaseRequest, status: int = 500, exc: BaseException | None = None,
-                     message: str | None = None) -> web.StreamResponse:
+    def handle_error(
+        self, request: BaseRequest, status: int = 500, exc: BaseException | None = None, message: str | None = None
+    ) -> web.StreamResponse:
         """aiohttp's answer to a request it could not parse (or to a fault of the service), as JSON."""
         if isinstance(exc, http_exceptions.HttpProcessingError):
             answer = _parse_refusal(exc)
@@ -230,8 +264,9 @@ class _Connection(web_protocol.RequestHandler):
             answer = error(500, "internal_error", "the service failed on this request; see its log", close=True)
         return _response(answer)
 
-    async def finish_response(self, request: BaseRequest, resp: web.StreamResponse,
-                              start_time: float | None) -> tuple[web.StreamResponse, bool]:
+    async def finish_response(
+        self, request: BaseRequest, resp: web.StreamResponse, start_time: float | None
+    ) -> tuple[web.StreamResponse, bool]:
         self._in_request = True
         if self._timer is not None:
             self._timer.cancel()
@@ -240,8 +275,13 @@ class _Connection(web_protocol.RequestHandler):
         method, target = ("", "") if self._unparsed else (request.method, request.raw_path)
         gone = self.transport is None
         # Logged first: a large answer leaves while it is written, and the client may look at the log then.
-        journal.record(self._peer, method, target, DROPPED if gone else resp.status,
-                       "closed by the client before the answer" if gone else self._unparsed)
+        journal.record(
+            self._peer,
+            method,
+            target,
+            DROPPED if gone else resp.status,
+            "closed by the client before the answer" if gone else self._unparsed,
+        )
         try:
             resp, reset = await super().finish_response(request, resp, start_time)
             if reset and not gone:
@@ -328,14 +368,16 @@ class _Manager(web.Server):
         if len(front.refusers) < _REFUSERS:
             return _Refusal(front)
         front.journal.refused_connections += 1
-        front.journal.say(f"connection closed unanswered: {front.cap_message}, and {_REFUSERS} others are being "
-                          f"answered 503")
+        front.journal.say(
+            f"connection closed unanswered: {front.cap_message}, and {_REFUSERS} others are being answered 503"
+        )
         return _Closer()
 
 
 def _response(answer: Answer) -> web.Response:
-    response = web.Response(status=answer.status, body=answer.body, headers=answer.headers,
-                            content_type=answer.content_type)
+    response = web.Response(
+        status=answer.status, body=answer.body, headers=answer.headers, content_type=answer.content_type
+    )
     response.headers["Server"] = _SERVER
     if answer.close:
         response.force_close()
@@ -345,8 +387,16 @@ def _response(answer: Answer) -> web.Response:
 class _Front:
     """The service's HTTP front: the listener, the connections, the handler."""
 
-    def __init__(self, app: App, journal: Journal, *, max_connections: int, idle_timeout: float,
-                 request_timeout: float, serve_inline: bool):
+    def __init__(
+        self,
+        app: App,
+        journal: Journal,
+        *,
+        max_connections: int,
+        idle_timeout: float,
+        request_timeout: float,
+        serve_inline: bool,
+    ):
         self.app = app
         self.serve_inline = serve_inline
         self.journal = journal
@@ -365,11 +415,21 @@ class _Front:
         self.server: asyncio.Server | None = None
 
     async def listen(self, host: str, port: int, tls: ssl.SSLContext | None) -> tuple[str, int]:
-        manager = _Manager(self, loop=self.loop, access_log=None, keepalive_timeout=self.idle_timeout,
-                           max_line_size=LINE_LIMIT, max_field_size=FIELD_LIMIT, max_headers=MAX_HEADERS,
-                           auto_decompress=False, read_bufsize=_READ_BUFFER, lingering_time=0)
-        self.server = await self.loop.create_server(manager, host, port, ssl=tls, backlog=4096,
-                                                    ssl_handshake_timeout=self.idle_timeout if tls else None)
+        manager = _Manager(
+            self,
+            loop=self.loop,
+            access_log=None,
+            keepalive_timeout=self.idle_timeout,
+            max_line_size=LINE_LIMIT,
+            max_field_size=FIELD_LIMIT,
+            max_headers=MAX_HEADERS,
+            auto_decompress=False,
+            read_bufsize=_READ_BUFFER,
+            lingering_time=0,
+        )
+        self.server = await self.loop.create_server(
+            manager, host, port, ssl=tls, backlog=4096, ssl_handshake_timeout=self.idle_timeout if tls else None
+        )
         address = self.server.sockets[0].getsockname()
         return str(address[0]), int(address[1])
 
@@ -383,8 +443,14 @@ class _Front:
         app = self.app
         asked = getattr(request, "asked_version", request.version)
         if asked.major != 1:
-            return _response(error(505, "http_version_not_supported",
-                                   f"HTTP/{asked.major}.{asked.minor} is not served; send HTTP/1.1", close=True))
+            return _response(
+                error(
+                    505,
+                    "http_version_not_supported",
+                    f"HTTP/{asked.major}.{asked.minor} is not served; send HTTP/1.1",
+                    close=True,
+                )
+            )
         if app.latency:
             await asyncio.sleep(app.latency)
         path, _, query = request.raw_path.partition("?")
@@ -400,8 +466,9 @@ class _Front:
             if self.serve_inline and len(body) <= _INLINE_BODY:
                 answer = app.serve(route, params, query, request.headers, body)
             else:
-                answer = await self.loop.run_in_executor(self.executor, app.serve, route, params, query,
-                                                         request.headers, body)
+                answer = await self.loop.run_in_executor(
+                    self.executor, app.serve, route, params, query, request.headers, body
+                )
         except Exception:
             traceback.print_exc(file=sys.stderr)
             answer = error(500, "internal_error", "the service failed on this request; see its log")
@@ -410,8 +477,13 @@ class _Front:
     async def _read_body(self, request: BaseRequest, deadline: float) -> bytes | Answer:
         length = request.content_length
         if length is not None and length > MAX_BODY_BYTES:
-            return error(413, "payload_too_large", f"request bodies are limited to {MAX_BODY_BYTES} bytes",
-                         close=True, maximum=MAX_BODY_BYTES)
+            return error(
+                413,
+                "payload_too_large",
+                f"request bodies are limited to {MAX_BODY_BYTES} bytes",
+                close=True,
+                maximum=MAX_BODY_BYTES,
+            )
         if not request.body_exists:
             return b""
         if request.headers.get("Expect", "").lower() == "100-continue":
@@ -423,27 +495,42 @@ class _Front:
                 while chunk := await request.content.readany():
                     total += len(chunk)
                     if total > MAX_BODY_BYTES:
-                        return error(413, "payload_too_large", f"request bodies are limited to {MAX_BODY_BYTES} "
-                                                               f"bytes", close=True, maximum=MAX_BODY_BYTES)
+                        return error(
+                            413,
+                            "payload_too_large",
+                            f"request bodies are limited to {MAX_BODY_BYTES} bytes",
+                            close=True,
+                            maximum=MAX_BODY_BYTES,
+                        )
                     if self.body_bytes + len(chunk) > BODY_BUDGET:
-                        return unavailable(f"the service holds {BODY_BUDGET // (1024 * 1024)} MiB of request "
-                                           f"bodies at most, and other requests hold them now; retry later",
-                                           close=True)
+                        return unavailable(
+                            f"the service holds {BODY_BUDGET // (1024 * 1024)} MiB of request "
+                            f"bodies at most, and other requests hold them now; retry later",
+                            close=True,
+                        )
                     self.body_bytes += len(chunk)
                     self._held[key] = self._held.get(key, 0) + len(chunk)
                     chunks.append(chunk)
         except TimeoutError:
             seconds = self.request_timeout
-            return error(408, "request_timeout", f"the request's body did not arrive within {seconds:g} s of "
-                                                 f"its first byte; send a request in one go", close=True,
-                         maximum=seconds)
+            return error(
+                408,
+                "request_timeout",
+                f"the request's body did not arrive within {seconds:g} s of its first byte; send a request in one go",
+                close=True,
+                maximum=seconds,
+            )
         except ConnectionError:  # the client went away mid-body: logged as dropped, the answer goes nowhere
             return error(400, "malformed_request", "the connection closed before the body's end", close=True)
         except (web_protocol.RequestPayloadError, http_exceptions.HttpProcessingError) as exc:
             cause = exc.__cause__ or exc
             text = (getattr(cause, "message", "") or str(cause)).strip().splitlines()
-            return error(400, "malformed_request", f"the request's body is not well framed: "
-                                                   f"{(text[0] if text else type(cause).__name__)[:200]}", close=True)
+            return error(
+                400,
+                "malformed_request",
+                f"the request's body is not well framed: {(text[0] if text else type(cause).__name__)[:200]}",
+                close=True,
+            )
         return b"".join(chunks)
 
     async def close(self) -> None:
@@ -480,8 +567,16 @@ class Service:
     removed by ``stop()``.
     """
 
-    def __init__(self, front: _Front, address: tuple[str, int], store: Store, *, ca_pem_path: Path | None = None,
-                 owned_dir: str | None = None, thread: threading.Thread):
+    def __init__(
+        self,
+        front: _Front,
+        address: tuple[str, int],
+        store: Store,
+        *,
+        ca_pem_path: Path | None = None,
+        owned_dir: str | None = None,
+        thread: threading.Thread,
+    ):
         self._front = front
         self.app = front.app
         self.store = store
@@ -559,19 +654,34 @@ def _connection_cap(wanted: int | None) -> int:
     if wanted is None:
         return max(1, min(DEFAULT_MAX_CONNECTIONS, room))
     if wanted > room:
-        raise ValueError(f"max_connections {wanted} needs {need} open files, and this process may open "
-                         f"{soft} (ulimit -n); ask for {max(1, room)} at most")
+        raise ValueError(
+            f"max_connections {wanted} needs {need} open files, and this process may open "
+            f"{soft} (ulimit -n); ask for {max(1, room)} at most"
+        )
     return wanted
 
 
-def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
-          catalog: dict[str, Any] | str | Path | None = None, db: str | Path | None = None,
-          status_after_polls: int | None = None, status_after_seconds: float | None = None,
-          demand_signal_pool_id_once: bool = False, fail_every: int = 0, malformed_every: int = 0,
-          latency: float = 0.0, verbose: bool = False, max_connections: int | None = None,
-          idle_timeout: float = DEFAULT_IDLE_TIMEOUT, request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
-          tls: bool = False, tls_names: Sequence[str] | None = None,
-          tls_ca_out: str | Path | None = None) -> Service:
+def start(
+    *,
+    host: str = "127.0.0.1",
+    port: int = 0,
+    token: str | None = None,
+    catalog: dict[str, Any] | str | Path | None = None,
+    db: str | Path | None = None,
+    status_after_polls: int | None = None,
+    status_after_seconds: float | None = None,
+    demand_signal_pool_id_once: bool = False,
+    fail_every: int = 0,
+    malformed_every: int = 0,
+    latency: float = 0.0,
+    verbose: bool = False,
+    max_connections: int | None = None,
+    idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
+    request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
+    tls: bool = False,
+    tls_names: Sequence[str] | None = None,
+    tls_ca_out: str | Path | None = None,
+) -> Service:
     """Start the local service on an event loop in a background thread and return it once it listens.
 
     ``catalog`` is a catalog dict or the path of a JSON file (default: the built-in one);
@@ -587,13 +697,17 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
     the ``trustme`` package); the authority's PEM is written to ``tls_ca_out`` (default: a
     temporary file), in ``Service.ca_pem_path``.
     """
-    for name, value, kind in (("fail_every", fail_every, int), ("malformed_every", malformed_every, int),
-                              ("latency", latency, (int, float))):
+    for name, value, kind in (
+        ("fail_every", fail_every, int),
+        ("malformed_every", malformed_every, int),
+        ("latency", latency, (int, float)),
+    ):
         _non_negative(name, value, kind)
     if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
         raise ValueError(f"port must be an integer from 0 to 65535, got {port!r}")
-    if max_connections is not None and (isinstance(max_connections, bool) or not isinstance(max_connections, int)
-                                        or max_connections < 1):
+    if max_connections is not None and (
+        isinstance(max_connections, bool) or not isinstance(max_connections, int) or max_connections < 1
+    ):
         raise ValueError(f"max_connections must be a positive integer, got {max_connections!r}")
     idle = _positive_seconds("idle_timeout", idle_timeout)
     deadline = _positive_seconds("request_timeout", request_timeout)
@@ -630,10 +744,21 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
     try:
         store = Store(str(db) if db is not None else None)
         operations = Operations(catalog_, store, progression, demand_signal_pool_id_once=demand_signal_pool_id_once)
-        app = App(operations, token.strip() if token else secrets.token_urlsafe(24), fail_every=fail_every,
-                  malformed_every=malformed_every, latency=latency)
-        front = _Front(app, Journal(verbose), max_connections=cap, idle_timeout=idle, request_timeout=deadline,
-                       serve_inline=db is None)
+        app = App(
+            operations,
+            token.strip() if token else secrets.token_urlsafe(24),
+            fail_every=fail_every,
+            malformed_every=malformed_every,
+            latency=latency,
+        )
+        front = _Front(
+            app,
+            Journal(verbose),
+            max_connections=cap,
+            idle_timeout=idle,
+            request_timeout=deadline,
+            serve_inline=db is None,
+        )
         loop = front.loop
         loop.set_exception_handler(front.on_loop_error)
         thread = threading.Thread(target=loop.run_forever, name="devservice-loop", daemon=True)
@@ -656,4 +781,3 @@ def start(*, host: str = "127.0.0.1", port: int = 0, token: str | None = None,
             shutil.rmtree(owned_dir, ignore_errors=True)
         raise
     return Service(front, address, store, ca_pem_path=ca_pem_path, owned_dir=owned_dir, thread=thread)
-

@@ -64,8 +64,9 @@ class Store:
         if path:
             folder = os.path.dirname(os.path.abspath(path))
             if not os.path.isdir(folder):
-                raise StoreUnavailable(f"cannot open the database {path}: folder {os.path.dirname(path) or folder} "
-                                       f"does not exist")
+                raise StoreUnavailable(
+                    f"cannot open the database {path}: folder {os.path.dirname(path) or folder} does not exist"
+                )
         db = None
         try:
             db = sqlite3.connect(path or ":memory:", timeout=30.0, isolation_level=None, check_same_thread=False)
@@ -90,8 +91,9 @@ class Store:
                 raise
             self._db.execute("COMMIT")
 
-    def create(self, key: str | None, fingerprint: str,
-               build: Callable[[str, int], dict[str, Any]]) -> tuple[dict[str, Any], bool]:
+    def create(
+        self, key: str | None, fingerprint: str, build: Callable[[str, int], dict[str, Any]]
+    ) -> tuple[dict[str, Any], bool]:
         """The submission filed under ``key``, or a new one made by ``build(id, created_us)``.
 
         Returns (record, replayed). Raises ``IdempotencyConflict`` when the key belongs to a
@@ -99,8 +101,9 @@ class Store:
         """
         with self._transaction() as db:
             if key is not None:
-                row = db.execute("SELECT submission_id, fingerprint, record FROM submissions "
-                                 "WHERE idempotency_key = ?", (key,)).fetchone()
+                row = db.execute(
+                    "SELECT submission_id, fingerprint, record FROM submissions WHERE idempotency_key = ?", (key,)
+                ).fetchone()
                 if row is not None:
                     if row[1] != fingerprint:
                         raise IdempotencyConflict(row[0])
@@ -109,20 +112,23 @@ class Store:
             created = max(now_us(), last + 1)
             submission_id = f"sub_{uuid.uuid4().hex}"
             record = build(submission_id, created)
-            db.execute("INSERT INTO submissions (submission_id, idempotency_key, fingerprint, created_us, record) "
-                       "VALUES (?, ?, ?, ?, ?)", (submission_id, key, fingerprint, created, json.dumps(record)))
+            db.execute(
+                "INSERT INTO submissions (submission_id, idempotency_key, fingerprint, created_us, record) "
+                "VALUES (?, ?, ?, ?, ?)",
+                (submission_id, key, fingerprint, created, json.dumps(record)),
+            )
             return record, False
 
     def poll(self, submission_id: str) -> tuple[dict[str, Any], int] | None:
         """Count one status read; the record and its poll count, or None when unknown."""
         with self._transaction() as db:
             db.execute("UPDATE submissions SET polls = polls + 1 WHERE submission_id = ?", (submission_id,))
-            row = db.execute("SELECT record, polls FROM submissions WHERE submission_id = ?",
-                             (submission_id,)).fetchone()
+            row = db.execute(
+                "SELECT record, polls FROM submissions WHERE submission_id = ?", (submission_id,)
+            ).fetchone()
         return None if row is None else (json.loads(row[0]), row[1])
 
-    def scan(self, *, key: str | None = None, after_us: int | None = None
-             ) -> Iterator[tuple[dict[str, Any], int]]:
+    def scan(self, *, key: str | None = None, after_us: int | None = None) -> Iterator[tuple[dict[str, Any], int]]:
         """(record, polls) in creation order, read page by page."""
         where: list[str] = ["seq > ?"]
         args: list[object] = [0]

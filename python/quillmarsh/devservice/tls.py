@@ -22,8 +22,9 @@ def server_context(names: Sequence[str]) -> tuple[ssl.SSLContext, bytes]:
     try:
         import trustme
     except ImportError:
-        raise TLSUnavailable("serving https needs the trustme package: pip install trustme "
-                             "(it is in quillmarsh's test extra)") from None
+        raise TLSUnavailable(
+            "serving https needs the trustme package: pip install trustme (it is in quillmarsh's test extra)"
+        ) from None
     if not names:
         raise ValueError("a TLS certificate needs at least one name")
     authority = trustme.CA(organization_name="quillmarsh devservice")

@@ -39,8 +39,9 @@ from __future__ import annotations
 import hashlib
 import json
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 from quillmarsh._graph_complexity import measure_graph_complexity
 from quillmarsh._threshold_gates import evaluate_threshold_gates
@@ -48,8 +49,17 @@ from quillmarsh._threshold_gates import evaluate_threshold_gates
 from .catalog import Catalog
 from .lifecycle import TERMINAL_STATUSES
 
-__all__ = ["MAX_DEPTH", "MAX_SAFE_INTEGER", "Checked", "Refusal", "check_signal", "check_strategy", "dumps",
-           "fingerprint", "parse_json"]
+__all__ = [
+    "MAX_DEPTH",
+    "MAX_SAFE_INTEGER",
+    "Checked",
+    "Refusal",
+    "check_signal",
+    "check_strategy",
+    "dumps",
+    "fingerprint",
+    "parse_json",
+]
 
 RETIRED_UNIVERSE_FIELDS = ("universe_id", "valid_universe_id", "valid_universe_rule_id")
 MAX_SAFE_INTEGER = 2**53 - 1
@@ -155,17 +165,20 @@ def parse_json(raw: bytes) -> Any:
     if not raw.strip():
         raise malformed("request body is empty; send a JSON object", "malformed_json")
     try:
-        value = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant, parse_int=_bounded_int,
-                           parse_float=_finite_float)
+        value = json.loads(
+            raw.decode("utf-8"), parse_constant=_reject_constant, parse_int=_bounded_int, parse_float=_finite_float
+        )
         _check_shape(value)
     except _Beyond as exc:
         raise malformed(f"request body is beyond the service's limits: {exc}") from None
     except RecursionError:
-        raise malformed(f"request body is beyond the service's limits: arrays and objects are nested deeper "
-                        f"than {MAX_DEPTH} levels") from None
+        raise malformed(
+            f"request body is beyond the service's limits: arrays and objects are nested deeper than {MAX_DEPTH} levels"
+        ) from None
     except json.JSONDecodeError as exc:
-        raise malformed(f"request body is not valid JSON: {exc}", "malformed_json", line=exc.lineno,
-                        column=exc.colno) from None
+        raise malformed(
+            f"request body is not valid JSON: {exc}", "malformed_json", line=exc.lineno, column=exc.colno
+        ) from None
     except (UnicodeDecodeError, ValueError) as exc:
         raise malformed(f"request body is not valid JSON: {exc}", "malformed_json") from None
     return value
@@ -210,26 +223,40 @@ def _positive_int(value: Any) -> bool:
 _TEXT = (lambda v: isinstance(v, str) and bool(v.strip()), "a non-empty string")
 _POSITIVE_INT = (_positive_int, "a positive integer")
 _OBJECT = (lambda v: isinstance(v, dict), "an object")
-_GRAPH = (lambda v: (isinstance(v, str) and bool(v.strip())) or (isinstance(v, (dict, list)) and bool(v)),
-          "a non-empty expression string or JSON structure")
+_GRAPH = (
+    lambda v: (isinstance(v, str) and bool(v.strip())) or (isinstance(v, (dict, list)) and bool(v)),
+    "a non-empty expression string or JSON structure",
+)
 _MI = (lambda v: _number(v) or v == "Infinity", 'a finite number or "Infinity"')
 _SECONDS = (lambda v: _number(v) and v > 0, "a positive number")
 
 Rule = tuple[Callable[[Any], bool], str]
 SIGNAL_REQUIRED: tuple[tuple[str, Rule], ...] = (
-    ("graph", _GRAPH), ("named_universe", _TEXT), ("signal_pool_name", _TEXT), ("is_stats", _OBJECT),
-    ("is_pnl_mi", _MI), ("expression_elapsed_seconds", _SECONDS), ("market_id", _POSITIVE_INT),
+    ("graph", _GRAPH),
+    ("named_universe", _TEXT),
+    ("signal_pool_name", _TEXT),
+    ("is_stats", _OBJECT),
+    ("is_pnl_mi", _MI),
+    ("expression_elapsed_seconds", _SECONDS),
+    ("market_id", _POSITIVE_INT),
     ("era_number", _POSITIVE_INT),
 )
 STRATEGY_REQUIRED: tuple[tuple[str, Rule], ...] = (
-    ("graph", _GRAPH), ("named_universe", _TEXT), ("strategy_pool_name", _TEXT),
-    ("market_id", _POSITIVE_INT), ("era_number", _POSITIVE_INT),
+    ("graph", _GRAPH),
+    ("named_universe", _TEXT),
+    ("strategy_pool_name", _TEXT),
+    ("market_id", _POSITIVE_INT),
+    ("era_number", _POSITIVE_INT),
 )
 OPTIONAL: tuple[tuple[str, Rule], ...] = (  # null counts as absent
-    ("graph_depth", _POSITIVE_INT), ("graph_node_count", _POSITIVE_INT),
-    ("client_manifest_version", _POSITIVE_INT), ("client_manifest_market_id", _POSITIVE_INT),
-    ("client_manifest_era_number", _POSITIVE_INT), ("metaparameters", _OBJECT),
-    ("simulation_data_contract_projection", _OBJECT), ("signal_pool_id", _TEXT),
+    ("graph_depth", _POSITIVE_INT),
+    ("graph_node_count", _POSITIVE_INT),
+    ("client_manifest_version", _POSITIVE_INT),
+    ("client_manifest_market_id", _POSITIVE_INT),
+    ("client_manifest_era_number", _POSITIVE_INT),
+    ("metaparameters", _OBJECT),
+    ("simulation_data_contract_projection", _OBJECT),
+    ("signal_pool_id", _TEXT),
     ("idempotency_key", (lambda v: isinstance(v, str), "a string")),
 )
 
@@ -270,20 +297,37 @@ def _open_era(catalog: Catalog, body: dict[str, Any]) -> dict[str, Any]:
         numbers = catalog.era_numbers(market_id)
         if not numbers:
             markets = catalog.market_ids()
-            raise unprocessable("unknown_era", f"market_id {market_id} is not in the catalog; "
-                                               f"known: {known(markets)}", field="market_id", allowed=markets)
-        raise unprocessable("unknown_era", f"era_number {era_number} is not an era of market {market_id}; "
-                                           f"known: {known(numbers)}", field="era_number", allowed=numbers)
+            raise unprocessable(
+                "unknown_era",
+                f"market_id {market_id} is not in the catalog; known: {known(markets)}",
+                field="market_id",
+                allowed=markets,
+            )
+        raise unprocessable(
+            "unknown_era",
+            f"era_number {era_number} is not an era of market {market_id}; known: {known(numbers)}",
+            field="era_number",
+            allowed=numbers,
+        )
     if not catalog.is_open(era):
         open_ = catalog.era_numbers(market_id, open_only=True)
-        raise unprocessable("era_not_open", f"era {era_number} of market {market_id} is "
-                                            f"{era.get('state') or 'not active'}; submissions go to "
-                                            f"{_open_eras(open_)}", field="era_number", allowed=open_)
+        raise unprocessable(
+            "era_not_open",
+            f"era {era_number} of market {market_id} is "
+            f"{era.get('state') or 'not active'}; submissions go to "
+            f"{_open_eras(open_)}",
+            field="era_number",
+            allowed=open_,
+        )
     for name, expected in (("client_manifest_market_id", market_id), ("client_manifest_era_number", era_number)):
         if body.get(name) is not None and body[name] != expected:
-            raise unprocessable("manifest_mismatch", f"{name} {body[name]} does not match the submission's "
-                                                     f"{name.removeprefix('client_manifest_')} {expected}",
-                                field=name, allowed=[expected])
+            raise unprocessable(
+                "manifest_mismatch",
+                f"{name} {body[name]} does not match the submission's "
+                f"{name.removeprefix('client_manifest_')} {expected}",
+                field=name,
+                allowed=[expected],
+            )
     return era
 
 
@@ -293,20 +337,26 @@ def _open_eras(numbers: list[int]) -> str:
     return f"era {numbers[0]}" if len(numbers) == 1 else f"eras {known(numbers)}"
 
 
-def _rule_id(catalog: Catalog, era: dict[str, Any], pool: dict[str, Any], body: dict[str, Any],
-             pool_name: str) -> int:
+def _rule_id(catalog: Catalog, era: dict[str, Any], pool: dict[str, Any], body: dict[str, Any], pool_name: str) -> int:
     named_universe = body["named_universe"].strip()
     rule_id = catalog.rule_id(era, named_universe)
     if rule_id is None:
         names = catalog.universe_names(era)
-        raise unprocessable("unknown_named_universe",
-                            f"named_universe {named_universe!r} is not in {_where(body)}; known: {known(names)}",
-                            field="named_universe", allowed=names)
+        raise unprocessable(
+            "unknown_named_universe",
+            f"named_universe {named_universe!r} is not in {_where(body)}; known: {known(names)}",
+            field="named_universe",
+            allowed=names,
+        )
     if not catalog.universe_config(pool, rule_id)[0]:
         names = catalog.universe_names(era, pool)
-        raise unprocessable("universe_not_in_pool", f"pool {pool_name!r} does not take submissions for "
-                                                    f"named_universe {named_universe!r}; it takes: {known(names)}",
-                            field="named_universe", allowed=names)
+        raise unprocessable(
+            "universe_not_in_pool",
+            f"pool {pool_name!r} does not take submissions for "
+            f"named_universe {named_universe!r}; it takes: {known(names)}",
+            field="named_universe",
+            allowed=names,
+        )
     return rule_id
 
 
@@ -319,16 +369,24 @@ def _check_graph(era: dict[str, Any], body: dict[str, Any]) -> None:
         measured = measure_graph_complexity(body["graph"])
     except ValueError as exc:
         raise malformed(f"graph cannot be read: {exc}", field="graph") from None
-    for name, actual, limit in (("graph_depth", measured.depth, "max_depth"),
-                                ("graph_node_count", measured.node_count, "max_node_count")):
+    for name, actual, limit in (
+        ("graph_depth", measured.depth, "max_depth"),
+        ("graph_node_count", measured.node_count, "max_node_count"),
+    ):
         if body.get(name) is not None and body[name] != actual:
-            raise unprocessable("graph_complexity_mismatch", f"{name} {body[name]} does not match "
-                                                             f"the graph, which measures {actual}",
-                                field=name, allowed=[actual])
+            raise unprocessable(
+                "graph_complexity_mismatch",
+                f"{name} {body[name]} does not match the graph, which measures {actual}",
+                field=name,
+                allowed=[actual],
+            )
         if _positive_int(era.get(limit)) and actual > era[limit]:
-            raise unprocessable("graph_too_complex", f"the graph's {name.removeprefix('graph_')} {actual} exceeds "
-                                                     f"the era's {limit} {era[limit]}", field="graph",
-                                maximum=era[limit])
+            raise unprocessable(
+                "graph_too_complex",
+                f"the graph's {name.removeprefix('graph_')} {actual} exceeds the era's {limit} {era[limit]}",
+                field="graph",
+                maximum=era[limit],
+            )
 
 
 def _metric(is_stats: dict[str, Any], *names: str) -> float | None:
@@ -358,8 +416,11 @@ def _gate_failure(thresholds: dict[str, Any], is_stats: dict[str, Any], is_pnl_m
 def _requested_outcome(body: dict[str, Any]) -> Any:
     wanted = (body.get("metaparameters") or {}).get("devservice_outcome")
     if wanted is not None and wanted not in TERMINAL_STATUSES:
-        raise malformed("metaparameters.devservice_outcome must be one of " + ", ".join(TERMINAL_STATUSES),
-                        field="metaparameters.devservice_outcome", allowed=list(TERMINAL_STATUSES))
+        raise malformed(
+            "metaparameters.devservice_outcome must be one of " + ", ".join(TERMINAL_STATUSES),
+            field="metaparameters.devservice_outcome",
+            allowed=list(TERMINAL_STATUSES),
+        )
     return wanted
 
 
@@ -370,29 +431,43 @@ def check_signal(catalog: Catalog, body: Any) -> Checked:
     pool = catalog.signal_pool(era, pool_name)
     if pool is None:
         names = catalog.signal_pool_names(era)
-        raise unprocessable("unknown_signal_pool",
-                            f"signal_pool_name {pool_name!r} is not a signal pool of {_where(body)}; "
-                            f"known: {known(names)}", field="signal_pool_name", allowed=names)
+        raise unprocessable(
+            "unknown_signal_pool",
+            f"signal_pool_name {pool_name!r} is not a signal pool of {_where(body)}; known: {known(names)}",
+            field="signal_pool_name",
+            allowed=names,
+        )
     legacy_id = body.get("signal_pool_id")
     ids = list(dict.fromkeys(i for i in (pool_name, pool.get("signal_pool_id")) if i is not None))
     if legacy_id is not None and legacy_id not in ids:
-        raise unprocessable("signal_pool_mismatch",
-                            f"signal_pool_id {legacy_id!r} does not name pool {pool_name!r}; "
-                            f"leave it out or send {known(ids)}", field="signal_pool_id", allowed=ids)
+        raise unprocessable(
+            "signal_pool_mismatch",
+            f"signal_pool_id {legacy_id!r} does not name pool {pool_name!r}; leave it out or send {known(ids)}",
+            field="signal_pool_id",
+            allowed=ids,
+        )
     rule_id = _rule_id(catalog, era, pool, body, pool_name)
     _check_graph(era, body)
     projection = body.get("simulation_data_contract_projection")
     if projection is not None and projection != era.get("simulation_data_contract_projection"):
-        raise unprocessable("data_contract_mismatch",
-                            "simulation_data_contract_projection differs from the era's; refresh the catalog",
-                            field="simulation_data_contract_projection")
+        raise unprocessable(
+            "data_contract_mismatch",
+            "simulation_data_contract_projection differs from the era's; refresh the catalog",
+            field="simulation_data_contract_projection",
+        )
     is_stats = body["is_stats"]
     return Checked(
-        kind="signal", market_id=body["market_id"], era_number=body["era_number"],
-        named_universe=body["named_universe"].strip(), pool_name=pool_name,
-        signal_pool_id=pool.get("signal_pool_id", pool_name), strategy_pool_id=pool.get("strategy_pool_id"),
-        strategy_signal_pool=pool.get("strategy_signal_pool"), reward_credits=pool.get("reward_credits"),
-        is_stats=is_stats, is_correlation=_metric(is_stats, "correlation", "is_correlation"),
+        kind="signal",
+        market_id=body["market_id"],
+        era_number=body["era_number"],
+        named_universe=body["named_universe"].strip(),
+        pool_name=pool_name,
+        signal_pool_id=pool.get("signal_pool_id", pool_name),
+        strategy_pool_id=pool.get("strategy_pool_id"),
+        strategy_signal_pool=pool.get("strategy_signal_pool"),
+        reward_credits=pool.get("reward_credits"),
+        is_stats=is_stats,
+        is_correlation=_metric(is_stats, "correlation", "is_correlation"),
         is_pnl_mi=body["is_pnl_mi"],
         gate_failure=_gate_failure(catalog.thresholds(era, pool, rule_id), is_stats, body["is_pnl_mi"]),
         requested_outcome=_requested_outcome(body),
@@ -406,14 +481,21 @@ def check_strategy(catalog: Catalog, body: Any) -> Checked:
     pool = catalog.strategy_pool(era, pool_name)
     if not isinstance(pool, dict):
         names = catalog.strategy_pool_names(era)
-        raise unprocessable("unknown_strategy_pool",
-                            f"strategy_pool_name {pool_name!r} is not a strategy pool of {_where(body)}; "
-                            f"known: {known(names)}", field="strategy_pool_name", allowed=names)
+        raise unprocessable(
+            "unknown_strategy_pool",
+            f"strategy_pool_name {pool_name!r} is not a strategy pool of {_where(body)}; known: {known(names)}",
+            field="strategy_pool_name",
+            allowed=names,
+        )
     _rule_id(catalog, era, pool, body, pool_name)
     _check_graph(era, body)
     return Checked(
-        kind="strategy", market_id=body["market_id"], era_number=body["era_number"],
-        named_universe=body["named_universe"].strip(), pool_name=pool_name,
-        strategy_pool_id=pool.get("strategy_pool_id", pool_name), reward_credits=pool.get("reward_credits"),
+        kind="strategy",
+        market_id=body["market_id"],
+        era_number=body["era_number"],
+        named_universe=body["named_universe"].strip(),
+        pool_name=pool_name,
+        strategy_pool_id=pool.get("strategy_pool_id", pool_name),
+        reward_credits=pool.get("reward_credits"),
         requested_outcome=_requested_outcome(body),
     )
