@@ -10,7 +10,7 @@ modules, without taking a recorded backtest timing.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from quillmarsh import _backtest_timing, _graph_complexity, _pool_identity, _threshold_gates
@@ -140,7 +140,14 @@ def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[s
     except (ValueError, TypeError) as exc:
         problems.append(one_line(exc))
     try:
-        record = _backtest_timing.require_recorded_backtest_timing(graph)
+        # The figures the signal came with, else the registry's (a refused submission used its record up).
+        given = fields.get("backtest_timing")
+        if isinstance(given, Mapping):
+            record = _backtest_timing.RecordedBacktestTiming(
+                *(given.get(name) for name in ("row_count", "elapsed_seconds", "max_row_elapsed_seconds"))
+            )
+        else:
+            record = _backtest_timing.require_recorded_backtest_timing(graph)
         frequency = submit._field_value(era, "frequency")
         verdict = _backtest_timing.assess_client_backtest_timing(
             frequency=frequency,
@@ -148,7 +155,7 @@ def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[s
             elapsed_seconds=record.elapsed_seconds,
             max_row_elapsed_seconds=record.max_row_elapsed_seconds,
         )
-    except ValueError as exc:
+    except (ValueError, TypeError) as exc:
         return [*problems, one_line(exc)]
     if not verdict.accepted:
         if verdict.per_row_budget_seconds is None:

@@ -209,8 +209,9 @@ _ALONE = _backtest_timing._REQUIRED_MESSAGE.format(where=" for submission 0")
 
 
 def explain(signal: Mapping[str, Any], refusal: BaseException, *, catalog: Any) -> list[str]:
-    """Every rule of the era ``signal`` breaks (its keyword fields, ``graph`` included), each
-    in one line, in the signal's own field names and saying what the era requires; the
+    """Every rule of the era ``signal`` breaks (its keyword fields, ``graph`` included, and
+    ``backtest_timing``, the figures its timing was recorded with, if the check that refused it
+    used the record up), each in one line, in the signal's own field names and saying what the era requires; the
     refusal's own message when no rule can be told apart. ``refusal`` is what the client's
     checks raised for it; ``catalog`` is the era catalog (a dict or a file), or a function
     that gives it, called only when a rule needs it."""

@@ -47,7 +47,9 @@ def run_submit(args: argparse.Namespace, out: Output) -> int:
             conn.base_url,
             lambda: client.submit_signal(**fields),
             where=signal.where,
-            explain=lambda exc: explain(signal.fields, exc, catalog=client.era_catalog),
+            explain=lambda exc: explain(
+                {**signal.fields, "backtest_timing": signal.timing}, exc, catalog=client.era_catalog
+            ),
         )
         return report(out, conn.base_url, result, *submission_fields(result))
 
