@@ -30,6 +30,7 @@ import json
 import os
 import random
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -639,7 +640,7 @@ class Runner:
             PYTHON=self.python,
             PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])),
         )
-        self.pytest_args = args.pytest_args.split() if args.pytest_args else list(DEFAULT_PYTEST)
+        self.pytest_args = shlex.split(args.pytest_args) if args.pytest_args else list(DEFAULT_PYTEST)
         self.reorder = args.order == "related" and not args.pytest_args
         self.timeout = args.timeout
         self.kills_by_file: dict[str, int] = {}
