@@ -36,9 +36,15 @@ _MACHINE_SETTINGS = "HTTP_PROXY HTTPS_PROXY ALL_PROXY http_proxy https_proxy all
 
 
 @pytest.fixture(autouse=True)
-def loopback_only(monkeypatch):
+def isolated(monkeypatch):
+    """Every test starts and ends with no machine network settings and no recorded backtest run."""
+    from quillmarsh import _backtest_timing
+
     for name in _MACHINE_SETTINGS.split():
         monkeypatch.delenv(name, raising=False)
+    _backtest_timing.clear_recorded_backtest_timings()
+    yield
+    _backtest_timing.clear_recorded_backtest_timings()
 
 
 @pytest.fixture
@@ -106,9 +112,7 @@ def record_timing():
     def record(graph=SIGNAL_GRAPH):
         _backtest_timing.record_backtest_timing(graph, row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01)
 
-    _backtest_timing.clear_recorded_backtest_timings()
-    yield record
-    _backtest_timing.clear_recorded_backtest_timings()
+    return record
 
 
 @pytest.fixture

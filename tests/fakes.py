@@ -172,20 +172,23 @@ class ScriptedServer:
         self._lock = threading.Lock()
         self._httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _make_handler(self))
         self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.05},
-                                        daemon=True)
+        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
 
     @property
     def url(self):
         host, port = self._httpd.server_address[:2]
         return f"http://{host}:{port}"
 
-    def respond(self, status=200, body=None, *, content_type="application/json", headers=(),
-                method=None, path=None, times=1):
+    def respond(
+        self, status=200, body=None, *, content_type="application/json", headers=(), method=None, path=None, times=1
+    ):
         """Queue a response; `body` is bytes/str as is, anything else as JSON."""
         with self._lock:
-            self._queue.append(ScriptedResponse(status, encode_body({} if body is None else body),
-                                                content_type, tuple(headers), method, path, times))
+            self._queue.append(
+                ScriptedResponse(
+                    status, encode_body({} if body is None else body), content_type, tuple(headers), method, path, times
+                )
+            )
         return self
 
     def _next(self, request):
@@ -262,13 +265,12 @@ def drip_server(body=b'{"status": "queued"}', interval=0.1, piece=1):
     def answer(conn):
         with conn:
             conn.recv(65536)
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n"
-                         % len(body))
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(body))
             for start in range(0, len(body), piece):
                 if stopped.wait(interval):
                     return
                 try:
-                    conn.sendall(body[start:start + piece])
+                    conn.sendall(body[start : start + piece])
                 except OSError:
                     return
 
@@ -285,6 +287,7 @@ def drip_server(body=b'{"status": "queued"}', interval=0.1, piece=1):
     def stop():
         stopped.set()
         listener.close()
+
     return f"http://127.0.0.1:{listener.getsockname()[1]}", stop
 
 
@@ -293,9 +296,12 @@ def python_twin(func, qualname):
     it; calling it raises exactly the TypeError the interpreter raises for bad arguments."""
     name = qualname.rpartition(".")[2]
     signature = inspect.signature(func)
-    signature = signature.replace(parameters=[  # a Python method's self is an ordinary parameter
-        p.replace(kind=p.POSITIONAL_OR_KEYWORD) if p.kind is p.POSITIONAL_ONLY else p
-        for p in signature.parameters.values()])
+    signature = signature.replace(
+        parameters=[  # a Python method's self is an ordinary parameter
+            p.replace(kind=p.POSITIONAL_OR_KEYWORD) if i == 0 and p.name in ("self", "cls") else p
+            for i, p in enumerate(signature.parameters.values())
+        ]
+    )
     namespace = {}
     exec(f"def {name}{signature}: pass", namespace)
     twin = namespace[name]
@@ -305,11 +311,19 @@ def python_twin(func, qualname):
 
 def _misfits(signature, bound, first="self"):
     params = list(signature.parameters.values())
-    positional = tuple(range(sum(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)))
+    positional = tuple(range(sum(p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) for p in params)))
     names = [p.name for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
     kwonly = {p.name: 1 for p in params if p.kind is p.KEYWORD_ONLY}
-    calls = [((), {}), (positional + (0,), {}), (positional + (0, 0), kwonly), (positional, {"bogus": 1}),
-             ((), kwonly), (positional[:1], {}), (positional, {}), (positional[:-1], {"bogus": 2})]
+    calls = [
+        ((), {}),
+        (positional + (0,), {}),
+        (positional + (0, 0), kwonly),
+        (positional, {"bogus": 1}),
+        ((), kwonly),
+        (positional[:1], {}),
+        (positional, {}),
+        (positional[:-1], {"bogus": 2}),
+    ]
     calls += [(positional, {n: 1}) for n in names[:2]]
     if bound:
         calls.append((positional, {first: 1, **kwonly}))
@@ -320,22 +334,50 @@ SIGNAL_GRAPH = "rank(ts_mean(close, 5))"  # depth 3, 4 nodes
 
 
 def signal_catalog(**era_fields):
-    return {"eras": [{"market_id": 7, "era_number": 3, "state": "active", "max_depth": 4, "max_node_count": 8,
-                      "frequency": "1d", "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1},
-                      "universe_rules": {"us_top": {"rule_id": 12}}, "signal_pools": {"pool-a": {}}, **era_fields}]}
+    return {
+        "eras": [
+            {
+                "market_id": 7,
+                "era_number": 3,
+                "state": "active",
+                "max_depth": 4,
+                "max_node_count": 8,
+                "frequency": "1d",
+                "thresholds": {"is_correlation_threshold": 0.7, "is_pnl_mi_threshold": 0.1},
+                "universe_rules": {"us_top": {"rule_id": 12}},
+                "signal_pools": {"pool-a": {}},
+                **era_fields,
+            }
+        ]
+    }
 
 
 def signal_kwargs(**overrides):
-    return {"signal_pool_name": "pool-a", "is_stats": {"sharpe": 1.5, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
-            "expression_elapsed_seconds": 0.5, **overrides}
+    return {
+        "signal_pool_name": "pool-a",
+        "is_stats": {"sharpe": 1.5, "is_correlation": 0.2},
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+        **overrides,
+    }
 
 
 def signal_body():
     """What submit_signal(SIGNAL_GRAPH, "us_top", **signal_kwargs()) posts, in wire order, before its key."""
-    return {"graph": SIGNAL_GRAPH, "named_universe": "us_top", "signal_pool_name": "pool-a", "graph_depth": 3,
-            "graph_node_count": 4, "is_stats": {"sharpe": 1.5, "is_correlation": 0.2}, "is_pnl_mi": 0.4,
-            "expression_elapsed_seconds": 0.5, "market_id": 7, "era_number": 3, "client_manifest_market_id": 7,
-            "client_manifest_era_number": 3}
+    return {
+        "graph": SIGNAL_GRAPH,
+        "named_universe": "us_top",
+        "signal_pool_name": "pool-a",
+        "graph_depth": 3,
+        "graph_node_count": 4,
+        "is_stats": {"sharpe": 1.5, "is_correlation": 0.2},
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 0.5,
+        "market_id": 7,
+        "era_number": 3,
+        "client_manifest_market_id": 7,
+        "client_manifest_era_number": 3,
+    }
 
 
 def keyed(body):
@@ -343,3 +385,63 @@ def keyed(body):
     payload = {k: v for k, v in body.items() if k != "idempotency_key"}
     canonical = json.dumps(payload, sort_keys=True, separators=(",", ":"), allow_nan=False).encode("utf-8")
     return {**dict(body.items()), "idempotency_key": "sigsubmit-" + hashlib.sha256(canonical).hexdigest()}
+
+
+# --- signals the local service's default catalog accepts (its us_top500 universe, momentum pool)
+
+SERVICE_STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
+SERVICE_TIMING = {"row_count": 2520, "elapsed_seconds": 1.0, "max_row_elapsed_seconds": 0.004}
+
+
+def service_signal(n=0, **overrides):
+    """The nth of a run of distinct signals, as submit_signal's keyword arguments."""
+    return {
+        "graph": f"rank(ts_mean(close, {n + 2}))",
+        "named_universe": "us_top500",
+        "signal_pool_name": "momentum",
+        "is_stats": dict(SERVICE_STATS),
+        "is_pnl_mi": 0.4,
+        "expression_elapsed_seconds": 1.0,
+        **overrides,
+    }
+
+
+def service_signals(count, start=0):
+    """`count` service signals, each with its backtest run recorded."""
+    from quillmarsh import _backtest_timing
+
+    made = [service_signal(n) for n in range(start, start + count)]
+    for signal in made:
+        _backtest_timing.record_backtest_timing(signal["graph"], **SERVICE_TIMING)
+    return made
+
+
+def service_record(n=0, **overrides):
+    """A line of a signal file: a service signal with its backtest timing."""
+    return {**service_signal(n), "backtest_timing": dict(SERVICE_TIMING), **overrides}
+
+
+EPOCH = 1_700_000_000.0  # the wall clock when a FakeClock reads 0
+
+
+class FakeClock:
+    """Time that only sleeping moves: `monotonic()` / `clock()` and `wall_clock()` read it;
+    `sleep()` and `asleep()` note each wait and move it on."""
+
+    def __init__(self, now=1000.0):
+        self.now, self.sleeps = now, []
+
+    def monotonic(self):
+        return self.now
+
+    clock = monotonic
+
+    def wall_clock(self):
+        return EPOCH + self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += seconds
+
+    async def asleep(self, seconds):
+        self.sleep(seconds)

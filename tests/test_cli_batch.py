@@ -10,6 +10,7 @@ import time
 
 import pytest
 from cli_support import one_line, posts, signal_record
+from fakes import service_record
 
 from quillmarsh import devservice
 
@@ -128,34 +129,14 @@ def test_check_prints_what_would_be_posted_and_sends_nothing(run, http_server):
 
 
 def write_signals(path, count):
-    with open(path, "w") as handle:
-        for i in range(count):
-            handle.write(
-                json.dumps(
-                    {
-                        "graph": f"rank(ts_mean(close, {i + 2}))",
-                        "named_universe": "us_top500",
-                        "signal_pool_name": "momentum",
-                        "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},
-                        "is_pnl_mi": 0.4,
-                        "expression_elapsed_seconds": 1,
-                        "backtest_timing": {
-                            "row_count": 2520,
-                            "elapsed_seconds": 1.0,
-                            "max_row_elapsed_seconds": 0.004,
-                        },
-                    }
-                )
-                + "\n"
-            )
+    path.write_text("".join(json.dumps(service_record(n)) + "\n" for n in range(count)))
 
 
-@pytest.mark.whole_system
 @pytest.mark.parametrize("retries", [4, 0])
-def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, capsys, retries):
+def test_a_batch_against_a_service_failing_every_third_request(tmp_path, capsys, retries):
     from quillmarsh import cli
 
-    write_signals(tmp_path / "signals.jsonl", 3000)
+    write_signals(tmp_path / "signals.jsonl", 300)
     with devservice.start(fail_every=3) as service:
         argv = [
             "--base-url",
@@ -171,11 +152,11 @@ def test_3000_signals_against_a_service_failing_every_third_request(tmp_path, ca
         status = cli.main(argv)
         document = json.loads(capsys.readouterr().out)
         if retries:
-            assert (status, document["accepted"], service.store.count()) == (0, 3000, 3000)
+            assert (status, document["accepted"], service.store.count()) == (0, 300, 300)
         else:  # the catalog read was the 1st request, the 2nd chunk the 3rd: 100 accepted, 100 failed
-            assert (status, document["accepted"], document["failed"], document["not_sent"]) == (1, 100, 100, 2800)
+            assert (status, document["accepted"], document["failed"], document["not_sent"]) == (1, 100, 100, 100)
             not_sent = [line["line"] for line in document["lines"] if line["outcome"] == "not_sent"]
-            assert not_sent == list(range(201, 3001)) and service.store.count() == 100
+            assert not_sent == list(range(201, 301)) and service.store.count() == 100
 
 
 # `python -m quillmarsh` taking Ctrl-C even when started by a runner that ignores SIGINT (one in the background)

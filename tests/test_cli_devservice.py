@@ -6,12 +6,11 @@ import subprocess
 import sys
 
 import pytest
+from fakes import SERVICE_STATS
 
 from quillmarsh import cli, devservice
 
 pytestmark = pytest.mark.python_layers
-
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 
 @pytest.mark.whole_system
@@ -22,7 +21,7 @@ def test_batch_of_1000_twice_creates_each_submission_once(tmp_path, capsys):
                 "graph": f"rank(ts_mean(close, {i + 2}))",
                 "named_universe": "us_top500",
                 "signal_pool_name": "momentum",
-                "is_stats": STATS,
+                "is_stats": SERVICE_STATS,
                 "is_pnl_mi": 0.4,
                 "expression_elapsed_seconds": 1.0,
                 "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.0, "max_row_elapsed_seconds": 0.004},

@@ -13,9 +13,9 @@ from pathlib import Path
 
 import pytest
 from cli_support import TIMING, posts, signal_record
-from fakes import SIGNAL_GRAPH, signal_catalog
+from fakes import SERVICE_STATS, SIGNAL_GRAPH, signal_catalog
 
-from quillmarsh import _backtest_timing, consume_recorded_backtest_timing
+from quillmarsh import consume_recorded_backtest_timing
 
 # dask is imported by each test, not here: the sanitizer run collects this file and leaves its
 # tests out, without loading pandas and pyarrow beside its preloaded runtime.
@@ -50,7 +50,6 @@ def test_every_candidate_gets_its_outcome_and_the_keys_are_those_posted(http_ser
 
     from quillmarsh.dask import submit_candidates
 
-    _backtest_timing.clear_recorded_backtest_timings()
     http_server.respond(200, signal_catalog(), method="GET", path="/eras", times=None)
     http_server.respond(
         207,
@@ -121,7 +120,6 @@ def test_a_chunk_that_fails_whole_stops_its_partition(http_server, answered, out
 
     from quillmarsh.dask import NOT_SENT, submit_candidates
 
-    _backtest_timing.clear_recorded_backtest_timings()
     # (a chunk refused with 400 is sent again signal by signal instead: the SDK's tests hold that)
     http_server.respond(
         500,
@@ -151,7 +149,6 @@ def test_a_chunk_that_fails_whole_stops_its_partition(http_server, answered, out
 # --- a cluster whose worker dies midway ----------------------------------------------------
 
 TOTAL, PARTITIONS = 5000, 50
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 
 def candidate(n):
@@ -160,7 +157,7 @@ def candidate(n):
         "graph": f"rank(ts_mean(close, {n + 1}))",
         "named_universe": "us_top500",
         "signal_pool_name": "momentum",
-        "is_stats": dict(STATS),
+        "is_stats": dict(SERVICE_STATS),
         "is_pnl_mi": 0.4,
         "expression_elapsed_seconds": 1.8,
         "backtest_timing": {"row_count": 2520, "elapsed_seconds": 1.8, "max_row_elapsed_seconds": 0.004},

@@ -2,13 +2,11 @@
 
 import httpx
 import pytest
-from fakes import SIGNAL_GRAPH
+from fakes import SERVICE_STATS, SIGNAL_GRAPH
 
 from quillmarsh import devservice, submit
 
 pytestmark = pytest.mark.python_layers
-
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 
 @pytest.fixture
@@ -36,7 +34,7 @@ def signal(record_timing):
         record_timing(graph)
         keywords = {
             "signal_pool_name": "momentum",
-            "is_stats": STATS,
+            "is_stats": SERVICE_STATS,
             "is_pnl_mi": 0.4,
             "expression_elapsed_seconds": 0.5,
             **keywords,
@@ -51,7 +49,7 @@ def raw_signal(key, **fields):
         "graph": SIGNAL_GRAPH,
         "named_universe": "us_top500",
         "signal_pool_name": "momentum",
-        "is_stats": STATS,
+        "is_stats": SERVICE_STATS,
         "is_pnl_mi": 0.4,
         "expression_elapsed_seconds": 0.5,
         "market_id": 1,
@@ -380,7 +378,7 @@ def test_a_batch_of_250_goes_in_three_requests_and_replays(serve, record_timing)
             "graph": f"rank(ts_mean(close, {n}))",
             "named_universe": "us_top500",
             "signal_pool_name": "momentum",
-            "is_stats": STATS,
+            "is_stats": SERVICE_STATS,
             "is_pnl_mi": 0.4,
             "expression_elapsed_seconds": 0.5,
         }
@@ -470,7 +468,7 @@ def test_known_names_come_from_a_hand_written_catalog(serve, path, fields, reaso
         "named_universe": "asia_200",
         "signal_pool_name": "carry",
         "strategy_pool_name": "main",
-        "is_stats": STATS,
+        "is_stats": SERVICE_STATS,
         "is_pnl_mi": 0.4,
         "expression_elapsed_seconds": 0.5,
         "market_id": 5,

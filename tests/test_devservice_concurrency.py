@@ -4,13 +4,13 @@ import subprocess
 import threading
 
 import pytest
+from fakes import SERVICE_STATS
 from helpers import start_devservice, stop_devservice
 
 from quillmarsh import devservice, submit
 
 pytestmark = pytest.mark.python_layers
 
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 THREADS, PER_THREAD = 8, 500
 
 
@@ -29,7 +29,7 @@ def test_eight_threads_share_one_client(record_timing):
                     graph,
                     "us_top500",
                     signal_pool_name="momentum",
-                    is_stats=STATS,
+                    is_stats=SERVICE_STATS,
                     is_pnl_mi=0.4,
                     expression_elapsed_seconds=0.5,
                     idempotency_key=key,
@@ -104,7 +104,7 @@ def test_two_thousand_submissions_on_one_event_loop_are_each_stored_once(tmp_pat
                         graph,
                         "us_top500",
                         signal_pool_name="momentum",
-                        is_stats=STATS,
+                        is_stats=SERVICE_STATS,
                         is_pnl_mi=0.4,
                         expression_elapsed_seconds=0.5,
                     )

@@ -10,14 +10,13 @@ import time
 
 import httpx
 import pytest
-from fakes import SIGNAL_GRAPH
+from fakes import SERVICE_STATS, SIGNAL_GRAPH
 from helpers import start_devservice, stop_devservice
 
 from quillmarsh import devservice
 
 pytestmark = pytest.mark.python_layers
 
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 MB = 1024 * 1024
 
 
@@ -216,7 +215,7 @@ def raw_signal(**fields):
         "graph": SIGNAL_GRAPH,
         "named_universe": "us_top500",
         "signal_pool_name": "momentum",
-        "is_stats": STATS,
+        "is_stats": SERVICE_STATS,
         "is_pnl_mi": 0.4,
         "expression_elapsed_seconds": 0.5,
         "market_id": 1,

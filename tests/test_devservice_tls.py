@@ -8,7 +8,7 @@ import sys
 
 import httpx
 import pytest
-from fakes import SIGNAL_GRAPH
+from fakes import SERVICE_STATS, SIGNAL_GRAPH
 from helpers import start_devservice, stop_devservice
 
 from quillmarsh import devservice, submit
@@ -17,8 +17,6 @@ from quillmarsh.devservice.tls import TLSUnavailable
 pytestmark = pytest.mark.python_layers
 
 pytest.importorskip("trustme")
-
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 
 def _loopback_host_name():
@@ -59,7 +57,7 @@ def work(client, record_timing):
         SIGNAL_GRAPH,
         "us_top500",
         signal_pool_name="momentum",
-        is_stats=STATS,
+        is_stats=SERVICE_STATS,
         is_pnl_mi=0.4,
         expression_elapsed_seconds=0.5,
     )
@@ -72,7 +70,7 @@ def work(client, record_timing):
                 "graph": g,
                 "named_universe": "us_top500",
                 "signal_pool_name": "momentum",
-                "is_stats": STATS,
+                "is_stats": SERVICE_STATS,
                 "is_pnl_mi": 0.4,
                 "expression_elapsed_seconds": 0.5,
             }

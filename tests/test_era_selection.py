@@ -196,8 +196,8 @@ def test_market_id_that_int_refuses_propagates():
         submit._active_era_from_catalog({"eras_by_market": {"1": [era("a")]}}, market_id="one")
 
 
-def test_helpers_are_looked_up_in_the_module_namespace(monkeypatch):
-    reads, choices = [], []
+def test_era_fields_are_read_in_order_through_the_module(monkeypatch):
+    reads = []
     real_field_value = submit._field_value
 
     def field_value(*args):
@@ -208,16 +208,6 @@ def test_helpers_are_looked_up_in_the_module_namespace(monkeypatch):
     assert chosen({"eras": FLAT, "active_era_number": 2}, era_number=9) == "b"
     assert reads[:3] == [(FLAT[0], "era_number"), (FLAT[1], "era_number"), (FLAT[2], "era_number")]
     assert reads[3:5] == [(FLAT[0], "id"), (FLAT[0], "era_number", None)]
-    monkeypatch.setattr(submit, "_coerce_optional_int", lambda value: 3)
-    assert chosen({"eras": FLAT}) == "a"
-
-    def choose(*args, **kwargs):
-        choices.append((args, kwargs))
-        return "picked"
-
-    monkeypatch.setattr(submit, "_active_era_from_catalog", choose)
-    assert submit._required_active_submit_era("cat", 4) == "picked"
-    assert choices == [(("cat",), {"market_id": 4, "era_number": None})]
 
 
 @pytest.mark.parametrize(

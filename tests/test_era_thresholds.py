@@ -146,22 +146,6 @@ def test_presence_is_tested_on_keys_only():
     }
 
 
-def test_collaborators_are_called_through_the_module(monkeypatch):
-    catalog, calls = make_catalog({"marker": 1}), []
-    monkeypatch.setattr(
-        submit,
-        "_shared_selected_signal_pool_from_era_config",
-        lambda *args: calls.append(("pool", args)) or {"is_correlation_threshold": 2},
-    )
-    monkeypatch.setattr(submit, "_rule_id_for_named_universe", lambda *args: calls.append(("rule", args)) or 4)
-    monkeypatch.setattr(
-        submit, "_signal_is_thresholds_for_pool", lambda *args: calls.append(("is", args)) or [("mi_threshold", 3)]
-    )
-    assert resolve(catalog) == {**catalog["eras"][0]["thresholds"], "mi_threshold": 3, "is_correlation_threshold": 2}
-    era = catalog["eras"][0]
-    assert calls == [("pool", (era, "pool-a")), ("rule", (era, "us_top")), ("is", ({"is_correlation_threshold": 2}, 4))]
-
-
 def test_catalog_is_fetched_once_and_cached(client, fake_transport):
     catalog = make_catalog()
     fake_transport.respond(200, catalog)
@@ -241,7 +225,7 @@ def test_accepted_catalog_stays_cached_when_resolution_fails(client, fake_transp
     assert len(fake_transport.calls) == 1
 
 
-def test_methods_go_through_self_and_the_module(client, monkeypatch):
+def test_methods_go_through_self():
     catalog, seen = make_catalog(), []
 
     class Client(SignalServiceClient):
@@ -252,10 +236,4 @@ def test_methods_go_through_self_and_the_module(client, monkeypatch):
     sub = Client("http://127.0.0.1:8000", "tok", transport=object())
     assert sub._resolve_submit_thresholds("us_top", "pool-a") == resolve(catalog)
     assert seen == [("GET", "eras", None)]
-    client._fetch_era_catalog = lambda: "patched catalog"
-    monkeypatch.setattr(submit, "_submission_thresholds_from_era_catalog", lambda *a, **k: (a, k))
-    assert client._resolve_submit_thresholds("u", "p", 3) == (
-        ("patched catalog", "u", "p"),
-        {"market_id": 3, "era_number": None},
-    )
     assert catalog == make_catalog()

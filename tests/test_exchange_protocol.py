@@ -124,7 +124,6 @@ def test_a_follow_up_request_has_a_tag_of_its_own():
     submit._exchange_answered(exchange, follow[0], 202, ACCEPTED)
     assert submit._exchange_settled(exchange, first[0]) is None
     assert submit._exchange_settled(exchange, follow[0]) is submit._exchange_result(exchange)
-    _backtest_timing.clear_recorded_backtest_timings()
 
 
 # The asynchronous client prepares an operation, meets the era catalog missing, fetches it and
@@ -142,7 +141,6 @@ def ledger():
 
 @pytest.mark.parametrize(("operation", "args", "kwargs"), CATALOG_READERS)
 def test_preparing_again_after_the_catalog_arrives_is_preparing_once(operation, args, kwargs):
-    _backtest_timing.clear_recorded_backtest_timings()
     for _ in range(2):  # a use for each preparation that gets past the catalog
         _backtest_timing.record_backtest_timing(
             SIGNAL_GRAPH, row_count=100, elapsed_seconds=1.0, max_row_elapsed_seconds=0.01
@@ -159,4 +157,3 @@ def test_preparing_again_after_the_catalog_arrives_is_preparing_once(operation, 
     again = submit._exchange_next(submit._exchange(operation, pending, *args, **kwargs))
     once = submit._exchange_next(submit._exchange(operation, client(), *args, **kwargs))
     assert again == once
-    _backtest_timing.clear_recorded_backtest_timings()

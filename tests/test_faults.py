@@ -1,47 +1,41 @@
-"""The client against the local service's injected faults, through the default httpx
-transport: every signal is accounted for, and resubmitting what did not get through, with
-the same idempotency keys, completes the set without a duplicate."""
+"""The client against the local service's injected faults (503s, gateway pages): every signal
+is accounted for, with retries at once, without them by submitting again what did not get
+through; the same idempotency keys complete the set without a duplicate, and submitting it
+all again replays what is stored."""
 
 import time
+from contextlib import closing
 
 import pytest
+from fakes import SERVICE_TIMING, service_signal, service_signals
 
 from quillmarsh import _backtest_timing, devservice, submit
+from quillmarsh.transports import BoundedTransport, RetryingTransport
 
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
-TOTAL = 10_000
-MAX_ATTEMPTS = 40  # a batch gets at least one chunk through per attempt; 100 chunks at most
+MAX_ATTEMPTS = 40  # a batch gets at least one chunk through per attempt
 DEADLINE_SECONDS = 120.0
-
-
-@pytest.fixture(autouse=True)
-def clean_timings():
-    _backtest_timing.clear_recorded_backtest_timings()
-    yield
-    _backtest_timing.clear_recorded_backtest_timings()
-
-
-def signal(i):
-    return {
-        "graph": f"rank(ts_mean(close, {i + 1}))",
-        "named_universe": "us_top500",
-        "signal_pool_name": "momentum",
-        "is_stats": STATS,
-        "is_pnl_mi": 0.4,
-        "expression_elapsed_seconds": 0.5,
-    }
 
 
 def simulate(signals):
     for s in signals:
-        _backtest_timing.record_backtest_timing(
-            s["graph"], row_count=2520, elapsed_seconds=1.0, max_row_elapsed_seconds=0.004
-        )
+        _backtest_timing.record_backtest_timing(s["graph"], **SERVICE_TIMING)
 
 
 def batch(client, signals):
     simulate(signals)
     return client.submit_signals_batch(signals)
+
+
+def client_for(service, waits):
+    """A client of the service; with `waits`, retrying (each wait noted, not slept)."""
+    transport = BoundedTransport(base_url=service.url)
+    if waits is not None:
+        transport = RetryingTransport(transport, sleep=waits.append)  # the service's Retry-After: 1
+    return submit.SignalServiceClient(service.url, service.token, transport=transport)
+
+
+def failures(service):
+    return [target for _, target, status in service.requests if status == 503]
 
 
 def accepted_ids(result, pending):
@@ -70,31 +64,36 @@ def resubmit_until_accepted(client, signals, result):
     return ids
 
 
-@pytest.mark.whole_system
-def test_a_batch_against_a_failing_service_completes_on_resubmission_without_duplicates():
-    signals = [signal(i) for i in range(TOTAL)]
-    with devservice.start(fail_every=7) as service:
-        client = submit.SignalServiceClient(service.url, service.token)
-        try:
-            # The catalog is request 1; chunks go out as requests 2 to 7, so the sixth fails.
-            first = batch(client, signals)
-            assert (first.status_code, first.accepted, first.failed) == (503, 500, TOTAL - 500)
-            assert first.accepted + first.failed == TOTAL
-            assert service.store.count() == first.accepted
-            assert [item.index for item in first.results] == list(range(first.accepted))
-
+@pytest.mark.parametrize("retrying", [True, False], ids=["retries", "no retries"])
+def test_a_big_batch_against_injected_503s_stores_each_signal_once(retrying):
+    signals = [service_signal(i) for i in range(3000)]
+    waits = [] if retrying else None
+    with devservice.start(fail_every=3) as service, closing(client_for(service, waits)) as client:
+        first = batch(client, signals)
+        if retrying:
+            assert (first.status_code, first.accepted, first.failed) == (202, 3000, 0)
+            assert len(failures(service)) == len(waits) >= 10 and set(waits) == {1.0}
+            ids = {item.index: item.submission_id for item in first.results}
+        else:  # the catalog is request 1, the first chunk request 2, the second request 3
+            assert (first.status_code, first.accepted, first.failed) == (503, 100, 2900)
+            assert service.store.count() == 100 and [item.index for item in first.results] == list(range(100))
             ids = resubmit_until_accepted(client, signals, first)
-            assert service.store.count() == TOTAL
-            assert len(set(ids.values())) == TOTAL
+        assert len(set(ids.values())) == 3000 == service.store.count()
+        assert set(failures(service)) == {"/signals/batch"}
 
-            # Everything again: the keys derived from identical submissions replay the stored ones.
-            replayed = resubmit_until_accepted(client, signals, batch(client, signals))
-            assert replayed == ids
-            assert service.store.count() == TOTAL
-        finally:
-            client.close()
-        failures = [r for r in service.requests if r[2] == 503]
-        assert failures and all(target == "/signals/batch" for _, target, _ in failures)
+        # Everything again: the keys derived from identical submissions replay the stored ones.
+        assert resubmit_until_accepted(client, signals, batch(client, signals)) == ids
+        assert service.store.count() == 3000
+
+
+def test_signals_one_by_one_all_get_in_once_through_the_injected_503s():
+    waits = []
+    with devservice.start(fail_every=3) as service, closing(client_for(service, waits)) as client:
+        results = [client.submit_signal(**s) for s in service_signals(300)]
+        assert [r.status_code for r in results] == [202] * 300
+        assert len({r.submission_id for r in results}) == 300 == service.store.count()
+        assert len(failures(service)) == len(service.requests) // 3 == len(waits) > 100
+        assert set(failures(service)) == {"/signals/submit"} and set(waits) == {1.0}
 
 
 def submit_one_by_one(client, signals, keys):
@@ -119,7 +118,7 @@ def submit_one_by_one(client, signals, keys):
 
 def test_gateway_pages_become_results_and_resubmissions_replay_the_stored_submissions():
     count = 400
-    singles = [signal(i) for i in range(count)]
+    singles = [service_signal(i) for i in range(count)]
     keys = [f"fault-{i}" for i in range(count)]
     with devservice.start(malformed_every=5) as service:
         client = submit.SignalServiceClient(service.url, service.token)
@@ -137,7 +136,7 @@ def test_gateway_pages_become_results_and_resubmissions_replay_the_stored_submis
                 if len(service.requests) % 5 == 1:
                     break
                 client.list_signal_submissions(limit=1)
-            signals = [signal(i) for i in range(count, 2 * count)]
+            signals = [service_signal(i) for i in range(count, 2 * count)]
             with pytest.raises(submit.SignalClientResponseError) as caught:
                 batch(client, signals)
             assert caught.value.status_code == 502 and b"Bad Gateway" in caught.value.raw_body

@@ -141,8 +141,7 @@ def test_timing_gate(monkeypatch, record, frequency, assessment, message):
     assert log == expected[: 1 if record is None else 2 if frequency.isspace() else 6]
 
 
-def test_timing_gate_uses_the_module_attributes_at_each_call(monkeypatch):
-    _backtest_timing.clear_recorded_backtest_timings()
+def test_a_timing_record_is_used_once():
     graph = {"op": "rank", "args": ["close"]}
     _backtest_timing.record_backtest_timing(graph, row_count=10, elapsed_seconds=1.0, max_row_elapsed_seconds=0.1)
     assessment = submit._enforce_recorded_backtest_timing_for_submit(graph, {"frequency": "1d"})
@@ -150,8 +149,3 @@ def test_timing_gate_uses_the_module_attributes_at_each_call(monkeypatch):
     with pytest.raises(ValueError) as caught:  # the record was used up
         submit._enforce_recorded_backtest_timing_for_submit(graph, {"frequency": "1d"})
     assert str(caught.value) == NO_TIMING
-    seen = []
-    monkeypatch.setattr(_backtest_timing, "consume_recorded_backtest_timing", lambda g: seen.append(g))
-    with pytest.raises(ValueError, match="recorded backtest timing is required"):
-        submit._enforce_recorded_backtest_timing_for_submit(graph, None)
-    assert seen == [graph]

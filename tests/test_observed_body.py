@@ -151,7 +151,6 @@ def test_initial_state_and_class_layout():
         "_observed": False,
     }
     assert ObservedBody.__bases__ == (object,)
-    assert ObservedBody.__doc__ == "Seekable request body that observes the first transport read."
     assert [n for n in vars(ObservedBody) if not n.startswith("__") or n in ("__init__", "__iter__", "__next__")] == [
         "__init__",
         "consumed",

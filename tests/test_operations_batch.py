@@ -57,7 +57,7 @@ def answer(count, status=202):
 
 @pytest.fixture
 def batch(signal_client, fake_transport):
-    _backtest_timing.clear_recorded_backtest_timings()
+    _backtest_timing.clear_recorded_backtest_timings()  # the client's one timing: each run records its own
 
     def run(submissions):
         for item in submissions:

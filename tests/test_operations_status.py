@@ -4,7 +4,7 @@ import types
 
 import httpx
 import pytest
-from fakes import FakeResponse
+from fakes import FakeClock, FakeResponse
 
 from quillmarsh import submit
 
@@ -90,18 +90,6 @@ def test_listing_failures(client, raised, expected):
     result = client.list_signal_submissions()
     assert type(result) is submit.SubmissionListResult
     assert (result.status_code, result.body, result.error, result.submissions) == (*expected, [])
-
-
-class FakeClock:
-    def __init__(self):
-        self.now, self.sleeps = 1000.0, []
-
-    def monotonic(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        self.now += seconds
 
 
 PENDING = FakeResponse(200, {"status": "pending"})

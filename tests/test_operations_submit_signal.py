@@ -106,6 +106,22 @@ def test_body_on_the_wire(signal_client, fake_transport, overrides, era, expecte
     assert call.kwargs["headers"].get("Idempotency-Key") == (expected["idempotency_key"] or None)
 
 
+def test_the_key_is_the_digest_of_the_canonical_body(signal_client, fake_transport):
+    # The SHA-256 of the canonical text below, taken once with sha256sum: a change of the rule
+    # (order, separators, number form, prefix) changes every key the service has stored.
+    canonical = (
+        '{"client_manifest_era_number":3,"client_manifest_market_id":7,"era_number":3,'
+        '"expression_elapsed_seconds":0.5,"graph":"rank(ts_mean(close, 5))","graph_depth":3,"graph_node_count":4,'
+        '"is_pnl_mi":0.4,"is_stats":{"is_correlation":0.2,"sharpe":1.5},"market_id":7,"named_universe":"us_top",'
+        '"signal_pool_name":"pool-a"}'
+    )
+    golden = "sigsubmit-78e4ba6309253e24c02cbc49e1849fd4084ec0f387899a89216b6848bb4b5943"
+    send(signal_client)
+    sent = json.loads(fake_transport.calls[0].sent)
+    assert {k: v for k, v in sent.items() if k != "idempotency_key"} == json.loads(canonical)
+    assert sent["idempotency_key"] == golden == SignalServiceClient._idempotency_key_for_body(json.loads(canonical))
+
+
 def test_key_does_not_depend_on_the_order_of_is_stats(signal_client, fake_transport, record_timing):
     record_timing()
     send(signal_client, is_stats={"sharpe": 1.5, "is_correlation": 0.2, "turnover": 0.1})

@@ -17,13 +17,6 @@ HINT = (
 )
 
 
-@pytest.fixture(autouse=True)
-def _empty_registry():
-    bt.clear_recorded_backtest_timings()
-    yield
-    bt.clear_recorded_backtest_timings()
-
-
 def _record(graph=GRAPH, rows=100, elapsed=2.0, max_row=0.1):
     return bt.record_backtest_timing(graph, row_count=rows, elapsed_seconds=elapsed, max_row_elapsed_seconds=max_row)
 

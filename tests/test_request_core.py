@@ -253,8 +253,6 @@ def test_requires_legacy_signal_pool_id_retry(status, body, expected):
 def test_error_classes():
     rejected, response = submit.SubmissionRejectedError, submit.SignalClientResponseError
     assert rejected.__bases__ == response.__bases__ == (Exception,)
-    assert rejected.__doc__ == "Raised when the server rejects a submission or poll request."
-    assert response.__doc__ == "Raised when signal_service returns an invalid response body."
     assert str(inspect.signature(rejected)) == "(status_code, reason, details=None, body=None)"
     assert str(inspect.signature(response)) == "(message, *, status_code, url, raw_body)"
     error = response("bad", status_code=502, url="u", raw_body=bytes(range(256)) * 3)
@@ -311,39 +309,13 @@ def test_percent_encode_refuses_surrogates():
         submit._percent_encode("\ud800")
 
 
-def test_unreserved_set_is_read_at_call_time(monkeypatch):
-    monkeypatch.setattr(submit, "_UNRESERVED_BYTES", frozenset(b"/\xc3"))
-    assert submit._percent_encode("a/é") == "%61/\xc3%A9"
-
-
-def test_module_names_are_looked_up_at_call_time(request_func, monkeypatch, caplog):
-    monkeypatch.setattr(submit, "_join_url", lambda server_url, endpoint: f"https://elsewhere/{endpoint}")
-    fake_json = types.SimpleNamespace(dumps=lambda body: "<custom>", loads=lambda raw: [raw])
-    monkeypatch.setattr(submit, "json", fake_json)
+def test_the_logger_is_read_at_call_time(request_func, monkeypatch, caplog):
     other_logger = logging.getLogger("quillmarsh.tests.other")
     monkeypatch.setattr(submit, "logger", other_logger)
-    with caplog.at_level(logging.WARNING), pytest.raises(submit.SignalClientResponseError) as caught:
+    request_func.answer = (200, b"not json")
+    with caplog.at_level(logging.WARNING), pytest.raises(submit.SignalClientResponseError):
         send(request_func, {"a": 1}, endpoint="x")
-    assert request_func.calls[0][1] == caught.value.url == "https://elsewhere/x" and request_func.sent == b"<custom>"
     assert [r.name for r in caplog.records] == ["quillmarsh.tests.other"]
-
-    monkeypatch.setattr(submit, "json", json)
-    monkeypatch.setattr(submit, "_raise_submission_rejected", lambda status, data: None)
-    monkeypatch.setattr(submit, "_MALFORMED_BODY_PREVIEW_BYTES", 2)
-    request_func.answer = (404, b'{"e": 1}')
-    assert send(request_func, {}, endpoint="x") == (404, {"e": 1})
-    assert submit.SignalClientResponseError("m", status_code=1, url="u", raw_body=b"abc").raw_body_preview == b"ab"
-
-    class Body(submit._TransmissionObservedBody):
-        pass
-
-    monkeypatch.setattr(submit, "_TransmissionObservedBody", Body)
-    monkeypatch.setattr(submit, "_parse_response_json", lambda *a, operation: {"op": operation, "args": a})
-    assert (
-        send(request_func, {}, endpoint="x", observer=lambda *a: None)[1]
-        == {"op": "x", "args": (404, b'{"e": 1}', "https://elsewhere/x")}
-        and type(request_func.calls[-1][3]) is Body
-    )
 
 
 @pytest.mark.parametrize(

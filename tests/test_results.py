@@ -38,7 +38,6 @@ def test_record_classes():
         "failure_message",
     ]
     assert (status.failure_message, status.signal_pool_id) == ("m", None)
-    assert submit.SubmissionStatus.__doc__ == "Status returned by poll_status for a submitted signal/strategy."
     assert submit.SubmissionReceipt.__bases__ == (object,)
 
 

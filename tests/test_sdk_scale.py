@@ -5,12 +5,11 @@ import asyncio
 import time
 
 import pytest
+from fakes import SERVICE_STATS
 
 from quillmarsh import FAILING_STATUSES, TERMINAL_STATUSES, AsyncSignalClient, devservice, record_backtest_timing
 
 pytestmark = pytest.mark.whole_system
-
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
 
 
 def test_300_submissions_and_waits_in_flight_all_end_terminal(monkeypatch, tmp_path):
@@ -24,7 +23,7 @@ def test_300_submissions_and_waits_in_flight_all_end_terminal(monkeypatch, tmp_p
             graph,
             "us_top500",
             signal_pool_name="momentum",
-            is_stats=STATS,
+            is_stats=SERVICE_STATS,
             is_pnl_mi=0.4,
             expression_elapsed_seconds=1.8,
         )

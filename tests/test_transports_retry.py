@@ -11,16 +11,15 @@ from email.utils import formatdate
 
 import httpx
 import pytest
-from fakes import BasicTransport, FakeResponse, RecordingTransport
+from fakes import EPOCH, BasicTransport, FakeClock, FakeResponse, RecordingTransport
 
-from quillmarsh import _backtest_timing, devservice, submit
-from quillmarsh.transports import Answer, AsyncRetryingTransport, BoundedTransport, RetryingTransport
+from quillmarsh import submit
+from quillmarsh.transports import Answer, AsyncRetryingTransport, RetryingTransport
 
 TOKEN = "secret-token-0123456789"
 AUTH = {"Authorization": f"Bearer {TOKEN}"}
 KEYED = {**AUTH, "Content-Type": "application/json", "Idempotency-Key": "sigsubmit-1"}
 JSON = {**AUTH, "Content-Type": "application/json"}
-EPOCH = 1_700_000_000.0  # the wall clock of the fake time
 
 
 def answer(status, retry_after=None):
@@ -32,24 +31,6 @@ def batch(*keys):
     return json.dumps(
         {"signals": [{"graph": "rank(close)", **({} if k is None else {"idempotency_key": k})} for k in keys]}
     ).encode()
-
-
-class FakeTime:
-    """sleep() moves the clock; each attempt may take `per_attempt` seconds of it."""
-
-    def __init__(self):
-        self.now = 0.0
-        self.sleeps = []
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        self.now += seconds
-
-    def clock(self):
-        return self.now
-
-    def wall_clock(self):
-        return EPOCH + self.now
 
 
 class TimedTransport(RecordingTransport):
@@ -154,7 +135,7 @@ SCHEDULES = {
 @FLAVOURS
 @pytest.mark.parametrize("answers, options, per_attempt, waits, made", SCHEDULES.values(), ids=SCHEDULES.keys())
 def test_schedule(answers, options, per_attempt, waits, made, flavour):
-    time = FakeTime()
+    time = FakeClock(now=0.0)
     answers = [answer(*a) if isinstance(a, tuple) else answer(a) for a in answers]
     inner = TimedTransport(time, per_attempt, *answers)
     got = retrying(inner, time, flavour, **options).get("/eras", headers=AUTH)
@@ -164,7 +145,7 @@ def test_schedule(answers, options, per_attempt, waits, made, flavour):
 
 
 def test_retry_after_from_any_headers_mapping_and_none_without_headers():
-    time = FakeTime()
+    time = FakeClock(now=0.0)
     dict_headers = FakeResponse(503)
     dict_headers.headers = {"retry-after": "4"}
     inner = RecordingTransport(dict_headers, FakeResponse(503), FakeResponse(200))  # the second has no headers
@@ -206,7 +187,7 @@ def send(transport, how, headers, body):
 @FLAVOURS
 @pytest.mark.parametrize("how, headers, body, made", REQUESTS.values(), ids=REQUESTS.keys())
 def test_which_requests_go_again(how, headers, body, made, flavour):
-    time = FakeTime()
+    time = FakeClock(now=0.0)
     inner = RecordingTransport(answer(503), answer(200))
     got = send(retrying(inner, time, flavour), how, headers, body)
     assert len(inner.calls) == made and got.status_code == (200 if made == 2 else 503)
@@ -226,7 +207,7 @@ class Rule:
 def test_a_custom_rule_replaces_the_default(verdict, made):
     rule = Rule(verdict)
     inner = RecordingTransport(answer(503), answer(200))
-    transport = retrying(inner, FakeTime(), safe=rule)
+    transport = retrying(inner, FakeClock(now=0.0), safe=rule)
     transport.request("patch", "/p", content=b"text body", headers=JSON)  # the default refuses PATCH
     assert len(inner.calls) == made
     assert rule.calls == [("PATCH", "/p", JSON, b"text body")]
@@ -235,7 +216,7 @@ def test_a_custom_rule_replaces_the_default(verdict, made):
 @pytest.mark.parametrize("first", [answer(200), answer(400), answer(501), httpx.DecodingError("corrupt")])
 def test_the_rule_is_asked_only_when_a_retry_is_decided(first):
     rule = Rule(True)
-    transport = retrying(RecordingTransport(first), FakeTime(), safe=rule)
+    transport = retrying(RecordingTransport(first), FakeClock(now=0.0), safe=rule)
     try:
         transport.post("/signals/batch", content=batch("a"), headers=JSON)
     except httpx.DecodingError:
@@ -278,7 +259,7 @@ FINAL = [
 def test_which_errors_go_again(error, flavour):
     final = answer(202)
     inner = RecordingTransport(error, final)
-    transport = retrying(inner, FakeTime(), flavour)
+    transport = retrying(inner, FakeClock(now=0.0), flavour)
     if error in RETRIED:
         assert transport.post("/signals/submit", content=b"{}", headers=KEYED) is final
         assert len(inner.calls) == 2
@@ -297,13 +278,13 @@ def test_which_errors_go_again(error, flavour):
 def test_which_statuses_go_again(status, retried, flavour):
     first = answer(status)
     inner = RecordingTransport(first, answer(202))
-    got = retrying(inner, FakeTime(), flavour).get("/eras", headers=AUTH)
+    got = retrying(inner, FakeClock(now=0.0), flavour).get("/eras", headers=AUTH)
     assert (len(inner.calls), got is first) == ((2, False) if retried else (1, True))
 
 
 def test_custom_statuses_replace_the_defaults():
     inner = RecordingTransport(answer(418), answer(503), answer(200))
-    got = retrying(inner, FakeTime(), retry_statuses={418}).get("/eras", headers=AUTH)
+    got = retrying(inner, FakeClock(now=0.0), retry_statuses={418}).get("/eras", headers=AUTH)
     assert got.status_code == 503 and len(inner.calls) == 2
 
 
@@ -327,7 +308,7 @@ def test_an_observed_body_goes_again_whole_and_is_observed_once():
     body = batch("a", "b")
     content, observer = observed(body)
     inner = RecordingTransport(httpx.ReadError("reset"), answer(503), answer(202))
-    got = retrying(inner, FakeTime()).post("/signals/batch", content=content, headers=JSON)
+    got = retrying(inner, FakeClock(now=0.0)).post("/signals/batch", content=content, headers=JSON)
     assert got.status_code == 202
     assert [call.sent for call in inner.calls] == [body] * 3
     assert [call.kwargs["content"] for call in inner.calls] == [content] * 3
@@ -338,7 +319,7 @@ def test_deciding_does_not_observe_a_body_that_never_went_out():
     content, observer = observed(b'{"graph": "x"}')  # an unkeyed body: not sent again
     inner = RecordingTransport(httpx.ConnectError("refused"), read_body=False)
     with pytest.raises(httpx.ConnectError):
-        retrying(inner, FakeTime()).post("/signals/submit", content=content, headers=JSON)
+        retrying(inner, FakeClock(now=0.0)).post("/signals/submit", content=content, headers=JSON)
     assert observer.calls == [] and not content.consumed
 
 
@@ -346,7 +327,7 @@ def test_a_stream_goes_again_from_where_it_began():
     stream = io.BytesIO(b"skip" + batch("a"))
     stream.seek(4)
     inner = RecordingTransport(httpx.ReadError("reset"), answer(202))
-    retrying(inner, FakeTime()).post("/signals/batch", content=stream, headers=JSON)
+    retrying(inner, FakeClock(now=0.0)).post("/signals/batch", content=stream, headers=JSON)
     assert [call.sent for call in inner.calls] == [batch("a")] * 2
 
 
@@ -354,7 +335,7 @@ def test_a_body_that_cannot_be_rewound_goes_once():
     chunks = iter([b'{"graph": ', b'"x"}'])
     inner = RecordingTransport(httpx.ReadError("reset"), answer(202))
     with pytest.raises(httpx.ReadError):
-        retrying(inner, FakeTime()).post("/signals/submit", content=chunks, headers=KEYED)
+        retrying(inner, FakeClock(now=0.0)).post("/signals/submit", content=chunks, headers=KEYED)
     assert len(inner.calls) == 1
 
 
@@ -363,14 +344,14 @@ def test_the_last_exception_is_raised_as_it_was(flavour):
     errors = [httpx.ConnectError(f"refused {i}") for i in range(3)]
     inner = RecordingTransport(*errors)
     with pytest.raises(httpx.ConnectError) as caught:
-        retrying(inner, FakeTime(), flavour, attempts=3).get("/eras", headers=AUTH)
+        retrying(inner, FakeClock(now=0.0), flavour, attempts=3).get("/eras", headers=AUTH)
     assert caught.value is errors[-1]
     assert caught.value.__context__ is None and caught.value.__cause__ is None
 
 
 def test_request_and_close_reach_the_inner_transport():
     inner = RecordingTransport(answer(502), answer(200))
-    transport = retrying(inner, FakeTime())
+    transport = retrying(inner, FakeClock(now=0.0))
     assert transport.request("GET", "/eras", headers=AUTH).status_code == 200
     assert [call.args for call in inner.calls] == [("GET", "/eras")] * 2
     transport.close()
@@ -380,7 +361,7 @@ def test_request_and_close_reach_the_inner_transport():
 @FLAVOURS
 def test_an_inner_transport_without_request_gets_post_and_get(flavour):
     inner = BasicTransport(answer(503), answer(202))
-    transport = retrying(inner, FakeTime(), flavour)
+    transport = retrying(inner, FakeClock(now=0.0), flavour)
     assert transport.request("POST", "/signals/submit", content=b"{}", headers=KEYED).status_code == 202
     assert [call.name for call in inner.calls] == ["post", "post"]
     with pytest.raises(ValueError, match="Unsupported HTTP method: PUT"):
@@ -416,7 +397,7 @@ def test_each_retry_is_one_record_without_the_token(caplog, flavour):
     inner = RecordingTransport(
         httpx.ConnectError(f"refused, Authorization: Bearer {TOKEN}"), answer(503, "2"), answer(202)
     )
-    transport = retrying(inner, FakeTime(), flavour, backoff=0.5, on_retry=lambda *args: progress.append(args))
+    transport = retrying(inner, FakeClock(now=0.0), flavour, backoff=0.5, on_retry=lambda *args: progress.append(args))
     transport.post("/signals/submit", content=b"{}", headers=KEYED)
     assert progress == [(2, "ConnectError", 0.5), (3, "HTTP 503", 2.0)]
     assert [(r.name, r.levelno) for r in caplog.records] == [("quillmarsh.transports", logging.INFO)] * 2
@@ -432,83 +413,3 @@ def test_each_retry_is_one_record_without_the_token(caplog, flavour):
         for n, reason, wait in progress
     ]
     assert all(TOKEN not in repr(vars(r)) and TOKEN not in r.getMessage() for r in caplog.records)
-
-
-# --- against the local service -----------------------------------------------------------------
-
-STATS = {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2}
-
-
-@pytest.fixture
-def loopback(monkeypatch):
-    _backtest_timing.clear_recorded_backtest_timings()
-    yield
-    _backtest_timing.clear_recorded_backtest_timings()
-
-
-def signals(count):
-    made = [
-        {
-            "graph": f"rank(ts_mean(close, {i + 1}))",
-            "named_universe": "us_top500",
-            "signal_pool_name": "momentum",
-            "is_stats": STATS,
-            "is_pnl_mi": 0.4,
-            "expression_elapsed_seconds": 0.5,
-        }
-        for i in range(count)
-    ]
-    for s in made:
-        _backtest_timing.record_backtest_timing(
-            s["graph"], row_count=2520, elapsed_seconds=1.0, max_row_elapsed_seconds=0.004
-        )
-    return made
-
-
-def client_for(service, retries):
-    transport = BoundedTransport(base_url=service.url)
-    if retries is not None:
-        transport = RetryingTransport(transport, sleep=retries.append)  # the service's Retry-After: 1, not slept
-    return submit.SignalServiceClient(service.url, service.token, transport=transport)
-
-
-def failures(service):
-    return [target for _, target, status in service.requests if status == 503]
-
-
-def test_signals_one_by_one_all_get_in_once_through_the_injected_503s(loopback):
-    waits = []
-    with devservice.start(fail_every=3) as service:
-        client = client_for(service, waits)
-        try:
-            results = [client.submit_signal(**s) for s in signals(300)]
-        finally:
-            client.close()
-        assert [r.status_code for r in results] == [202] * 300
-        assert len({r.submission_id for r in results}) == 300 == service.store.count()
-        assert len(failures(service)) == len(service.requests) // 3 == len(waits) > 100
-        assert set(failures(service)) == {"/signals/submit"} and set(waits) == {1.0}
-
-
-def test_a_batch_completes_with_retries_and_stops_part_way_without(loopback):
-    batch_signals = signals(3000)
-    waits = []
-    with devservice.start(fail_every=3) as service:
-        client = client_for(service, waits)
-        try:
-            result = client.submit_signals_batch(batch_signals)
-        finally:
-            client.close()
-        assert (result.status_code, result.accepted, result.failed) == (202, 3000, 0)
-        assert len({item.submission_id for item in result.results}) == 3000 == service.store.count()
-        assert len(failures(service)) == len(waits) >= 10 and set(failures(service)) == {"/signals/batch"}
-
-    signals(3000)  # the timings were consumed
-    with devservice.start(fail_every=3) as service:
-        client = client_for(service, None)
-        try:
-            result = client.submit_signals_batch(batch_signals)
-        finally:
-            client.close()
-        assert result.status_code == 503 and result.accepted < 3000
-        assert result.accepted == service.store.count()

@@ -279,11 +279,3 @@ def test_contract_calls_its_helpers_by_name_in_order(monkeypatch):
         (3, "client_manifest_market_id"),
         (None, "client_manifest_era_number"),
     ]
-
-
-def test_contract_uses_replaced_helpers_and_math(monkeypatch):
-    monkeypatch.setattr(submit, "_has_non_finite_number", lambda value: False)
-    assert contract(is_stats={"x": NAN}) is None
-    monkeypatch.setattr(submit, "math", types.SimpleNamespace(isfinite=lambda x: x < 1.0, isnan=math.isnan))
-    with pytest.raises(ValueError, match=ELAPSED):
-        contract(expression_elapsed_seconds=2.0)
