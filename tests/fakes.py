@@ -406,6 +406,11 @@ def service_signal(n=0, **overrides):
     }
 
 
+def service_body(n=0, **overrides):
+    """A service signal as a body posted as it is: with the era it enters (market 1, era 3)."""
+    return {**service_signal(n), "market_id": 1, "era_number": 3, **overrides}
+
+
 def service_signals(count, start=0):
     """`count` service signals, each with its backtest run recorded."""
     from quillmarsh import _backtest_timing

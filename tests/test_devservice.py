@@ -2,7 +2,7 @@
 
 import httpx
 import pytest
-from fakes import SERVICE_STATS, SIGNAL_GRAPH
+from fakes import SERVICE_STATS, SIGNAL_GRAPH, service_body
 
 from quillmarsh import devservice, submit
 
@@ -45,18 +45,7 @@ def signal(record_timing):
 
 
 def raw_signal(key, **fields):
-    return {
-        "graph": SIGNAL_GRAPH,
-        "named_universe": "us_top500",
-        "signal_pool_name": "momentum",
-        "is_stats": SERVICE_STATS,
-        "is_pnl_mi": 0.4,
-        "expression_elapsed_seconds": 0.5,
-        "market_id": 1,
-        "era_number": 3,
-        "idempotency_key": key,
-        **fields,
-    }
+    return service_body(graph=SIGNAL_GRAPH, idempotency_key=key, **fields)
 
 
 def rejected(call):

@@ -11,25 +11,13 @@ from pathlib import Path
 import aiohttp
 import httpx
 import pytest
+from fakes import service_body
 from helpers import start_devservice, stop_devservice
 
 pytestmark = pytest.mark.python_layers
 
 TOKEN = "capacity"
 MEMORY_MB = 400
-
-
-def signal_body(n):
-    return {
-        "graph": f"rank(ts_mean(close, {n + 2}))",
-        "named_universe": "us_top500",
-        "signal_pool_name": "momentum",
-        "is_stats": {"sharpe": 1.6, "turnover": 0.3, "is_correlation": 0.2},
-        "is_pnl_mi": 0.4,
-        "expression_elapsed_seconds": 0.5,
-        "market_id": 1,
-        "era_number": 3,
-    }
 
 
 @pytest.fixture
@@ -63,7 +51,7 @@ def test_a_thousand_submissions_in_flight_are_all_accepted(serve):
             async def one(n):
                 try:
                     async with session.post(
-                        f"{url}/signals/submit", json=signal_body(n), headers={"Authorization": f"Bearer {TOKEN}"}
+                        f"{url}/signals/submit", json=service_body(n), headers={"Authorization": f"Bearer {TOKEN}"}
                     ) as answer:
                         return answer.status, (await answer.json())["submission_id"]
                 except (aiohttp.ClientError, OSError) as exc:  # a reset or a connection closed unanswered
@@ -85,7 +73,7 @@ def test_fifteen_hundred_idle_connections_are_held_while_others_are_served(serve
     try:
         with httpx.Client(base_url=url, headers={"Authorization": f"Bearer {TOKEN}"}, timeout=30) as http:
             statuses = [
-                http.post("/signals/submit", content=json.dumps(signal_body(n))).status_code for n in range(100)
+                http.post("/signals/submit", content=json.dumps(service_body(n))).status_code for n in range(100)
             ]
         for sock in idle:  # still open: nothing to read, and no end of stream
             sock.setblocking(False)

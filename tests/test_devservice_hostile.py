@@ -10,7 +10,7 @@ import time
 
 import httpx
 import pytest
-from fakes import SERVICE_STATS, SIGNAL_GRAPH
+from fakes import SIGNAL_GRAPH, service_body
 from helpers import start_devservice, stop_devservice
 
 from quillmarsh import devservice
@@ -211,17 +211,7 @@ def test_head_is_answered_wherever_get_is_with_the_headers_alone(service):
 
 
 def raw_signal(**fields):
-    return {
-        "graph": SIGNAL_GRAPH,
-        "named_universe": "us_top500",
-        "signal_pool_name": "momentum",
-        "is_stats": SERVICE_STATS,
-        "is_pnl_mi": 0.4,
-        "expression_elapsed_seconds": 0.5,
-        "market_id": 1,
-        "era_number": 3,
-        **fields,
-    }
+    return service_body(graph=SIGNAL_GRAPH, **fields)
 
 
 def nested(depth):
