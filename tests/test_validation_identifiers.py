@@ -203,3 +203,30 @@ def test_named_universe_text_is_stripped_by_its_own_strip():
             return Padded("  us_top500  ")
 
     assert submit._validate_named_universe(Universe()) == "us_top1000"
+
+
+class Dots(str):  # not exactly a str: asked through its own operators
+    pass
+
+
+class Unequal(str):
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "stripped, raised", [(Dots(".."), ValueError), (Dots("."), ValueError), (Unequal("us"), LookupError)]
+)
+def test_a_stripped_text_of_its_own_type_is_compared_by_its_own_operators(stripped, raised):
+    class Padded(str):
+        def strip(self):
+            return stripped
+
+    class Universe:
+        def __str__(self):
+            return Padded(" x ")
+
+    with pytest.raises(raised):
+        submit._validate_named_universe(Universe())
