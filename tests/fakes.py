@@ -44,11 +44,13 @@ class TransportCall:
 
 
 class BasicTransport:
-    """A transport with only `post` and `get`; answers with queued responses (or raises them)."""
+    """A transport with only `post` and `get`; answers with queued responses (or raises them),
+    then with `otherwise(path)` if given, else an empty 200."""
 
-    def __init__(self, *responses, read_body=True):
+    def __init__(self, *responses, read_body=True, otherwise=None):
         self.responses = collections.deque(responses)
         self.read_body = read_body
+        self.otherwise = otherwise
         self.calls: list[TransportCall] = []
 
     def respond(self, status_code=200, body=None):
@@ -59,7 +61,7 @@ class BasicTransport:
         content = kwargs.get("content")
         sent = read_content(content) if self.read_body else None
         self.calls.append(TransportCall(name, args, kwargs, sent))
-        answer = self.responses.popleft() if self.responses else FakeResponse()
+        answer = _next_answer(self, args[-1])
         if isinstance(answer, BaseException):
             raise answer
         return answer
@@ -83,11 +85,18 @@ class RecordingTransport(BasicTransport):
         self.closed += 1
 
 
+def _next_answer(transport, path):
+    if transport.responses:
+        return transport.responses.popleft()
+    return transport.otherwise(path) if transport.otherwise is not None else FakeResponse()
+
+
 class AsyncTransport:
     """RecordingTransport's twin with awaitable methods: the same answers, the same record."""
 
-    def __init__(self, *responses, pause=0.0):
+    def __init__(self, *responses, pause=0.0, otherwise=None):
         self.responses = collections.deque(responses)
+        self.otherwise = otherwise
         self.calls = []
         self.pause = pause
         self.closed = 0
@@ -99,7 +108,7 @@ class AsyncTransport:
         self.calls.append((name, args, kwargs["headers"], content))
         if self.pause:
             await asyncio.sleep(self.pause)
-        answer = self.responses.popleft() if self.responses else FakeResponse()
+        answer = _next_answer(self, args[-1])
         if isinstance(answer, BaseException):
             raise answer
         return answer

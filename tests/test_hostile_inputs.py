@@ -19,7 +19,15 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from fakes import SIGNAL_GRAPH, signal_catalog, signal_kwargs
+from fakes import (
+    SIGNAL_GRAPH,
+    AsyncTransport,
+    FakeResponse,
+    RecordingTransport,
+    RequestFunc,
+    signal_catalog,
+    signal_kwargs,
+)
 from hostile import CollidingKey, HObject, Trap, hostile_twin
 
 from quillmarsh import _backtest_timing, submit
@@ -63,44 +71,16 @@ class Entry:
 
 
 class Response:
+    """The inputs' answer, read when the client reads it (its parts may be hostile twins)."""
+
     def __init__(self, answer):
         self.status_code, self.content = answer["status_code"], answer["content"]
 
 
-class Transport:
-    """Answers every request with the inputs' `answer`."""
-
-    def __init__(self, answer):
-        self.answer = answer
-
-    def post(self, path, *, content=None, headers=None):
-        if content is not None and not isinstance(content, bytes):
-            b"".join(content)
-        return Response(self.answer)
-
-    def get(self, path, *, headers=None):
-        return Response(self.answer)
-
-    @staticmethod
-    def request_func(method, url, headers, body):
-        if body is not None and not isinstance(body, bytes):
-            b"".join(body)
-        return 200, b'{"a": [1]}'
-
-
-class AsyncTransport(Transport):
-    """Transport's answers, awaited; GET eras answers with the inputs' `eras` when they have one."""
-
-    def __init__(self, answer, eras=None):
-        self.answer, self.eras = answer, eras
-
-    async def post(self, path, *, content=None, headers=None):
-        if content is not None and not isinstance(content, bytes):
-            [chunk async for chunk in content]
-        return Response(self.answer)
-
-    async def get(self, path, *, headers=None):
-        return Response(self.eras if self.eras is not None and path.endswith("/eras") else self.answer)
+def answer_of(inputs, path):
+    """The inputs' answer; GET eras answers with the inputs' `eras` when they have one."""
+    eras = inputs.get("eras")
+    return Response(eras if eras is not None and path.endswith("/eras") else inputs["answer"])
 
 
 def async_client_over(inputs):
@@ -110,7 +90,7 @@ def async_client_over(inputs):
         "https://signals.example",
         "tok",
         transmission_observer=lambda *a: None,
-        transport=AsyncTransport(inputs["answer"], inputs.get("eras")),
+        transport=AsyncTransport(otherwise=lambda path: answer_of(inputs, path)),
     )
     current_trap.victims.append(vars(client._twin))
     client._twin._era_catalog_cache = inputs["catalog"]
@@ -126,7 +106,11 @@ current_trap = Trap("raise", 0)
 
 
 def client_over(inputs):
-    client = C("https://signals.example", "tok", transport=Transport(inputs["answer"]))
+    client = C(
+        "https://signals.example",
+        "tok",
+        transport=RecordingTransport(otherwise=lambda path: Response(inputs["answer"])),
+    )
     current_trap.victims.append(vars(client))
     if "close" in inputs:
         client._client.close = inputs["close"]
@@ -319,7 +303,9 @@ OPERATIONS = [
     Entry(
         "SignalServiceClient",
         lambda: {"args": ["https://signals.example", "tok"], "timeout": 3.0},
-        lambda i: C(*i["args"], timeout=i["timeout"], transport=Transport(answer(200, {}))),
+        lambda i: C(
+            *i["args"], timeout=i["timeout"], transport=RecordingTransport(otherwise=lambda path: FakeResponse())
+        ),
     ),
     Entry(
         "submit_prepared_batch",
@@ -389,7 +375,7 @@ FUNCTIONS = [
             lambda: "tok",
             "https://s.example",
             {"idempotency_key": "k", "a": [1]},
-            Transport.request_func,
+            RequestFunc(200, {"a": [1]}),
         ],
         {"transmission_observer": lambda *a: None},
     ),
