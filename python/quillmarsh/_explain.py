@@ -122,6 +122,9 @@ def _gates(fields: dict[str, Any], thresholds: dict[str, Any], era_name: str, po
     return problems
 
 
+_TIMING_FIGURES = ("row_count", "elapsed_seconds", "max_row_elapsed_seconds")
+
+
 def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[str]:
     from quillmarsh import submit
 
@@ -142,9 +145,11 @@ def _graph_and_timing(fields: dict[str, Any], era: Any, era_name: str) -> list[s
     try:
         # The figures the signal came with, else the registry's (a refused submission used its record up).
         given = fields.get("backtest_timing")
-        if isinstance(given, Mapping):
+        if isinstance(given, Mapping) and all(name in given for name in _TIMING_FIGURES):
             record = _backtest_timing.RecordedBacktestTiming(
-                *(given.get(name) for name in ("row_count", "elapsed_seconds", "max_row_elapsed_seconds"))
+                row_count=given["row_count"],
+                elapsed_seconds=given["elapsed_seconds"],
+                max_row_elapsed_seconds=given["max_row_elapsed_seconds"],
             )
         else:
             record = _backtest_timing.require_recorded_backtest_timing(graph)
