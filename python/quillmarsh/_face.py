@@ -97,6 +97,52 @@ def configure(
     return Configured(settings, settings.timeout, built, connections)
 
 
+class Constructed:
+    """The constructor both faces share (it comes first in their bases): settings resolved and
+    checked, the transport built, then the raw client's own constructor with them."""
+
+    _asynchronous = False  # the face drives an asynchronous raw client
+    _face_state: FaceState
+    max_connections: int  # the pool's size: requests at once
+
+    def __init__(
+        self,
+        base_url: str | None = None,
+        token: str | None = None,
+        *,
+        timeout: Any = None,
+        max_retries: int | None = None,
+        max_answer_bytes: int | None = None,
+        max_connections: int | None = None,
+        transport: Any = None,
+        transmission_observer: Callable[..., Any] | None = None,
+        profile: str | None = None,
+        on_retry: Callable[[int, str, float], Any] | None = None,
+    ) -> None:
+        configured = configure(
+            base_url,
+            token,
+            asynchronous=self._asynchronous,
+            profile=profile,
+            timeout=timeout,
+            max_retries=max_retries,
+            max_answer_bytes=max_answer_bytes,
+            max_connections=max_connections,
+            transport=transport,
+            on_retry=on_retry,
+        )
+        self._face_state = FaceState()
+        self.max_connections = configured.max_connections
+        raw: Any = super()  # the raw client, next in the face's bases
+        raw.__init__(
+            configured.settings.base_url,
+            configured.settings.token,
+            timeout=configured.timeout,
+            transport=configured.transport,
+            transmission_observer=transmission_observer,
+        )
+
+
 class FaceState:
     """What both faces keep beside their raw client: whether they are closed."""
 

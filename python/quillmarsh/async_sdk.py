@@ -27,46 +27,11 @@ from quillmarsh.signal_types import BatchSubmitResult, StatusResult, SubmissionL
 __all__ = ["AsyncSignalClient"]
 
 
-class AsyncSignalClient(AsyncSignalServiceClient):
+class AsyncSignalClient(_face.Constructed, AsyncSignalServiceClient):
     """``AsyncSignalServiceClient`` with the production defaults of ``SignalClient``."""
 
     _raw_type = AsyncSignalServiceClient
-
-    def __init__(
-        self,
-        base_url: str | None = None,
-        token: str | None = None,
-        *,
-        timeout: Any = None,
-        max_retries: int | None = None,
-        max_answer_bytes: int | None = None,
-        max_connections: int | None = None,
-        transport: Any = None,
-        transmission_observer: Callable[..., Any] | None = None,
-        profile: str | None = None,
-        on_retry: Callable[[int, str, float], Any] | None = None,
-    ) -> None:
-        configured = _face.configure(
-            base_url,
-            token,
-            asynchronous=True,
-            profile=profile,
-            timeout=timeout,
-            max_retries=max_retries,
-            max_answer_bytes=max_answer_bytes,
-            max_connections=max_connections,
-            transport=transport,
-            on_retry=on_retry,
-        )
-        self._face_state = _face.FaceState()
-        self.max_connections = configured.max_connections  # the pool's size: requests at once
-        super().__init__(
-            configured.settings.base_url,
-            configured.settings.token,
-            timeout=configured.timeout,
-            transport=configured.transport,
-            transmission_observer=transmission_observer,
-        )
+    _asynchronous = True
 
     @property
     def closed(self) -> bool:
